@@ -1,0 +1,26 @@
+# reflectivity_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+#
+# Builds one GoogleTest executable and registers its cases with CTest. Every test runs
+# with the offscreen Qt platform and a private working directory so that log folders
+# and scratch files never land in the source tree.
+function(reflectivity_add_test name)
+    if(NOT REFLECTIVITY_BUILD_TESTS)
+        return()
+    endif()
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+    set(workdir ${CMAKE_CURRENT_BINARY_DIR}/${name}_work)
+    file(MAKE_DIRECTORY ${workdir})
+    gtest_discover_tests(${name}
+        WORKING_DIRECTORY ${workdir}
+        PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;REFLECTIVITY_SHARED_DIR=${REFLECTIVITY_SHARED_DIR}"
+                   LABELS "${T_LABELS}"
+        DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# Data beside the project (real captures, bundle-adjustment problems). Tests that use it
+# skip themselves when it is absent.
+if(NOT DEFINED REFLECTIVITY_SHARED_DIR)
+    get_filename_component(REFLECTIVITY_SHARED_DIR ${CMAKE_CURRENT_SOURCE_DIR}/../shared ABSOLUTE)
+endif()

@@ -1,0 +1,39 @@
+#!/bin/sh
+# Installs every Debian package this project needs to build, test and run.
+# Run as root on Debian 12; safe to run again.
+set -eu
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup-debian.sh: run me as root" >&2
+    exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+# 32-bit Wine runs the tests of the progress-window DLL.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+
+apt-get update
+
+apt-get install -y --no-install-recommends \
+    build-essential cmake ninja-build pkg-config \
+    qtbase5-dev qtbase5-dev-tools libqt5svg5-dev \
+    libopencv-dev \
+    libgdal-dev gdal-bin \
+    libtiff-dev libtiff-tools \
+    libexiv2-dev exiv2 \
+    libzbar-dev zbar-tools \
+    libqrencode-dev \
+    libgtest-dev libgmock-dev googletest \
+    libbenchmark-dev \
+    libeigen3-dev \
+    xvfb xauth imagemagick x11-utils \
+    libimage-exiftool-perl \
+    fonts-wqy-microhei fonts-noto-cjk \
+    python3-numpy python3-scipy \
+    g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+    wine wine32:i386
+
+echo "setup-debian.sh: all packages installed"
