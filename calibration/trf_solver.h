@@ -1,0 +1,68 @@
+#pragma once
+
+#include "robust_loss.h"
+#include "sparse_jacobian.h"
+
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+namespace refl {
+
+// A bounded nonlinear least-squares problem: residuals f(x) (length residualCount) and,
+// per parameter, the residual rows it can change. The residual function must be safe to
+// call from several threads at once when the solver uses more than one thread.
+struct TrfProblem {
+    int residualCount = 0;
+    ResidualFunction residuals;
+    std::vector<std::vector<int>> columnRows; // one list per parameter
+    std::vector<double> lower;                // empty: -inf everywhere
+    std::vector<double> upper;                // empty: +inf everywhere
+};
+
+struct TrfOptions {
+    RobustLoss loss;
+    bool jacobianScaling = true;    // variable scales from the Jacobian column norms
+    std::vector<double> xScale;     // fixed scales when jacobianScaling is false (empty: 1)
+    double ftol = 1e-8;
+    double xtol = 1e-8;
+    double gtol = 1e-8;
+    int maxEvaluations = 0;         // 0: 100 x parameter count
+    int threads = 1;
+    std::function<bool()> stopRequested; // polled once per outer iteration
+};
+
+enum class TrfTermination {
+    InvalidInput = -1,
+    EvaluationLimit = 0,
+    Gradient = 1,
+    Cost = 2,
+    Step = 3,
+    CostAndStep = 4,
+    Stopped = 5,
+};
+
+struct TrfResult {
+    std::vector<double> x;
+    std::vector<double> residuals; // unweighted f at x
+    double initialCost = 0;
+    double finalCost = 0;
+    double optimality = 0;         // max |g_j v_j| at x
+    int evaluations = 0;           // residual evaluations, Jacobian columns excluded
+    int jacobianEvaluations = 0;
+    int iterations = 0;
+    TrfTermination termination = TrfTermination::InvalidInput;
+
+    bool converged() const;
+    QString summary() const;
+};
+
+const char *terminationName(TrfTermination t);
+
+// Trust Region Reflective with the two-dimensional subspace step, LSMR for the
+// Gauss-Newton direction, forward-difference Jacobian over the declared sparsity.
+TrfResult solveTrf(const TrfProblem &problem, const std::vector<double> &x0,
+                   const TrfOptions &options = TrfOptions());
+
+} // namespace refl
