@@ -1,0 +1,238 @@
+// One registration attempt of a band pair with one parameter set.
+#include "pair_registration.h"
+
+#include <QDebug>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double kWallisTargetMean = 0.5;
+constexpr double kWallisTargetStd = 0.22;
+constexpr double kWallisContrast = 0.82;
+constexpr double kWallisBrightness = 0.9;
+const char* const kEccWallis = "wallis";
+const char* const kEccMaxMoment = "phase_congruency_maximum_moment";
+
+double medianOfSorted(const std::vector<float>& sorted) {
+    const size_t n = sorted.size();
+    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (n % 2 == 1) return sorted[n / 2];
+    return (static_cast<double>(sorted[n / 2 - 1]) + sorted[n / 2]) / 2.0;
+}
+
+void normaliseByLastElement(cv::Mat& W) {
+    const double w22 = W.at<double>(2, 2);
+    if (std::fabs(w22) > 1e-12) W /= w22;
+}
+
+cv::Mat selectRows(const cv::Mat& points, const std::vector<int>& rows) {
+    cv::Mat out(static_cast<int>(rows.size()), points.cols, points.type());
+    for (size_t i = 0; i < rows.size(); ++i) points.row(rows[i]).copyTo(out.row(static_cast<int>(i)));
+    return out;
+}
+
+}  // namespace
+
+namespace pairregdetail {
+
+void errorStatistics(const cv::Mat& errors, double& median, double& p90) {
+    std::vector<float> sorted;
+    if (!errors.empty()) errors.reshape(1, 1).copyTo(sorted);
+    std::sort(sorted.begin(), sorted.end());
+    median = medianOfSorted(sorted);
+    p90 = percentileOf(sorted, 90.0);
+}
+
+bool eccCandidateAccepted(bool valid, double homographyMedianError, double candidateMedianError) {
+    if (!valid || std::isnan(candidateMedianError)) return false;
+    return std::max(2.0 * homographyMedianError, 2.0) >= candidateMedianError;
+}
+
+void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
+                   const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,
+                   const PairRegistrationParams& params, PairRegistrationResult& result, cv::Mat& bestWarp) {
+    bestWarp = H.clone();
+    double bestCorrelation = -1.0;
+    result.status = "rejected_by_geometric_validation";
+    result.method.clear();
+    result.eccCorrelation = -1.0;
+    const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, params.eccIterations,
+                                    params.eccEpsilon);
+    for (const EccCandidate& candidate : candidates) {
+        QString failure;
+        try {
+            cv::Mat W;
+            H.convertTo(W, CV_32F);
+            const double correlation = cv::findTransformECC(candidate.src, candidate.ref, W,
+                                                            cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), 5);
+            cv::Mat Wd;
+            W.convertTo(Wd, CV_64F);
+            normaliseByLastElement(Wd);
+            double median = 0.0, p90 = 0.0;
+            errorStatistics(computeTransferErrors(Wd, inlierSrc, inlierRef), median, p90);
+            const bool valid = validateHomography(Wd, srcSize.width, srcSize.height);
+            const bool accepted = eccCandidateAccepted(valid, result.homographyMedianError, median);
+            if (accepted && (bestCorrelation < 0.0 || correlation > bestCorrelation)) {
+                bestWarp = Wd;
+                bestCorrelation = correlation;
+                result.method = candidate.name;
+                result.status = "success";
+            }
+            result.candidates.push_back(
+                {candidate.name, accepted ? "accepted" : "rejected", correlation, median, QString()});
+            continue;
+        } catch (const cv::Exception& e) {
+            failure = QString::fromStdString(e.err.empty() ? std::string(e.what()) : e.err);
+        } catch (const std::exception& e) {
+            failure = QString::fromLocal8Bit(e.what());
+        }
+        result.candidates.push_back({candidate.name, "failed", 0.0, 0.0, failure});
+    }
+    result.eccCorrelation = bestCorrelation;
+    if (result.status != "success" && !result.candidates.empty() &&
+        std::all_of(result.candidates.begin(), result.candidates.end(),
+                    [](const EccCandidateRecord& r) { return r.verdict == "failed"; }))
+        result.status = "failed";
+}
+
+void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& refFeatures,
+                      const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,
+                      const QString& tag, const PairRegistrationParams& params, const QElapsedTimer& timer,
+                      PairRegistrationResult& result) {
+    auto fail = [&](const QString& error) {
+        result.error = error;
+        qDebug().noquote() << "[PairReg]" << tag << "| failed:" << error << "t=" << timer.elapsed() << "ms";
+    };
+
+    // Step 3: mutual matches.
+    cv::Mat srcPoints, refPoints;
+    std::vector<float> distances;
+    matchMutual(srcFeatures, refFeatures, params.loweRatio, srcPoints, refPoints, distances);
+    result.matches = srcPoints.rows;
+    std::sort(distances.begin(), distances.end());
+    result.matchDistanceMedian = medianOfSorted(distances);
+    qDebug().noquote() << "[PairReg]" << tag << "| Step3 mutual matches done"
+                       << "matches=" << result.matches << "t=" << timer.elapsed() << "ms";
+    if (result.matches < 10) return fail(QString("insufficient mutual matches: %1").arg(result.matches));
+
+    // Step 4: MAGSAC++ homography.
+    qDebug().noquote() << "[PairReg]" << tag << "| Step4 MAGSAC begin"
+                       << "points=" << result.matches << "threshold=" << params.magsacThreshold
+                       << "t=" << timer.elapsed() << "ms";
+    cv::Mat mask, H;
+    try {
+        H = cv::findHomography(srcPoints, refPoints, cv::USAC_MAGSAC, params.magsacThreshold, mask, 20000,
+                               0.9999);
+    } catch (const cv::Exception& e) {
+        qDebug().noquote() << "[PairReg]" << tag << "| MAGSAC error:" << QString::fromStdString(e.err);
+        H.release();
+    }
+    if (H.empty() || mask.total() != static_cast<size_t>(srcPoints.rows))
+        return fail("MAGSAC++ homography failed");
+    H.convertTo(H, CV_64F);
+    normaliseByLastElement(H);
+    std::vector<int> inlierRows;
+    for (int i = 0; i < srcPoints.rows; ++i)
+        if (mask.at<uchar>(i)) inlierRows.push_back(i);
+    result.inliers = static_cast<int>(inlierRows.size());
+    qDebug().noquote() << "[PairReg]" << tag << "| Step4 MAGSAC done"
+                       << "inliers=" << result.inliers << "t=" << timer.elapsed() << "ms";
+    if (result.inliers < 8) return fail(QString("insufficient MAGSAC inliers: %1").arg(result.inliers));
+    const cv::Mat inlierSrc = selectRows(srcPoints, inlierRows);
+    const cv::Mat inlierRef = selectRows(refPoints, inlierRows);
+    errorStatistics(computeTransferErrors(H, inlierSrc, inlierRef), result.homographyMedianError,
+                    result.homographyP90Error);
+
+    // Step 5: ECC refinement on both image representations.
+    result.homography = H;
+    qDebug().noquote() << "[PairReg]" << tag << "| Step5 ECC begin"
+                       << "iterations=" << params.eccIterations << "t=" << timer.elapsed() << "ms";
+    cv::Mat bestWarp;
+    refineWithEcc(H, inlierSrc, inlierRef, candidates, srcSize, params, result, bestWarp);
+
+    result.finalWarp = bestWarp.clone();
+    errorStatistics(computeTransferErrors(result.finalWarp, inlierSrc, inlierRef), result.finalMedianError,
+                    result.finalP90Error);
+    result.ok = true;
+    qDebug().noquote() << "[PairReg]" << tag << "| all steps done, success"
+                       << "inliers=" << result.inliers << "finalMed=" << result.finalMedianError
+                       << "ecc=" << result.status << "t=" << timer.elapsed() << "ms";
+}
+
+}  // namespace pairregdetail
+
+PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
+                                                const PairRegistrationParams& params) {
+    QElapsedTimer timer;
+    timer.start();
+    PairRegistrationResult result;
+    qDebug().noquote() << "[PairReg]" << tag << "| enter"
+                       << "maxFeatures=" << params.maxFeatures << "loweRatio=" << params.loweRatio
+                       << "magsacThreshold=" << params.magsacThreshold
+                       << "eccIterations=" << params.eccIterations;
+
+    // Step 1: contrast equalisation.
+    const cv::Mat srcWallis = applyWallisFilter(src, params.wallisWindow, kWallisTargetMean, kWallisTargetStd,
+                                                kWallisContrast, kWallisBrightness);
+    const cv::Mat refWallis = applyWallisFilter(ref, params.wallisWindow, kWallisTargetMean, kWallisTargetStd,
+                                                kWallisContrast, kWallisBrightness);
+    qDebug().noquote() << "[PairReg]" << tag << "| Step1 Wallis done"
+                       << "t=" << timer.elapsed() << "ms";
+
+    // Step 2: RIFT2 features.
+    const Rift2Features srcFeatures = extractRift2(srcWallis, params.maxFeatures, params.orientations,
+                                                   params.scales, params.patchSize, params.secondaryRatio);
+    const Rift2Features refFeatures = extractRift2(refWallis, params.maxFeatures, params.orientations,
+                                                   params.scales, params.patchSize, params.secondaryRatio);
+    result.srcKeypoints = srcFeatures.keypoints.rows;
+    result.refKeypoints = refFeatures.keypoints.rows;
+    result.srcDescriptors = srcFeatures.descriptors.rows;
+    result.refDescriptors = refFeatures.descriptors.rows;
+    qDebug().noquote() << "[PairReg]" << tag << "| Step2 RIFT2 extract done"
+                       << "srcKp=" << result.srcKeypoints << "refKp=" << result.refKeypoints
+                       << "t=" << timer.elapsed() << "ms";
+    if (srcFeatures.descriptors.empty() || refFeatures.descriptors.empty()) {
+        result.error = "RIFT2 feature extraction failed";
+        qDebug().noquote() << "[PairReg]" << tag << "| failed:" << result.error << "t=" << timer.elapsed()
+                           << "ms";
+        return result;
+    }
+
+    auto unitByte = [](const cv::Mat& map) {
+        cv::Mat out;
+        normalizeToByte(map).convertTo(out, CV_32F, 1.0 / 255.0);
+        return out;
+    };
+    const std::vector<pairregdetail::EccCandidate> candidates = {
+        {kEccWallis, srcWallis, refWallis},
+        {kEccMaxMoment, unitByte(srcFeatures.maximumMoment), unitByte(refFeatures.maximumMoment)},
+    };
+    pairregdetail::registerFeatures(srcFeatures, refFeatures, candidates, srcWallis.size(), tag, params, timer,
+                                    result);
+    return result;
+}
+
+PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
+                                                int wallisWindow, int maxFeatures, int orientations,
+                                                int scales, int patchSize, double secondaryRatio,
+                                                double loweRatio, double magsacThreshold, int eccIterations,
+                                                double eccEpsilon) {
+    PairRegistrationParams p;
+    p.wallisWindow = wallisWindow;
+    p.maxFeatures = maxFeatures;
+    p.orientations = orientations;
+    p.scales = scales;
+    p.patchSize = patchSize;
+    p.secondaryRatio = secondaryRatio;
+    p.loweRatio = loweRatio;
+    p.magsacThreshold = magsacThreshold;
+    p.eccIterations = eccIterations;
+    p.eccEpsilon = eccEpsilon;
+    return estimatePairRegistration(src, ref, tag, p);
+}

@@ -1,0 +1,128 @@
+// Band-file level registration: the default parameter set, the ten retry sets, and the matrix of
+// one capture or the best matrix over several captures.
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "pair_registration.h"
+
+namespace {
+
+PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsacThreshold, int eccIterations) {
+    PairRegistrationParams p;
+    p.maxFeatures = maxFeatures;
+    p.loweRatio = loweRatio;
+    p.magsacThreshold = magsacThreshold;
+    p.eccIterations = eccIterations;
+    return p;
+}
+
+cv::Mat readBand(const QString& path) {
+    cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
+    if (image.empty()) return image;
+    cv::Mat grey;
+    if (image.channels() == 3)
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    else if (image.channels() == 4)
+        cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+    else if (image.channels() == 1)
+        grey = image;
+    else
+        cv::extractChannel(image, grey, 0);
+    return grey;
+}
+
+// The default attempt, then the retry rows in order while the last attempt did not succeed.
+PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag) {
+    PairRegistrationResult result = estimatePairRegistration(src, ref, tag, defaultPairRegistrationParams());
+    for (const PairRegistrationParams& row : retryParameterGroups()) {
+        if (result.succeeded()) break;
+        result = estimatePairRegistration(src, ref, tag, row);
+    }
+    return result;
+}
+
+QString failureMessage(const QString& srcPath) {
+    return QString("波段 %1 配准失败: 默认参数及10套重试参数均执行失败").arg(QFileInfo(srcPath).fileName());
+}
+
+QList<double> toList(const cv::Mat& W) {
+    QList<double> out;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out.append(W.at<double>(r, c));
+    return out;
+}
+
+}  // namespace
+
+PairRegistrationParams defaultPairRegistrationParams() { return PairRegistrationParams(); }
+
+const std::vector<PairRegistrationParams>& retryParameterGroups() {
+    static const std::vector<PairRegistrationParams> rows = {
+        retryRow(5200, 0.81, 3.25, 375), retryRow(6000, 0.82, 3.5, 450),  retryRow(6750, 0.84, 4.0, 525),
+        retryRow(7500, 0.86, 4.5, 600),  retryRow(8250, 0.88, 5.0, 750),  retryRow(9000, 0.90, 5.5, 900),
+        retryRow(9000, 0.91, 6.0, 1050), retryRow(9000, 0.92, 6.5, 1200), retryRow(9000, 0.94, 8.0, 1500),
+        retryRow(9000, 0.96, 9.0, 1800),
+    };
+    return rows;
+}
+
+QList<double> computeRegistrationMatrix(const QString& refPath, const QString& srcPath,
+                                        const RegistrationProgressCallback& progress) {
+    const cv::Mat ref = readBand(refPath);
+    const cv::Mat src = readBand(srcPath);
+    if (ref.empty() || src.empty()) {
+        qDebug() << "computeRegistrationMatrix: unable to read image" << refPath << srcPath;
+        return {};
+    }
+    const PairRegistrationResult result = registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
+    if (!result.succeeded()) {
+        qDebug() << "computeRegistrationMatrix: estimatePairRegistration failed:" << result.error;
+        if (progress) progress(-1, failureMessage(srcPath));
+        return {};
+    }
+    cv::Mat W = result.finalWarp.clone();
+    const double w22 = W.at<double>(2, 2);
+    if (std::fabs(w22) >= 1e-9) W /= w22;
+    qDebug() << "computeRegistrationMatrix: success" << refPath << srcPath << "inliers:" << result.inliers
+             << "finalMed:" << result.finalMedianError << "ecc:" << result.status;
+    return toList(W);
+}
+
+QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
+                                              const RegistrationProgressCallback& progress) {
+    double bestScore = -1e30;
+    cv::Mat best;
+    // Entry i of both lists belongs to group i; a ref without its src is skipped.
+    const int groups = std::min(refPaths.size(), srcPaths.size());
+    if (refPaths.size() != srcPaths.size())
+        qDebug() << "computeCommonRegistrationMatrix: list sizes differ" << refPaths.size() << srcPaths.size();
+    for (int i = 0; i < groups; ++i) {
+        const cv::Mat ref = readBand(refPaths[i]);
+        const cv::Mat src = readBand(srcPaths[i]);
+        if (ref.empty() || src.empty()) {
+            qDebug() << "computeCommonRegistrationMatrix: unable to read image" << refPaths[i] << srcPaths[i];
+            continue;
+        }
+        const PairRegistrationResult result =
+            registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName());
+        if (!result.succeeded()) {
+            qDebug() << "computeCommonRegistrationMatrix: failed, group" << i << result.error;
+            if (progress) progress(-1, failureMessage(srcPaths[i]));
+            continue;
+        }
+        const double score = result.inliers / (result.finalMedianError + 1.0);
+        if (score > bestScore) {
+            bestScore = score;
+            best = result.finalWarp.clone();
+        }
+    }
+    if (best.empty()) {
+        qDebug() << "computeCommonRegistrationMatrix: no valid group matrix";
+        return {};
+    }
+    return toList(best);
+}
