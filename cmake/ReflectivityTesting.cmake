@@ -1,5 +1,6 @@
-# reflectivity_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
+# reflectivity_add_test(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [GUI])
 #
+# GUI: the test needs a QApplication (widgets, pixmaps); its main comes from refl_gui_test_main.
 # Builds one GoogleTest executable and registers its cases with CTest. Every test runs
 # with the offscreen Qt platform and a private working directory so that log folders
 # and scratch files never land in the source tree.
@@ -7,9 +8,13 @@ function(reflectivity_add_test name)
     if(NOT REFLECTIVITY_BUILD_TESTS)
         return()
     endif()
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "GUI" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+    if(T_GUI)
+        target_link_libraries(${name} PRIVATE ${T_LIBS} refl_gui_test_main GTest::gtest Threads::Threads)
+    else()
+        target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+    endif()
     set(workdir ${CMAKE_CURRENT_BINARY_DIR}/${name}_work)
     file(MAKE_DIRECTORY ${workdir})
     gtest_discover_tests(${name}

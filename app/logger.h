@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// File logger for the whole program. Every Qt message (the program itself only emits debug
+// messages) goes to a dated log file under ./log/<yyyy-MM>/ and to standard output, one line per
+// message, flushed at once so that the log survives a crash of the processing code.
+class Logger {
+public:
+    explicit Logger(const QString& path = QString());
+    ~Logger();
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    // Empty path: open a fresh default log file. Otherwise append to the given file.
+    void install(const QString& path);
+
+    QString path() const { return m_path; }
+
+private:
+    QString m_path;
+};
+
+// Creates ./log/<yyyy-MM>/ if needed and opens a new log_<yyyy-MM-dd_hh-mm-ss>.txt in it.
+void openDefaultLogFile();
+
+// Path of the log file currently in use (empty before the first install).
+QString currentLogFilePath();
+
+// The function handed to qInstallMessageHandler.
+void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);

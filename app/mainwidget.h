@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QPoint>
+#include <QPointer>
+#include <QStringList>
+#include <QVector>
+#include <QWidget>
+#include <memory>
+
+#include "mainwidget_form.h"
+#include "operator_dialogs.h"
+#include "raw_scan.h"
+
+class QLabel;
+class QDoubleSpinBox;
+class QThread;
+
+// The program's only top-level window: a frameless window with its own title bar, the directory
+// pickers, the panel-image list, the run options and the progress of a run. It owns all run state.
+class mainWidget : public QWidget {
+    Q_OBJECT
+
+public:
+    // `dialogs` replaces the message boxes and directory choosers (tests, batch use); null means
+    // real modal dialogs.
+    explicit mainWidget(QWidget* parent = nullptr, std::unique_ptr<OperatorDialogs> dialogs = nullptr);
+    ~mainWidget() override;
+
+    // Panel table: column 0 holds the image path, column 1 the status mark ("√" or "×").
+    void setTableCell(int row, int column, const QString& text);
+    // Enables or disables the reflectance spin boxes, the panel buttons and the four radio buttons.
+    void setRunControlsEnabled(bool on);
+
+    bool isRunInProgress() const { return m_runInProgress; }
+    void setRunInProgress(bool running) { m_runInProgress = running; }
+
+    const RawScanResult& rawScan() const { return m_scan; }
+    int bandCount() const { return m_bandCount; }
+    QString rawDirectory() const { return m_rawDirectory; }
+    QString resultDirectory() const { return m_resultDirectory; }
+    double standardReflectance(int band) const { return m_standardReflectance.value(band); }
+
+    // Scans an existing raw-image directory as if the operator had chosen it.
+    void openRawDirectory(const QString& directory);
+
+public slots:
+    void slotOriginalFile();
+    void slotRegistrationFile();
+    void slotOnSpinChanged1(double value);
+    void slotOnSpinChanged2(double value);
+    void slotOnSpinChanged3(double value);
+    void slotOnSpinChanged4(double value);
+    void slotOnSpinChanged5(double value);
+    void slotOnSpinChanged6(double value);
+    void soltExitApp();
+    void soltMinimized();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void showBusyMessage();
+    void applyScanToBandRow();
+    void stopWorkerThreads();
+
+    MainWidgetForm ui;
+    std::unique_ptr<OperatorDialogs> m_dialogs;
+
+    QList<QLabel*> m_bandLabels;
+    QList<QDoubleSpinBox*> m_bandSpins;
+    QVector<double> m_standardReflectance;
+
+    QString m_rawDirectory;
+    QString m_resultDirectory;
+    RawScanResult m_scan;
+    int m_bandCount = 0;
+    int m_fileCursor = 0;
+
+    // Defaults handed to the radiometric tasks until a panel image tells the camera.
+    double m_pixelSize = 3.75;
+    double m_focalLength = 5.2;
+
+    // Panel selection state, one entry per possible panel image (three groups of six bands).
+    QVector<double> m_workingReflectance;
+    QVector<bool> m_regionDrawn;
+    QVector<QWidget*> m_panelViews;
+
+    QPointer<QThread> m_calibrationThread;
+    QPointer<QThread> m_registrationThread;
+
+    bool m_dragging = false;
+    QPoint m_pressPosition;
+    bool m_runInProgress = false;
+};

@@ -1,0 +1,17 @@
+#include "message_box_dialogs.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+void MessageBoxDialogs::message(Kind kind, const QString& title, const QString& text, bool parented) {
+    QWidget* parent = parented ? m_window : nullptr;
+    if (kind == Kind::Warning) {
+        QMessageBox::warning(parent, title, text);
+    } else {
+        QMessageBox::information(parent, title, text);
+    }
+}
+
+QString MessageBoxDialogs::chooseDirectory(const QString& caption, const QString& startDirectory) {
+    return QFileDialog::getExistingDirectory(m_window, caption, startDirectory, QFileDialog::ShowDirsOnly);
+}
