@@ -83,6 +83,9 @@ QDoubleSpinBox* reflectanceSpin(QWidget* parent, const char* name) {
 
 QLabel* bandLabel(QWidget* parent, const char* name, const char* text) {
     QLabel* l = textLabel(parent, name, QString::fromLatin1(text), 39, 30);
+    // Fonts on Linux desktops are wider than the Windows ones the sizes were chosen for: let the
+    // labels grow a little rather than clip "450nm".
+    l->setMaximumWidth(52);
     l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return l;
 }
@@ -210,6 +213,7 @@ void MainWidgetForm::setupUi(QWidget* window) {
     auto* gridRow = new QHBoxLayout();
     widget = make<QWidget>(groupBox, "widget");
     fixSize(widget, 500, 70);
+    widget->setMaximumWidth(560);
     auto* grid = new QGridLayout(widget);
     grid->setHorizontalSpacing(7);
     grid->setVerticalSpacing(0);
