@@ -1,0 +1,70 @@
+#include "exif_xmp.h"
+
+#include <QFile>
+
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+const char* const kUnknow = "Unknow";
+
+namespace {
+
+void initialiseExiv2() {
+    // The XMP toolkit must be set up once before images are read from several threads.
+    static std::once_flag once;
+    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+}
+
+void printExiv2Error(const char* what) { std::fprintf(stderr, "*** error exiv2 exception '%s' ***\n", what); }
+
+template <typename Data, typename Key>
+QString readValue(const Data& data, const QString& key) {
+    try {
+        const Key k(key.toStdString());
+        const auto it = data.findKey(k);
+        if (it == data.end()) return QString::fromLatin1(kUnknow);
+        return QString::fromStdString(it->toString());
+    } catch (const Exiv2::AnyError& e) {
+        printExiv2Error(e.what());
+    } catch (const std::exception& e) {
+        printExiv2Error(e.what());
+    }
+    return QString::fromLatin1(kUnknow);
+}
+
+}  // namespace
+
+QString readExifValue(const Exiv2::ExifData& exif, const QString& key) {
+    return readValue<Exiv2::ExifData, Exiv2::ExifKey>(exif, key);
+}
+
+QString readXmpValue(const Exiv2::XmpData& xmp, const QString& key) {
+    return readValue<Exiv2::XmpData, Exiv2::XmpKey>(xmp, key);
+}
+
+ImageMetadata readImageMetadata(const QString& path) {
+    initialiseExiv2();
+    ImageMetadata out;
+    try {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        if (!image.get()) return out;
+        image->readMetadata();
+        out.exif = image->exifData();
+        out.xmp = image->xmpData();
+        out.opened = true;
+    } catch (const Exiv2::AnyError& e) {
+        printExiv2Error(e.what());
+    } catch (const std::exception& e) {
+        printExiv2Error(e.what());
+    }
+    return out;
+}
+
+double parseNumber(const QString& text, bool* ok) {
+    bool parsed = false;
+    const double value = text.trimmed().toDouble(&parsed);
+    const bool good = parsed && std::isfinite(value);
+    if (ok) *ok = good;
+    return parsed ? value : 0.0;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+#include <exiv2/exiv2.hpp>
+
+// The text returned for a key that is missing or could not be read.
+extern const char* const kUnknow;
+
+// One EXIF or XMP value as text; "Unknow" when the key is missing or exiv2 fails (the failure is
+// printed to standard error).
+QString readExifValue(const Exiv2::ExifData& exif, const QString& key);
+QString readXmpValue(const Exiv2::XmpData& xmp, const QString& key);
+
+// The metadata of one image file, read with exiv2. `opened` is false when exiv2 could not open or
+// parse the file.
+struct ImageMetadata {
+    bool opened = false;
+    Exiv2::ExifData exif;
+    Exiv2::XmpData xmp;
+};
+ImageMetadata readImageMetadata(const QString& path);
+
+// A number from a metadata text; `ok` tells whether the whole text (blanks aside) was one finite
+// number.
+double parseNumber(const QString& text, bool* ok = nullptr);
