@@ -10,7 +10,8 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 
-# 32-bit Wine runs the tests of the progress-window DLL.
+# 32-bit Wine runs the tests of the progress-window DLL. Where the kernel cannot run 32-bit programs
+# (some virtual machines), 64-bit Wine runs the same test on a 64-bit build of the DLL.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
@@ -34,6 +35,7 @@ apt-get install -y --no-install-recommends \
     fonts-wqy-microhei fonts-noto-cjk \
     python3-numpy python3-scipy \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-    wine wine32:i386
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+    wine wine32:i386 wine64
 
 echo "setup-debian.sh: all packages installed"
