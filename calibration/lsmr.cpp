@@ -7,9 +7,9 @@ namespace refl {
 
 namespace {
 
-double norm2(const std::vector<double> &v)
+double scaledNorm2(const std::vector<double> &v)
 {
-    // Scaled sum of squares, safe against overflow for huge entries.
+    // Scaled sum of squares, safe against overflow and underflow.
     double scale = 0.0, ssq = 1.0;
     for (double x : v) {
         if (x != 0.0) {
@@ -23,6 +23,25 @@ double norm2(const std::vector<double> &v)
         }
     }
     return scale * std::sqrt(ssq);
+}
+
+double norm2(const std::vector<double> &v)
+{
+    // Four partial sums so that the loop vectorises.
+    double p[4] = {0, 0, 0, 0};
+    const size_t n = v.size(), n4 = n - n % 4;
+    for (size_t i = 0; i < n4; i += 4) {
+        p[0] += v[i] * v[i];
+        p[1] += v[i + 1] * v[i + 1];
+        p[2] += v[i + 2] * v[i + 2];
+        p[3] += v[i + 3] * v[i + 3];
+    }
+    for (size_t i = n4; i < n; ++i)
+        p[0] += v[i] * v[i];
+    const double s = (p[0] + p[1]) + (p[2] + p[3]);
+    if (std::isfinite(s) && s > 1e-280)
+        return std::sqrt(s);
+    return scaledNorm2(v);
 }
 
 double signOf(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : 0.0); }

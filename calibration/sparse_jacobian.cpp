@@ -54,26 +54,118 @@ std::vector<int> groupColumns(const SparsityPattern &p, int &groupCount)
     return group;
 }
 
+namespace {
+
+bool sameRange(const int *a, int na, const int *b, int nb)
+{
+    return na == nb && std::equal(a, a + na, b);
+}
+
+// First block of each of `parts` ranges, balanced by value count.
+int partStart(const std::vector<int> &valueStarts, int part, int parts)
+{
+    if (part >= parts)
+        return int(valueStarts.size()) - 1; // the sentinel
+    const long long total = valueStarts.back();
+    const long long target = total * part / parts;
+    return int(std::lower_bound(valueStarts.begin(), valueStarts.end(), target) - valueStarts.begin());
+}
+
+// y[i] = vals(row i) . xs[cols] for the rows of one row block (W columns).
+template <int W>
+void rowBlockKernel(const double *vals, const int *cols, int width, const double *xs, double *y,
+                    int rows)
+{
+    const int w = W > 0 ? W : width;
+    for (int i = 0; i < rows; ++i, vals += w) {
+        double s = 0.0;
+        for (int c = 0; c < w; ++c)
+            s += vals[c] * xs[cols[c]];
+        y[i] = s;
+    }
+}
+
+// acc[cols] += vals(row i) * x[i] for the rows of one row block.
+template <int W>
+void scatterKernel(const double *vals, const int *cols, int width, const double *x, double *acc,
+                   int rows)
+{
+    const int w = W > 0 ? W : width;
+    for (int i = 0; i < rows; ++i, vals += w) {
+        const double u = x[i];
+        for (int c = 0; c < w; ++c)
+            acc[cols[c]] += vals[c] * u;
+    }
+}
+
+} // namespace
+
 void SparseJacobian::setPattern(const SparsityPattern &pattern)
 {
     m_pattern = pattern;
     const int nnz = pattern.nonZeros();
     m_values.assign(nnz, 0.0);
-    m_rowStart.assign(pattern.rows + 1, 0);
+
+    // Row-ordered mirror of the pattern.
+    std::vector<int> rowStart(pattern.rows + 1, 0);
     for (int k = 0; k < nnz; ++k)
-        ++m_rowStart[pattern.rowIndex[k] + 1];
+        ++rowStart[pattern.rowIndex[k] + 1];
     for (int i = 0; i < pattern.rows; ++i)
-        m_rowStart[i + 1] += m_rowStart[i];
-    m_rowCol.assign(nnz, 0);
-    m_rowToValue.assign(nnz, 0);
-    std::vector<int> fill(m_rowStart.begin(), m_rowStart.end() - 1);
+        rowStart[i + 1] += rowStart[i];
+    std::vector<int> rowCol(nnz), rowToValue(nnz);
+    std::vector<int> fill(rowStart.begin(), rowStart.end() - 1);
     for (int j = 0; j < pattern.cols; ++j) {
         for (int k = pattern.colStart[j]; k < pattern.colStart[j + 1]; ++k) {
             const int pos = fill[pattern.rowIndex[k]]++;
-            m_rowCol[pos] = j;
-            m_rowToValue[pos] = k;
+            rowCol[pos] = j;
+            rowToValue[pos] = k;
         }
     }
+
+    // Row blocks: consecutive rows with identical columns; values row by row.
+    m_rowBlocks.clear();
+    m_rowBlockCols.clear();
+    m_rowSource.clear();
+    m_rowSource.reserve(nnz);
+    for (int i = 0; i < pattern.rows; ++i) {
+        const int n = rowStart[i + 1] - rowStart[i];
+        const bool extend = i > 0 && !m_rowBlocks.empty()
+            && sameRange(rowCol.data() + rowStart[i], n, rowCol.data() + rowStart[i - 1],
+                         rowStart[i] - rowStart[i - 1]);
+        if (!extend) {
+            Block b;
+            b.first = i;
+            b.indexStart = int(m_rowBlockCols.size());
+            b.valueStart = int(m_rowSource.size());
+            m_rowBlocks.push_back(b);
+            m_rowBlockCols.insert(m_rowBlockCols.end(), rowCol.begin() + rowStart[i],
+                                  rowCol.begin() + rowStart[i + 1]);
+        }
+        m_rowSource.insert(m_rowSource.end(), rowToValue.begin() + rowStart[i],
+                           rowToValue.begin() + rowStart[i + 1]);
+    }
+    Block rowEnd;
+    rowEnd.first = pattern.rows;
+    rowEnd.indexStart = int(m_rowBlockCols.size());
+    rowEnd.valueStart = int(m_rowSource.size());
+    m_rowBlocks.push_back(rowEnd);
+
+    m_rowValueStarts.clear();
+    for (const Block &b : m_rowBlocks)
+        m_rowValueStarts.push_back(b.valueStart);
+    m_rowValues.assign(nnz, 0.0);
+    m_dirty = true;
+}
+
+void SparseJacobian::refresh() const
+{
+    if (!m_dirty)
+        return;
+    const size_t nnz = m_values.size();
+    for (size_t k = 0; k < nnz; ++k) {
+        m_rowValues[k] = m_values[m_rowSource[k]];
+    }
+    m_dirty = false;
 }
 
 void SparseJacobian::scaleRows(const double *rowScale)
@@ -81,6 +173,7 @@ void SparseJacobian::scaleRows(const double *rowScale)
     const int nnz = int(m_values.size());
     for (int k = 0; k < nnz; ++k)
         m_values[k] *= rowScale[m_pattern.rowIndex[k]];
+    m_dirty = true;
 }
 
 std::vector<double> SparseJacobian::columnNorms() const
@@ -95,39 +188,41 @@ std::vector<double> SparseJacobian::columnNorms() const
     return out;
 }
 
-namespace {
-
-// Splits [0, count) into `parts` contiguous ranges.
-void splitRange(int count, int parts, int part, int &begin, int &end)
-{
-    begin = int((long long)count * part / parts);
-    end = int((long long)count * (part + 1) / parts);
-}
-
-} // namespace
-
 void SparseJacobian::multiply(const double *x, const double *colScale, double *y,
                               ParallelRunner *runner) const
 {
+    refresh();
+    const double *xs = x;
+    if (colScale) {
+        m_scratch.resize(m_pattern.cols);
+        for (int j = 0; j < m_pattern.cols; ++j)
+            m_scratch[j] = colScale[j] * x[j];
+        xs = m_scratch.data();
+    }
     const int parts = runner ? runner->threadCount() : 1;
+    const std::vector<int> &valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
-        int b, e;
-        splitRange(m_pattern.rows, parts, part, b, e);
-        for (int i = b; i < e; ++i) {
-            double s = 0.0;
-            if (colScale) {
-                for (int k = m_rowStart[i]; k < m_rowStart[i + 1]; ++k) {
-                    const int j = m_rowCol[k];
-                    s += m_values[m_rowToValue[k]] * (colScale[j] * x[j]);
-                }
-            } else {
-                for (int k = m_rowStart[i]; k < m_rowStart[i + 1]; ++k)
-                    s += m_values[m_rowToValue[k]] * x[m_rowCol[k]];
+        const int b0 = partStart(valueStarts, part, parts);
+        const int b1 = partStart(valueStarts, part + 1, parts);
+        for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
+            const Block &blk = m_rowBlocks[b];
+            const Block &next = m_rowBlocks[b + 1];
+            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const int width = next.indexStart - blk.indexStart;
+            const double *vals = m_rowValues.data() + blk.valueStart;
+            const int rows = next.first - blk.first;
+            double *yb = y + blk.first;
+            switch (width) {
+            case 12: rowBlockKernel<12>(vals, cols, width, xs, yb, rows); break;
+            case 9: rowBlockKernel<9>(vals, cols, width, xs, yb, rows); break;
+            case 6: rowBlockKernel<6>(vals, cols, width, xs, yb, rows); break;
+            case 3: rowBlockKernel<3>(vals, cols, width, xs, yb, rows); break;
+            case 2: rowBlockKernel<2>(vals, cols, width, xs, yb, rows); break;
+            default: rowBlockKernel<0>(vals, cols, width, xs, yb, rows); break;
             }
-            y[i] = s;
         }
     };
-    if (runner)
+    if (runner && parts > 1)
         runner->run(parts, job);
     else
         job(0);
@@ -136,21 +231,50 @@ void SparseJacobian::multiply(const double *x, const double *colScale, double *y
 void SparseJacobian::multiplyTransposed(const double *x, const double *colScale, double *y,
                                         ParallelRunner *runner) const
 {
+    // Row blocks in order, scattering into one accumulator per thread; with one thread
+    // every column sums its rows in ascending order.
+    refresh();
+    const int n = m_pattern.cols;
     const int parts = runner ? runner->threadCount() : 1;
+    m_accumulators.resize(parts);
+    const std::vector<int> &valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
-        int b, e;
-        splitRange(m_pattern.cols, parts, part, b, e);
-        for (int j = b; j < e; ++j) {
-            double s = 0.0;
-            for (int k = m_pattern.colStart[j]; k < m_pattern.colStart[j + 1]; ++k)
-                s += m_values[k] * x[m_pattern.rowIndex[k]];
-            y[j] = colScale ? colScale[j] * s : s;
+        std::vector<double> &acc = m_accumulators[part];
+        acc.assign(n, 0.0);
+        const int b0 = partStart(valueStarts, part, parts);
+        const int b1 = partStart(valueStarts, part + 1, parts);
+        for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
+            const Block &blk = m_rowBlocks[b];
+            const Block &next = m_rowBlocks[b + 1];
+            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const int width = next.indexStart - blk.indexStart;
+            const double *vals = m_rowValues.data() + blk.valueStart;
+            switch (width) {
+            case 12: scatterKernel<12>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+            case 9: scatterKernel<9>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+            case 6: scatterKernel<6>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+            case 3: scatterKernel<3>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+            default: scatterKernel<0>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+            }
         }
     };
-    if (runner)
+    if (runner && parts > 1)
         runner->run(parts, job);
     else
         job(0);
+    auto reduce = [&](int part) {
+        const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
+        for (int j = j0; j < j1; ++j) {
+            double s = m_accumulators[0][j];
+            for (int p = 1; p < parts; ++p)
+                s += m_accumulators[p][j];
+            y[j] = colScale ? colScale[j] * s : s;
+        }
+    };
+    if (runner && parts > 1)
+        runner->run(parts, reduce);
+    else
+        reduce(0);
 }
 
 std::vector<double> forwardDifferenceSteps(const std::vector<double> &x,

@@ -25,13 +25,21 @@ struct SparsityPattern {
 // Returns the group of each column; `groupCount` receives the number of groups.
 std::vector<int> groupColumns(const SparsityPattern &pattern, int &groupCount);
 
-// Sparse matrix over a pattern: values in column order, with a row-ordered mirror of
-// the indices so that both products can be split over threads without write conflicts.
+// Sparse matrix over a pattern, values in column order. For the products the values are
+// also kept row by row in blocks of consecutive rows with the same columns, so that a
+// block's column indices are read once. J*x splits the rows over the threads; J^T*x
+// scatters each thread's rows into its own accumulator and adds the accumulators (with
+// one thread every column sums its rows in ascending order).
 class SparseJacobian {
 public:
     void setPattern(const SparsityPattern &pattern);
     const SparsityPattern &pattern() const { return m_pattern; }
-    std::vector<double> &values() { return m_values; }
+    // Writable values (column order); the block copies are refreshed before the next product.
+    std::vector<double> &values()
+    {
+        m_dirty = true;
+        return m_values;
+    }
     const std::vector<double> &values() const { return m_values; }
 
     void scaleRows(const double *rowScale);
@@ -43,12 +51,26 @@ public:
     void multiplyTransposed(const double *x, const double *colScale, double *y,
                             ParallelRunner *runner) const;
 
+    int rowBlockCount() const { return int(m_rowBlocks.size()) - 1; }
+
 private:
+    struct Block {
+        int first = 0;      // first row
+        int indexStart = 0; // into m_rowBlockCols
+        int valueStart = 0; // into m_rowValues
+    };
+    void refresh() const;
+
     SparsityPattern m_pattern;
     std::vector<double> m_values;
-    std::vector<int> m_rowStart;   // rows + 1
-    std::vector<int> m_rowCol;     // column of each entry, row order
-    std::vector<int> m_rowToValue; // index into m_values of each entry, row order
+    std::vector<Block> m_rowBlocks;   // + sentinel
+    std::vector<int> m_rowBlockCols;  // columns of each row block
+    std::vector<int> m_rowSource;     // m_values index of each row-block value
+    std::vector<int> m_rowValueStarts; // value offsets of the row blocks (thread split)
+    mutable std::vector<double> m_rowValues;
+    mutable std::vector<double> m_scratch;
+    mutable std::vector<std::vector<double>> m_accumulators; // per thread, for J^T*x
+    mutable bool m_dirty = true;
 };
 
 using ResidualFunction = std::function<void(const double *x, double *r)>;

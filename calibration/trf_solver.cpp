@@ -243,6 +243,8 @@ TrfResult Solver::run(const std::vector<double> &x0)
         std::vector<double> fAug(m + n, 0.0);
         std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
         const LsmrResult gn = lsmr(op, fAug);
+        if (qEnvironmentVariableIsSet("REFL_TRF_TRACE"))
+            qDebug() << "solveTrf: lsmr iterations" << gn.iterations << "stop" << gn.stopReason;
         const Vec gnH = toVec(gn.x);
 
         // Two-dimensional subspace spanned by gH and the Gauss-Newton direction.
