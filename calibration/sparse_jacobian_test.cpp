@@ -1,0 +1,211 @@
+#include "sparse_jacobian.h"
+
+#include "parallel_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+using namespace refl;
+
+namespace {
+
+// Broyden tridiagonal residuals: f_i = (3 - 2 x_i) x_i - x_{i-1} - 2 x_{i+1} + 1.
+void broyden(const double *x, double *f, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        const double prev = i > 0 ? x[i - 1] : 0.0;
+        const double next = i + 1 < n ? x[i + 1] : 0.0;
+        f[i] = (3 - 2 * x[i]) * x[i] - prev - 2 * next + 1;
+    }
+}
+
+std::vector<std::vector<int>> tridiagonalColumns(int n)
+{
+    std::vector<std::vector<int>> cols(n);
+    for (int j = 0; j < n; ++j)
+        for (int i = std::max(0, j - 1); i <= std::min(n - 1, j + 1); ++i)
+            cols[j].push_back(i);
+    return cols;
+}
+
+double entry(const SparseJacobian &J, int row, int col)
+{
+    const SparsityPattern &p = J.pattern();
+    for (int k = p.colStart[col]; k < p.colStart[col + 1]; ++k)
+        if (p.rowIndex[k] == row)
+            return J.values()[k];
+    return 0.0;
+}
+
+} // namespace
+
+TEST(SparsityPattern, RejectsRowsOutOfRange)
+{
+    SparsityPattern p;
+    EXPECT_FALSE(p.setColumns(3, {{0, 3}}));
+    EXPECT_FALSE(p.setColumns(3, {{-1}}));
+    EXPECT_TRUE(p.setColumns(3, {{2, 0, 2}, {}}));
+    EXPECT_EQ(p.nonZeros(), 2); // duplicates dropped
+    EXPECT_EQ(p.rowIndex[0], 0);
+}
+
+TEST(GroupColumns, ColumnsOfAGroupShareNoRow)
+{
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(50, tridiagonalColumns(50)));
+    int groups = 0;
+    const std::vector<int> g = groupColumns(p, groups);
+    EXPECT_EQ(groups, 3);
+    for (int a = 0; a < 50; ++a) {
+        ASSERT_GE(g[a], 0);
+        for (int b = a + 1; b < 50; ++b) {
+            if (g[a] != g[b])
+                continue;
+            std::set<int> ra(p.rowIndex.begin() + p.colStart[a], p.rowIndex.begin() + p.colStart[a + 1]);
+            for (int k = p.colStart[b]; k < p.colStart[b + 1]; ++k)
+                EXPECT_EQ(ra.count(p.rowIndex[k]), 0u) << a << " " << b;
+        }
+    }
+}
+
+TEST(ForwardDifference, StepsFollowTheSignAndTurnAtBounds)
+{
+    const double h0 = std::sqrt(2.220446049250313e-16);
+    const std::vector<double> x = {0.0, -3.0, 1.0, 2.0, 0.5};
+    const std::vector<double> lo = {-1, -10, 0, 2 - 1e-12, 0.5 - 1e-9};
+    const std::vector<double> up = {1, 10, 1, 2 + 1e-12, 0.5 + 2e-9};
+    const std::vector<double> h = forwardDifferenceSteps(x, lo, up);
+    EXPECT_DOUBLE_EQ(h[0], h0);         // sign(0) = +1
+    EXPECT_DOUBLE_EQ(h[1], -3 * h0);    // negative entry steps down, scaled by |x|
+    EXPECT_DOUBLE_EQ(h[2], -h0);        // at the upper bound: turned around
+    // No room for the step on either side: the larger room to a bound.
+    const double upRoom = up[3] - x[3], loRoom = x[3] - lo[3];
+    EXPECT_EQ(h[3], upRoom >= loRoom ? upRoom : -loRoom);
+    EXPECT_LE(x[3] + h[3], up[3]);
+    EXPECT_GE(x[3] + h[3], lo[3]);
+    EXPECT_NEAR(h[4], (0.5 + 2e-9) - 0.5, 1e-20); // upper room is the larger one
+    const std::vector<double> free = forwardDifferenceSteps(x, {}, {});
+    EXPECT_DOUBLE_EQ(free[2], h0);
+}
+
+TEST(ForwardDifference, JacobianMatchesTheAnalyticOne)
+{
+    const int n = 12;
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(n, tridiagonalColumns(n)));
+    int groups = 0;
+    const std::vector<int> g = groupColumns(p, groups);
+    std::vector<double> x(n);
+    for (int i = 0; i < n; ++i)
+        x[i] = -1.0 + 0.13 * i;
+    std::vector<double> f0(n);
+    broyden(x.data(), f0.data(), n);
+    int calls = 0;
+    ResidualFunction fun = [&](const double *xx, double *f) {
+        ++calls;
+        broyden(xx, f, n);
+    };
+    for (int threads : {1, 2}) {
+        ParallelRunner runner(threads);
+        SparseJacobian J;
+        J.setPattern(p);
+        calls = 0;
+        forwardDifferenceJacobian(fun, x, f0, {}, {}, g, groups, J, &runner);
+        EXPECT_EQ(calls, groups);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_NEAR(entry(J, i, i), 3 - 4 * x[i], 1e-6);
+            if (i > 0) {
+                EXPECT_NEAR(entry(J, i, i - 1), -1, 1e-6);
+            }
+            if (i + 1 < n) {
+                EXPECT_NEAR(entry(J, i, i + 1), -2, 1e-6);
+            }
+        }
+    }
+}
+
+TEST(ForwardDifference, GroupedColumnsEqualOneColumnAtATime)
+{
+    // Grouping must give bit-identical columns to perturbing each entry alone.
+    const int n = 9;
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(n, tridiagonalColumns(n)));
+    int groups = 0;
+    const std::vector<int> g = groupColumns(p, groups);
+    std::vector<int> single(n);
+    for (int j = 0; j < n; ++j)
+        single[j] = j;
+    std::vector<double> x(n, 0.3), f0(n);
+    x[4] = -2.5;
+    broyden(x.data(), f0.data(), n);
+    ResidualFunction fun = [&](const double *xx, double *f) { broyden(xx, f, n); };
+    SparseJacobian a, b;
+    a.setPattern(p);
+    b.setPattern(p);
+    forwardDifferenceJacobian(fun, x, f0, {}, {}, g, groups, a, nullptr);
+    forwardDifferenceJacobian(fun, x, f0, {}, {}, single, n, b, nullptr);
+    EXPECT_EQ(a.values(), b.values());
+}
+
+TEST(SparseJacobian, ProductsMatchTheDenseMatrix)
+{
+    // Irregular pattern with repeated rows (blocks), an empty row and an empty column.
+    const int m = 7, n = 5;
+    std::vector<std::vector<int>> cols = {{0, 1, 4}, {0, 1, 2, 3}, {}, {2, 3, 4, 6}, {0, 1, 6}};
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(m, cols));
+    SparseJacobian J;
+    J.setPattern(p);
+    double dense[7][5] = {};
+    for (int j = 0, k = 0; j < n; ++j)
+        for (int r : cols[j]) {
+            J.values()[k] = 0.5 + k * 0.37 - j;
+            dense[r][j] = J.values()[k];
+            ++k;
+        }
+    const double x[5] = {1, -2, 3, 0.5, -1.5};
+    const double d[5] = {2, 1, -1, 0.25, 3};
+    const double u[7] = {0.1, -0.4, 2, 1, -3, 5, 0.7};
+    for (int threads : {1, 2}) {
+        ParallelRunner runner(threads);
+        std::vector<double> y(m, 99.0), z(n, 99.0);
+        J.multiply(x, d, y.data(), &runner);
+        for (int i = 0; i < m; ++i) {
+            double s = 0;
+            for (int j = 0; j < n; ++j)
+                s += dense[i][j] * d[j] * x[j];
+            EXPECT_NEAR(y[i], s, 1e-12) << i;
+        }
+        J.multiplyTransposed(u, d, z.data(), &runner);
+        for (int j = 0; j < n; ++j) {
+            double s = 0;
+            for (int i = 0; i < m; ++i)
+                s += dense[i][j] * u[i];
+            EXPECT_NEAR(z[j], d[j] * s, 1e-12) << j;
+        }
+    }
+    // Changing values after a product is seen by the next product.
+    const double rowScale[7] = {2, 2, 2, 2, 2, 2, 2};
+    J.scaleRows(rowScale);
+    std::vector<double> y(m);
+    J.multiply(x, nullptr, y.data(), nullptr);
+    double s0 = 0;
+    for (int j = 0; j < n; ++j)
+        s0 += dense[0][j] * x[j];
+    EXPECT_NEAR(y[0], 2 * s0, 1e-12);
+    const std::vector<double> norms = J.columnNorms();
+    EXPECT_EQ(norms[2], 0.0);
+}
+
+TEST(ParallelRunner, RunsEveryJobOnce)
+{
+    ParallelRunner runner(2);
+    for (int rep = 0; rep < 200; ++rep) {
+        std::vector<int> hits(7, 0);
+        runner.run(7, [&](int i) { ++hits[i]; });
+        for (int h : hits)
+            ASSERT_EQ(h, 1);
+    }
+}
