@@ -126,17 +126,19 @@ bool solveTrustRegion2d(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, doub
     const std::vector<double> ts = realPolynomialRoots(coeffs);
     double bestValue = std::numeric_limits<double>::infinity();
     bool found = false;
-    for (double t : ts) {
-        const Eigen::Vector2d q(Delta * 2 * t / (1 + t * t), Delta * (1 - t * t) / (1 + t * t));
+    auto consider = [&](const Eigen::Vector2d &q) {
         const double value = 0.5 * q.dot(B * q) + g.dot(q);
         if (!found || value < bestValue) {
             bestValue = value;
             p = q;
             found = true;
         }
-    }
-    if (!found) // no real root (degenerate model): fall back to steepest descent
-        p = g.norm() > 0 ? Eigen::Vector2d(-Delta * g / g.norm()) : Eigen::Vector2d::Zero();
+    };
+    for (double t : ts)
+        consider(Eigen::Vector2d(Delta * 2 * t / (1 + t * t), Delta * (1 - t * t) / (1 + t * t)));
+    // The half-angle parametrisation reaches (0, -Delta) only as t -> infinity, where the
+    // quartic loses its leading term; that point is checked on its own.
+    consider(Eigen::Vector2d(0.0, -Delta));
     return false;
 }
 
