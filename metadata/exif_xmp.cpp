@@ -13,7 +13,12 @@ namespace {
 void initialiseExiv2() {
     // The XMP toolkit must be set up once before images are read from several threads.
     static std::once_flag once;
-    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize();
+        // Malformed packets in user files are reported by our own log lines; exiv2's warnings
+        // would only flood standard error.
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
+    });
 }
 
 void printExiv2Error(const char* what) { std::fprintf(stderr, "*** error exiv2 exception '%s' ***\n", what); }

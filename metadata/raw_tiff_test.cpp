@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <random>
 
 #include "radiometric_calibration.h"
 #include "testing/log_capture.h"
@@ -265,6 +266,51 @@ TEST_F(RawTiffTest, ForeignCameraCaptureIsReadOnlyAsFarAsItsDataGoes) {
     ASSERT_TRUE(read(RawTiffReader::Panel, path, {4, 1280, 960, "x"})) << log.all().toStdString();
     EXPECT_EQ(layout.stripOffset, 8u);
     EXPECT_EQ(calibration.darkLevel, 4800);
+}
+
+}  // namespace
+
+namespace {
+
+// Bounded random mutation of valid files: whatever the bytes, the readers answer without crashing
+// and never hand out a pixel buffer of the wrong size. (The coverage-guided fuzzer in
+// scripts/fuzz-metadata.sh goes much further; this keeps a cheap guard in every test run.)
+TEST(RawTiffMutation, MutatedFilesNeverCrashTheReaders) {
+    QTemporaryDir dir;
+    LogCapture quiet;
+    const QString path = dir.filePath("mutant.tif");
+    const QByteArray seeds[] = {smallCamera().build(), smallCamera(16, 8).build()};
+    std::mt19937 rng(20261207);
+    int accepted = 0;
+    for (int i = 0; i < 600; ++i) {
+        QByteArray bytes = seeds[i % 2];
+        const int edits = 1 + static_cast<int>(rng() % 8);
+        for (int e = 0; e < edits; ++e) {
+            const int at = static_cast<int>(rng() % bytes.size());
+            switch (rng() % 4) {
+            case 0: bytes[at] = char(rng()); break;
+            case 1: bytes.truncate(at); break;
+            case 2: bytes.insert(at, QByteArray(static_cast<int>(rng() % 16), char(rng()))); break;
+            default: bytes[at] = char(0xFF); break;
+            }
+            if (bytes.isEmpty()) break;
+        }
+        ASSERT_TRUE(TiffBuilder::writeBytes(path, bytes));
+        const RawTiffCamera camera{static_cast<int>(i % 3 == 0 ? 6 : 4), i % 2 ? 16 : 64, i % 2 ? 8 : 48, ""};
+        RawTiffLayout layout;
+        std::vector<uint16_t> pixels;
+        QByteArray xmp;
+        RadiometricCalibration record;
+        const bool ok = readTIF(i % 4 ? RawTiffReader::Panel : RawTiffReader::Task, path, camera, layout, pixels, xmp,
+                                record);
+        if (ok) {
+            ++accepted;
+            ASSERT_EQ(pixels.size(), static_cast<size_t>(camera.width * camera.height));
+            ASSERT_EQ(xmp.size(), kXmpBufferSize + 1);
+            readXmpNodeValueVerTwo(CalibrationReader::Task, xmp, record);
+        }
+    }
+    EXPECT_GT(accepted, 0);
 }
 
 }  // namespace

@@ -38,14 +38,21 @@ void fillMap(const RadiometricCalibration& c, int width, int height, bool sevenT
 
 bool buildVignettingMaps(const QVector<RadiometricCalibration>& records, int width, int height, int bandCount,
                          bool keyedFlag, std::vector<VignettingMap>& maps) {
-    maps.clear();
     if (!plausibleImageSize(width, height)) {
+        maps.clear();
         qDebug() << "buildVignettingMaps: refusing image size" << width << "x" << height;
         return false;
     }
     // Six-coefficient maps belong to the six-band camera; seven-coefficient maps follow the capture.
     const int bands = keyedFlag ? bandCount : 6;
+    // Maps of the right size are refilled in place (the panel step allocates them up front).
     maps.resize(static_cast<size_t>(std::max(bands, 0)));
-    for (int b = 0; b < bands && b < records.size(); ++b) fillMap(records[b], width, height, keyedFlag, maps[b]);
+    for (int b = 0; b < bands; ++b) {
+        if (b < records.size()) {
+            fillMap(records[b], width, height, keyedFlag, maps[b]);
+        } else {
+            maps[b].clear();
+        }
+    }
     return true;
 }
