@@ -63,6 +63,7 @@ private:
     int m_groupCount = 0;
     LinearModel m_model;
     std::vector<double> m_x;
+    const bool m_trace = qEnvironmentVariableIsSet("REFL_TRF_TRACE");
 };
 
 bool Solver::setUp(const std::vector<double> &x0, TrfResult &result)
@@ -203,6 +204,9 @@ TrfResult Solver::run(const std::vector<double> &x0)
             status = TrfTermination::Gradient;
             terminated = true;
         }
+        if (m_trace)
+            qDebug().noquote() << QStringLiteral("solveTrf: iteration %1 nfev %2 cost %3 optimality %4 radius %5")
+                                      .arg(iteration).arg(nfev).arg(cost, 0, 'g', 17).arg(gNorm, 0, 'g', 6).arg(Delta, 0, 'g', 6);
         if (terminated || tr::evaluationLimitReached(nfev, maxNfev))
             break;
         if (m_options.stopRequested && m_options.stopRequested()) {
@@ -243,8 +247,6 @@ TrfResult Solver::run(const std::vector<double> &x0)
         std::vector<double> fAug(m + n, 0.0);
         std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
         const LsmrResult gn = lsmr(op, fAug);
-        if (qEnvironmentVariableIsSet("REFL_TRF_TRACE"))
-            qDebug() << "solveTrf: lsmr iterations" << gn.iterations << "stop" << gn.stopReason;
         const Vec gnH = toVec(gn.x);
 
         // Two-dimensional subspace spanned by gH and the Gauss-Newton direction.
