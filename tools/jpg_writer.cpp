@@ -27,6 +27,7 @@ QByteArray buildExifTiffBlock(const ExifInfo& exif) {
     ifd0.addRational(282, 72, 1);
     ifd0.addRational(283, 72, 1);
     ifd0.addShort(296, 2);
+    ifd0.addShort(531, 1);  // YCbCrPositioning
     ifd0.addLong(34665, 0);
     if (exif.hasGps) ifd0.addLong(34853, 0);
     IfdBuilder sub = exifSubIfd(exif);
@@ -56,7 +57,10 @@ QByteArray buildJpgWithMetadata(const cv::Mat& grey8, const ExifInfo& exif, cons
     if (encoded[2] == 0xff && encoded[3] == 0xe0 && encoded.size() > 6)
         rest = 4 + (size_t(encoded[4]) << 8 | encoded[5]);
     QByteArray out("\xff\xd8", 2);
-    if (!appendSegment(out, 0xe1, QByteArray("Exif\0\0", 6) + buildExifTiffBlock(exif)) ||
+    ExifInfo withSize = exif;
+    withSize.pixelXDimension = grey8.cols;
+    withSize.pixelYDimension = grey8.rows;
+    if (!appendSegment(out, 0xe1, QByteArray("Exif\0\0", 6) + buildExifTiffBlock(withSize)) ||
         (!xmp.isEmpty() && !appendSegment(out, 0xe1, QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + xmp))) {
         qDebug() << "buildJpgWithMetadata: metadata segment too large";
         return QByteArray();

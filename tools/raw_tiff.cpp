@@ -40,7 +40,13 @@ IfdBuilder exifSubIfd(const ExifInfo& exif) {
     e.addBytes(36864, kUndefined, QByteArrayLiteral("0230"));                          // ExifVersion
     e.addAscii(36867, exif.dateTime.toLatin1());                                       // DateTimeOriginal
     e.addRational(37386, quint32(std::lround(exif.focalMm * 1000.0)), 1000);           // FocalLength
+    e.addBytes(40960, kUndefined, QByteArrayLiteral("0100"));                          // FlashpixVersion
     e.addShort(40961, 1);                                                              // ColorSpace
+    if (exif.pixelXDimension > 0) {
+        e.addBytes(37121, kUndefined, QByteArray("\x01\x02\x03\x00", 4));  // ComponentsConfiguration
+        e.addLong(40962, quint32(exif.pixelXDimension));
+        e.addLong(40963, quint32(exif.pixelYDimension));
+    }
     return e;
 }
 
@@ -53,6 +59,7 @@ IfdBuilder gpsSubIfd(const ExifInfo& exif) {
     g.addRationals(4, degreesToDms(exif.longitude));
     g.addBytes(5, kByte, QByteArray(1, exif.altitude < 0 ? '\x01' : '\x00'));
     g.addRational(6, quint32(std::lround(std::fabs(exif.altitude) * 1000.0)), 1000);
+    g.addBytes(27, kUndefined, QByteArray("ASCII\0\0\0GPS", 11));  // GPSProcessingMethod
     return g;
 }
 
@@ -119,7 +126,7 @@ QByteArray buildRawBandTiff(const RawBandFile& f, RawTiffOffsets* out) {
     ifd0.addShort(284, 1);
     ifd0.addShort(296, 3);
     ifd0.addShort(339, 1);
-    ifd0.addExternal(700, kUndefined, xmpLen, o.xmp);
+    ifd0.addExternal(700, kByte, xmpLen, o.xmp);
     ifd0.addLong(34665, 0);
     if (f.exif.hasGps) ifd0.addLong(34853, 0);
     ifd0.addShort(50714, f.darkLevel);

@@ -35,6 +35,7 @@ struct ExifInfo {
     bool hasGps = true;
     double latitude = 0, longitude = 0, altitude = 0;  ///< degrees (negative = S / W), metres
     quint16 orientation = 1;
+    int pixelXDimension = 0, pixelYDimension = 0;  ///< JPG only: written into the EXIF directory when > 0
 };
 
 /// Fills IFD0 entries common to the raw TIFFs and the JPG EXIF (Make, Model, Orientation, Software ...).
