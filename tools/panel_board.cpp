@@ -11,7 +11,7 @@ namespace reflsample {
 
 bool encodeQr(const QByteArray& payload, QrModules* out) {
     QRcode* code = QRcode_encodeData(payload.size(), reinterpret_cast<const unsigned char*>(payload.constData()),
-                                     0, QR_ECLEVEL_M);
+                                     0, QR_ECLEVEL_L);
     if (!code) {
         qDebug() << "encodeQr: libqrencode failed for" << payload;
         return false;

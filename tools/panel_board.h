@@ -19,7 +19,7 @@ struct QrModules {
     std::vector<unsigned char> dark;  ///< size x size, row by row, 1 = dark
 };
 
-/// Encodes text as a QR code (8-bit mode, error correction level M). False when libqrencode fails.
+/// Encodes text as a QR code (8-bit mode, error correction level L: the smallest code). False when libqrencode fails.
 bool encodeQr(const QByteArray& payload, QrModules* out);
 
 /// Payload of a panel code: serial, then one integer percentage per wavelength (none for an old board).

@@ -214,7 +214,7 @@ bool writePanel(Writer& w, bool newBoard, cv::RNG& rng) {
     p.reflectance = grey;
     // Board about the reference band's image centre.
     const BandTruth& ref = t.bands[t.referenceBand];
-    const double side = (newBoard ? 0.21 : 0.19) * std::min(t.camera.width, t.camera.height);
+    const double side = (newBoard ? 0.28 : 0.23) * std::min(t.camera.width, t.camera.height);
     const cv::Point2d imageCentre(w.vc.K(0, 2) + w.vc.K(0, 0) * ((t.camera.width - 1) / 2.0 - ref.K(0, 2)) / ref.K(0, 0),
                                   w.vc.K(1, 2) + w.vc.K(1, 1) * ((t.camera.height - 1) / 2.0 - ref.K(1, 2)) / ref.K(1, 1));
     const cv::Point2d cen = PanelBoard::boardCentroid(newBoard);
