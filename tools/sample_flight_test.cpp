@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <exiv2/exiv2.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "raw_tiff.h"
 #include "tiff_bytes.h"
@@ -176,6 +177,17 @@ TEST(SampleFlight, JpgCapturesCarryTheScaleFractionAndOpenInGdal) {
     EXPECT_EQ(fraction, QString("%1/%2").arg(t.bands[3].jpgFactorNum).arg(t.bands[3].jpgFactorDen));
     EXPECT_EQ(image->xmpData()["Xmp.Camera.Serial"].toString(), "CW2401D0098");
     EXPECT_FALSE(image->exifData()["Exif.GPSInfo.GPSLatitude"].toString().empty());
+    // DN / 255 x fraction is the radiance (what the JPG conversion writes, scaled by 65535).
+    for (const CheckPoint& cp : t.checkPoints) {
+        const QString p = dir.filePath(t.captures[cp.captureIndex].jpgFiles[3]);
+        const cv::Mat grey = cv::imread(QFile::encodeName(p).toStdString(), cv::IMREAD_GRAYSCALE);
+        ASSERT_FALSE(grey.empty());
+        const cv::Point c(cvRound(cp.pixel[3].x), cvRound(cp.pixel[3].y));
+        const double r = std::max(1.0, cp.radiusPx * 0.7);
+        const cv::Scalar mean = cv::mean(grey(cv::Rect(c.x - int(r), c.y - int(r), 2 * int(r) + 1, 2 * int(r) + 1)));
+        EXPECT_NEAR(mean[0] / 255.0 * t.bands[3].jpgFactorNum / t.bands[3].jpgFactorDen, cp.radiance[3], 0.006)
+            << qPrintable(cp.name);
+    }
     GDALDatasetH ds = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);
     ASSERT_NE(ds, nullptr);
     EXPECT_EQ(GDALGetRasterXSize(ds), 320);
