@@ -46,6 +46,29 @@ double norm2(const std::vector<double> &v)
 
 double signOf(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : 0.0); }
 
+// v <- w - f * v and |v| in one pass, summed exactly as norm2 sums.
+double updateAndNorm(std::vector<double> &v, const std::vector<double> &w, double f)
+{
+    double p[4] = {0, 0, 0, 0};
+    const size_t n = v.size(), n4 = n - n % 4;
+    for (size_t i = 0; i < n4; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            const double e = w[i + k] - f * v[i + k];
+            v[i + k] = e;
+            p[k] += e * e;
+        }
+    }
+    for (size_t i = n4; i < n; ++i) {
+        const double e = w[i] - f * v[i];
+        v[i] = e;
+        p[0] += e * e;
+    }
+    const double s = (p[0] + p[1]) + (p[2] + p[3]);
+    if (std::isfinite(s) && s > 1e-280)
+        return std::sqrt(s);
+    return scaledNorm2(v);
+}
+
 } // namespace
 
 void symOrtho(double a, double b, double &c, double &s, double &r)
@@ -123,17 +146,13 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
         ++itn;
         // Bidiagonalisation: beta*u = A v - alpha*u, alpha*v = A^T u - beta*v.
         A.apply(v.data(), tmpM.data());
-        for (int i = 0; i < m; ++i)
-            u[i] = tmpM[i] - alpha * u[i];
-        beta = norm2(u);
+        beta = updateAndNorm(u, tmpM, alpha);
         if (beta > 0) {
             const double ib = 1.0 / beta;
             for (double &e : u)
                 e *= ib;
             A.applyTransposed(u.data(), tmpN.data());
-            for (int i = 0; i < n; ++i)
-                v[i] = tmpN[i] - beta * v[i];
-            alpha = norm2(v);
+            alpha = updateAndNorm(v, tmpN, beta);
             if (alpha > 0) {
                 const double ia = 1.0 / alpha;
                 for (double &e : v)
