@@ -117,6 +117,9 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
                       const QString& tag, const PairRegistrationParams& params, const QElapsedTimer& timer,
                       PairRegistrationResult& result);
 
+// The default attempt, then the retry sets in order while the last attempt did not succeed.
+PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag);
+
 // Step 5 alone: tries every candidate from H and records the verdicts in `result`.
 void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
                    const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,

@@ -46,7 +46,6 @@ cv::Mat toByte(const cv::Mat& image) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
     cv::setNumThreads(1);
     cv::Mat src, ref, truth;
     if (argc >= 3) {

@@ -35,16 +35,6 @@ cv::Mat readBand(const QString& path) {
     return grey;
 }
 
-// The default attempt, then the retry rows in order while the last attempt did not succeed.
-PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag) {
-    PairRegistrationResult result = estimatePairRegistration(src, ref, tag, defaultPairRegistrationParams());
-    for (const PairRegistrationParams& row : retryParameterGroups()) {
-        if (result.succeeded()) break;
-        result = estimatePairRegistration(src, ref, tag, row);
-    }
-    return result;
-}
-
 QString failureMessage(const QString& srcPath) {
     return QString("波段 %1 配准失败: 默认参数及10套重试参数均执行失败").arg(QFileInfo(srcPath).fileName());
 }
@@ -57,6 +47,16 @@ QList<double> toList(const cv::Mat& W) {
 }
 
 }  // namespace
+
+PairRegistrationResult pairregdetail::registerWithRetries(const cv::Mat& src, const cv::Mat& ref,
+                                                          const QString& tag) {
+    PairRegistrationResult result = estimatePairRegistration(src, ref, tag, defaultPairRegistrationParams());
+    for (const PairRegistrationParams& row : retryParameterGroups()) {
+        if (result.succeeded()) break;
+        result = estimatePairRegistration(src, ref, tag, row);
+    }
+    return result;
+}
 
 PairRegistrationParams defaultPairRegistrationParams() { return PairRegistrationParams(); }
 
@@ -78,7 +78,7 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         qDebug() << "computeRegistrationMatrix: unable to read image" << refPath << srcPath;
         return {};
     }
-    const PairRegistrationResult result = registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
+    const PairRegistrationResult result = pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
     if (!result.succeeded()) {
         qDebug() << "computeRegistrationMatrix: estimatePairRegistration failed:" << result.error;
         if (progress) progress(-1, failureMessage(srcPath));
@@ -108,7 +108,7 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
             continue;
         }
         const PairRegistrationResult result =
-            registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName());
+            pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName());
         if (!result.succeeded()) {
             qDebug() << "computeCommonRegistrationMatrix: failed, group" << i << result.error;
             if (progress) progress(-1, failureMessage(srcPaths[i]));

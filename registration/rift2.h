@@ -75,4 +75,8 @@ struct KeypointCandidate {
 // Stable-sorts by score (descending), applies the 6-pixel cell rule and the cap.
 std::vector<KeypointCandidate> selectByCells(std::vector<KeypointCandidate> candidates, int maxFeatures);
 
+// Dominant orientations of a patch histogram: the strongest bin (ties: higher index), and the
+// second strongest when it reaches `secondaryRatio` of the first.
+std::vector<int> dominantOrientations(const std::vector<double>& hist, double secondaryRatio);
+
 }  // namespace rift2detail

@@ -24,6 +24,23 @@ void normaliseClipNormalise(std::vector<double>& d) {
 
 }  // namespace
 
+namespace rift2detail {
+
+std::vector<int> dominantOrientations(const std::vector<double>& hist, double secondaryRatio) {
+    std::vector<int> order(hist.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&hist](int a, int b) { return hist[a] > hist[b] || (hist[a] == hist[b] && a > b); });
+    std::vector<int> out;
+    if (order.empty()) return out;
+    out.push_back(order[0]);
+    if (order.size() > 1 && hist[order[1]] >= std::max(hist[order[0]], 1e-8) * secondaryRatio)
+        out.push_back(order[1]);
+    return out;
+}
+
+}  // namespace rift2detail
+
 void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::Mat& maxAmplitude,
                    int orientations, int patchSize, double secondaryRatio, cv::Mat& descriptors,
                    cv::Mat& descriptorIndex) {
@@ -77,7 +94,6 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
     std::vector<int> indexOut;
     cv::Mat weighted(P, P, CV_32F);
     std::vector<double> hist(orientations);
-    std::vector<int> order(orientations);
     std::vector<double> desc(length);
     for (int k = 0; k < kp32.rows; ++k) {
         const long x = std::lround(kp32.at<float>(k, 0));
@@ -97,18 +113,7 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
             for (int j = 0; j < P; ++j)
                 if (m[j] < orientations) hist[m[j]] += w[j];
         }
-        std::iota(order.begin(), order.end(), 0);
-        std::sort(order.begin(), order.end(), [&hist](int a, int b) {
-            return hist[a] > hist[b] || (hist[a] == hist[b] && a > b);
-        });
-        int dominant[2] = {order[0], -1};
-        int dominantCount = 1;
-        if (orientations > 1 && hist[order[1]] >= std::max(hist[order[0]], 1e-8) * secondaryRatio) {
-            dominant[1] = order[1];
-            dominantCount = 2;
-        }
-        for (int di = 0; di < dominantCount; ++di) {
-            const int d = dominant[di];
+        for (const int d : rift2detail::dominantOrientations(hist, secondaryRatio)) {
             std::fill(desc.begin(), desc.end(), 0.0);
             for (int i = 0; i < P; ++i) {
                 const uchar* m = mimWin.ptr<uchar>(i);
