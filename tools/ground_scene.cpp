@@ -142,41 +142,60 @@ double GroundScene::noise(double x, double y) const {
     return std::clamp(sum * 1.4, -1.0, 1.0);
 }
 
-int GroundScene::groundMaterial(double x, double y, double* texture) const {
-    *texture = 0.0;
+void GroundScene::groundMaterial(SceneHit* hit) const {
+    const double x = hit->x, y = hit->y;
+    hit->texture = 0.0;
+    hit->soil = 0.0;
     for (const Target& t : targets_) {
         if (t.material == kWater) continue;
-        if (std::fabs(x - t.x) <= t.halfSide && std::fabs(y - t.y) <= t.halfSide) return t.material;
+        if (std::fabs(x - t.x) <= t.halfSide && std::fabs(y - t.y) <= t.halfSide) {
+            hit->material = t.material;
+            return;
+        }
     }
-    if (std::hypot((x - pondX_) / pondA_, (y - pondY_) / pondB_) < 1.0) return kWater;
+    if (std::hypot((x - pondX_) / pondA_, (y - pondY_) / pondB_) < 1.0) {
+        hit->material = kWater;
+        return;
+    }
     const double n = noise(x, y);
     // Asphalt road along the line, with a dashed centre line.
     const double roadY = -9.0 + 1.5 * std::sin(x / 40.0 + phase_[3]);
     if (std::fabs(y - roadY) < 3.0) {
         const double dash = std::fmod(std::fabs(x) + 1000.0, 6.0);
-        if (std::fabs(y - roadY) < 0.08 && dash < 3.0) return kRoadPaint;
-        *texture = 0.5 * n;
-        return kAsphalt;
+        hit->material = (std::fabs(y - roadY) < 0.08 && dash < 3.0) ? kRoadPaint : kAsphalt;
+        hit->texture = 0.5 * n;
+        return;
     }
     // Dirt path across, between the second and third tarp.
     const double pathX = 0.5 * (targets_[1].x + targets_[2].x);
     if (std::fabs(x - pathX - 0.8 * std::sin(y / 9.0)) < 1.4) {
-        *texture = n;
-        return kDirt;
+        hit->material = kDirt;
+        hit->texture = n;
+        return;
     }
-    // Field parcels of about 24 x 20 m.
+    // Field parcels of about 24 x 20 m: crop rows over soil, grass with bare patches, or soil.
     const qint32 px = qint32(std::floor((x + 7.0) / 24.0)), py = qint32(std::floor((y + 3.0) / 20.0));
     const quint32 h = hash3(px, py, seed_ ^ 0x5151u);
     const double kind = unit(h);
+    const double patches = noise(1.7 * x + 211.0, 1.7 * y - 97.0);
+    hit->texture = n;
     if (kind < 0.4) {
         const double angle = unit(h >> 7) * CV_PI;
         const double u = x * std::cos(angle) + y * std::sin(angle);
         const double rows = 0.5 + 0.5 * std::cos(2.0 * CV_PI * u / 0.8);
-        *texture = 0.6 * rows - 0.3 + 0.4 * n;
-        return kCrop;
+        const double cover = std::clamp(0.3 + 0.5 * unit(h >> 13) + 0.3 * n, 0.1, 1.0);
+        hit->material = kCrop;
+        hit->soil = std::clamp(1.0 - cover * (0.4 + 0.9 * rows), 0.0, 1.0);
+    } else if (kind < 0.75) {
+        hit->material = kGrass;
+        hit->soil = std::clamp((patches - 0.05) * 1.6, 0.0, 0.8);
+    } else {
+        // Ploughed soil: furrows every 0.6 m.
+        const double angle = unit(h >> 9) * CV_PI;
+        const double u = x * std::cos(angle) + y * std::sin(angle);
+        hit->material = kSoil;
+        hit->texture = std::clamp(0.5 * n + 0.3 * patches + 0.5 * std::cos(2.0 * CV_PI * u / 0.6), -1.0, 1.0);
     }
-    *texture = n;
-    return kind < 0.75 ? kGrass : kSoil;
 }
 
 void GroundScene::primitivesIn(double x0, double x1, double y0, double y1, std::vector<int>* buildings,
@@ -245,11 +264,27 @@ SceneHit GroundScene::cast(const cv::Vec3d& c, const cv::Vec3d& d, const std::ve
     hit.y = c[1] + best * d[1];
     hit.z = c[2] + best * d[2];
     if (hitMaterial < 0) {
-        hit.material = groundMaterial(hit.x, hit.y, &hit.texture);
+        groundMaterial(&hit);
     } else {
         hit.material = hitMaterial;
-        const double n = noise(hit.x * 2.0 + 300.0, hit.y * 2.0 + hit.z);
+        const double n = noise(hit.x * 3.0 + 300.0, hit.y * 3.0 + hit.z);
         hit.texture = hitMaterial == kTree ? n : 0.3 * n;
+        // Sun from the south-east, 50 degrees up; crowns and walls turned away from it are darker.
+        const cv::Vec3d sun(0.45, -0.45, 0.77);
+        cv::Vec3d normal(0, 0, 1);
+        if (hitMaterial == kTree) {
+            for (int ti : trees) {
+                const Tree& tr = trees_[size_t(ti)];
+                const cv::Vec3d v(hit.x - tr.x, hit.y - tr.y, hit.z - tr.z);
+                if (std::fabs(cv::norm(v) - tr.r) < 1e-6 * (1.0 + tr.r)) normal = v * (1.0 / tr.r);
+            }
+        } else if (hitMaterial == kWall) {
+            normal = cv::Vec3d(-d[0], -d[1], 0.0);
+            const double len = cv::norm(normal);
+            normal = len > 0 ? normal * (1.0 / len) : cv::Vec3d(1, 0, 0);
+        }
+        hit.shade = 0.35 + 0.65 * std::max(0.0, normal.dot(sun)) / sun[2];
+        hit.shade = std::min(hit.shade, 1.3);
     }
     return hit;
 }
@@ -259,16 +294,17 @@ void GroundScene::reflectances(const SceneHit& hit, float* out) const {
     const double* s = spectra_.data() + size_t(hit.material) * size_t(nb);
     const bool vegetation = hit.material == kGrass || hit.material == kCrop || hit.material == kTree;
     const bool uniform = hit.material >= kWater;
+    const double* soil = spectra_.data() + size_t(kSoil) * size_t(nb);
     for (int b = 0; b < nb; ++b) {
-        double f = 1.0;
+        double v = s[b];
         if (vegetation) {
-            // Vigour: more near-infrared, less visible.
-            f = wavelengths_[b] < 700 ? 1.0 - 0.3 * hit.texture : 1.0 + 0.22 * hit.texture;
-            if (hit.material == kCrop && hit.texture < -0.1) f *= 0.8;
+            // Vigour: more near-infrared, less visible; bare soil shows through in places.
+            v *= wavelengths_[b] < 700 ? 1.0 - 0.45 * hit.texture : 1.0 + 0.25 * hit.texture;
+            v = (1.0 - hit.soil) * v + hit.soil * soil[b] * (1.0 + 0.15 * hit.texture);
         } else if (!uniform) {
-            f = 1.0 + 0.18 * hit.texture;
+            v *= 1.0 + 0.3 * hit.texture;
         }
-        out[b] = float(s[b] * f);
+        out[b] = float(v * hit.shade);
     }
 }
 
@@ -277,7 +313,7 @@ SceneHit GroundScene::groundHit(double x, double y) const {
     h.x = x;
     h.y = y;
     h.z = terrainHeight(x, y);
-    h.material = groundMaterial(x, y, &h.texture);
+    groundMaterial(&h);
     return h;
 }
 

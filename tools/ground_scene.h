@@ -39,6 +39,8 @@ struct SceneHit {
     double x = 0, y = 0, z = 0;
     int material = kGrass;
     double texture = 0;  ///< -1 ... 1, spatial variation at the hit point
+    double soil = 0;     ///< fraction of bare soil showing through (crop rows, patches in grass)
+    double shade = 1;    ///< illumination of tilted surfaces (tree crowns, walls); 1 on the ground
 };
 
 struct Target {
@@ -74,7 +76,7 @@ private:
     struct Tree {
         double x, y, z, r;  ///< sphere centre and radius
     };
-    int groundMaterial(double x, double y, double* texture) const;
+    void groundMaterial(SceneHit* hit) const;
     double noise(double x, double y) const;  ///< fractal value noise, -1 ... 1
 
     quint32 seed_;
