@@ -52,7 +52,10 @@ extern "C" int __stdcall GETWINDIR(void) {
     const UINT length = GetWindowsDirectoryA(directory, sizeof directory);
     // A zero length is a failure, a length past the buffer means the path did not fit; neither is
     // written as if it were the directory.
-    if (length == 0 || length >= sizeof directory) return 0;
+    if (length == 0 || length >= sizeof directory) {
+        OutputDebugStringA("morx32: GETWINDIR: the Windows directory could not be read into 100 bytes\n");
+        return 0;
+    }
     WritePrivateProfileStringA("WINDIR", "Dir", directory, kProfileFile);
     return 0;
 }

@@ -193,6 +193,7 @@ bool openProgressDialog() {
     ResetEvent(g_dialogEnded);
     g_thread = CreateThread(nullptr, 0, windowThread, nullptr, 0, nullptr);
     if (!g_thread) {
+        OutputDebugStringA("morx32: openProgressDialog: the window thread could not be created\n");
         MessageBoxA(nullptr, "Failed to create window", "MORX", MB_OK);
         return false;
     }
@@ -207,6 +208,7 @@ bool openProgressDialog() {
         if (WaitForSingleObject(g_thread, 1) == WAIT_OBJECT_0) {
             forgetThread();
             g_window = nullptr;
+            OutputDebugStringA("morx32: openProgressDialog: dialog 130 could not be created\n");
             MessageBoxA(nullptr, "Failed to create window", "MORX", MB_OK);
             return false;
         }
