@@ -32,6 +32,8 @@ QString SampleOptions::check() const {
     if (cameraType == 0 && layout == RawLayout::Keyed) return QStringLiteral("camera type 0 writes V_One or V_Two");
     if (cameraType != 0 && layout != RawLayout::Keyed) return QStringLiteral("camera types 3, 4, 6 write the keyed layout");
     if (captures < 1 || captures > 500) return QStringLiteral("captures must be 1 ... 500");
+    if (cameraType == 0 && (width != 0 || height != 0) && (width != 1280 || height != 960))
+        return QStringLiteral("camera type 0 is always 1280 x 960");
     if (cameraType != 0 && (width != 0 || height != 0) && (width < 64 || height < 64 || width > 8192 || height > 8192))
         return QStringLiteral("image size must be 64 ... 8192 pixels a side");
     if (altitude < 5.0 || altitude > 500.0) return QStringLiteral("altitude must be 5 ... 500 m");

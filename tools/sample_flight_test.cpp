@@ -51,6 +51,11 @@ TEST(SampleFlight, RefusesInvalidOptionsWithoutWritingAnything) {
     o = tiny();
     o.layout = RawLayout::VTwo;  // type 6 has no V_Two layout
     EXPECT_FALSE(generateSampleFlight(dir.filePath("out"), o, nullptr));
+    o = SampleOptions();
+    o.width = 640;  // the type-0 layouts need the full sensor
+    o.height = 480;
+    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(generateSampleFlight(dir.filePath("out"), o, nullptr));
     EXPECT_FALSE(QDir(dir.filePath("out")).exists());
 }
 
