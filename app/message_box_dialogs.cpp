@@ -15,3 +15,7 @@ void MessageBoxDialogs::message(Kind kind, const QString& title, const QString& 
 QString MessageBoxDialogs::chooseDirectory(const QString& caption, const QString& startDirectory) {
     return QFileDialog::getExistingDirectory(m_window, caption, startDirectory, QFileDialog::ShowDirsOnly);
 }
+
+QStringList MessageBoxDialogs::chooseFiles(const QString& caption, const QString& startDirectory) {
+    return QFileDialog::getOpenFileNames(m_window, caption, startDirectory);
+}

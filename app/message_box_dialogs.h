@@ -11,6 +11,7 @@ public:
 
     void message(Kind kind, const QString& title, const QString& text, bool parented) override;
     QString chooseDirectory(const QString& caption, const QString& startDirectory) override;
+    QStringList chooseFiles(const QString& caption, const QString& startDirectory) override;
 
 private:
     QWidget* m_window;

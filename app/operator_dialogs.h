@@ -20,6 +20,9 @@ public:
     // A directories-only chooser; returns the empty text when nothing was chosen.
     virtual QString chooseDirectory(const QString& caption, const QString& startDirectory) = 0;
 
+    // A chooser of several existing files (no filter); empty when nothing was chosen.
+    virtual QStringList chooseFiles(const QString& caption, const QString& startDirectory) = 0;
+
     void information(const QString& title, const QString& text, bool parented = false) {
         message(Kind::Information, title, text, parented);
     }
@@ -46,9 +49,15 @@ public:
         chooserStarts.push_back(startDirectory);
         return directoryAnswers.isEmpty() ? QString() : directoryAnswers.takeFirst();
     }
+    QStringList chooseFiles(const QString& caption, const QString& startDirectory) override {
+        chooserCaptions.push_back(caption);
+        chooserStarts.push_back(startDirectory);
+        return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
+    }
 
     QVector<Message> messages;
     QStringList directoryAnswers;
+    QList<QStringList> fileAnswers;
     QStringList chooserCaptions;
     QStringList chooserStarts;
 };
