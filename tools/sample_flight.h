@@ -45,7 +45,7 @@ struct SampleOptions {
     double panelAngleDeg = 23.0;   ///< rotation of the new board; the old board uses -(angle + 100)
     bool writeTruth = true;        ///< truth.json in OUTDIR
 
-    /// A quick flight for unit tests: keyed layout (type 6), 480 x 360, 4 captures, no JPG.
+    /// A quick flight for unit tests: keyed layout (type 6), 640 x 480, 4 captures, both panels, no JPG.
     static SampleOptions small();
     /// Empty when the options make sense, else the reason.
     QString check() const;
