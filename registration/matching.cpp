@@ -3,6 +3,7 @@
 #include <opencv2/features2d.hpp>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 #include "pair_registration.h"
@@ -21,13 +22,71 @@ std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train,
     return out;
 }
 
+namespace {
+
+// Two nearest neighbours of one row, kept the way the brute-force matcher keeps them: a later
+// candidate only displaces an entry that is strictly farther, so ties go to the lower index.
+struct TwoNearest {
+    float d[2] = {FLT_MAX, FLT_MAX};
+    int idx[2] = {-1, -1};
+    int count = 0;
+    void offer(float dist, int index) {
+        if (!(dist < d[1])) return;
+        if (d[0] > dist) {
+            d[1] = d[0];
+            idx[1] = idx[0];
+            d[0] = dist;
+            idx[0] = index;
+        } else {
+            d[1] = dist;
+            idx[1] = index;
+        }
+        count = std::min(count + 1, 2);
+    }
+};
+
+// The ratio test in both directions from one pass over the distance matrix; gives the same
+// matches as matchRatio(a, b) and matchRatio(b, a), whose L2 distances are symmetric.
+void matchRatioBothWays(const cv::Mat& a, const cv::Mat& b, double ratio, std::map<int, cv::DMatch>& forward,
+                        std::map<int, cv::DMatch>& backward) {
+    forward.clear();
+    backward.clear();
+    if (a.empty() || b.empty() || a.cols != b.cols || a.type() != b.type()) return;
+    std::vector<TwoNearest> rowBest(a.rows), colBest(b.rows);
+    const int block = 128;
+    cv::Mat dist;
+    for (int i0 = 0; i0 < a.rows; i0 += block) {
+        const int i1 = std::min(a.rows, i0 + block);
+        cv::batchDistance(a.rowRange(i0, i1), b, dist, CV_32F, cv::noArray(), cv::NORM_L2, 0);
+        for (int i = i0; i < i1; ++i) {
+            const float* row = dist.ptr<float>(i - i0);
+            TwoNearest& rb = rowBest[i];
+            for (int j = 0; j < b.rows; ++j) {
+                rb.offer(row[j], j);
+                colBest[j].offer(row[j], i);
+            }
+        }
+    }
+    auto collect = [ratio](const std::vector<TwoNearest>& best, std::map<int, cv::DMatch>& out) {
+        for (int q = 0; q < static_cast<int>(best.size()); ++q) {
+            const TwoNearest& t = best[q];
+            if (t.count < 2) continue;
+            if (t.d[1] * ratio > t.d[0]) out[q] = cv::DMatch(q, t.idx[0], t.d[0]);
+        }
+    };
+    collect(rowBest, forward);
+    collect(colBest, backward);
+}
+
+}  // namespace
+
 void matchMutual(const Rift2Features& src, const Rift2Features& ref, double ratio, cv::Mat& srcPoints,
                  cv::Mat& refPoints, std::vector<float>& distances) {
     srcPoints.release();
     refPoints.release();
     distances.clear();
-    const std::map<int, cv::DMatch> forward = matchRatio(src.descriptors, ref.descriptors, ratio);
-    const std::map<int, cv::DMatch> backward = matchRatio(ref.descriptors, src.descriptors, ratio);
+    std::map<int, cv::DMatch> forward, backward;
+    matchRatioBothWays(src.descriptors, ref.descriptors, ratio, forward, backward);
 
     std::vector<cv::DMatch> mutual;  // std::map walks the src rows in ascending order
     for (const auto& entry : forward) {

@@ -106,3 +106,58 @@ TEST(ValidateHomography, AreaLimitsAndDegenerateWarps) {
     const cv::Mat horizon = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, 1, 0, 0.001, 0, 0);
     EXPECT_FALSE(validateHomography(horizon, 640, 480));
 }
+
+TEST(MatchMutual, AgreesWithTwoRatioTestsOnRandomDescriptors) {
+    // The mutual matcher shares one distance pass between both directions; it must give exactly
+    // the matches of matchRatio run each way.
+    Rift2Features src, ref;
+    cv::RNG rng(8);
+    src.descriptors.create(300, 216, CV_32F);
+    ref.descriptors.create(280, 216, CV_32F);
+    rng.fill(src.descriptors, cv::RNG::UNIFORM, 0.0, 1.0);
+    rng.fill(ref.descriptors, cv::RNG::UNIFORM, 0.0, 1.0);
+    // Plant near-copies, an exact duplicate pair (a tie) and quantised rows (more ties).
+    for (int i = 0; i < 120; ++i) {
+        cv::Mat noise(1, 216, CV_32F);
+        rng.fill(noise, cv::RNG::NORMAL, 0.0, 0.05);
+        ref.descriptors.row(i) = src.descriptors.row(i + 50) + noise;
+    }
+    ref.descriptors.row(0).copyTo(ref.descriptors.row(1));
+    src.descriptors.rowRange(200, 300) = cv::Scalar(0.5);
+    src.descriptorIndex.create(300, 1, CV_32S);
+    ref.descriptorIndex.create(280, 1, CV_32S);
+    src.keypoints.create(300, 2, CV_32F);
+    ref.keypoints.create(280, 2, CV_32F);
+    for (int i = 0; i < 300; ++i) {
+        src.descriptorIndex.at<int>(i) = i;
+        src.keypoints.at<float>(i, 0) = static_cast<float>(i);
+        src.keypoints.at<float>(i, 1) = 0.0f;
+    }
+    for (int i = 0; i < 280; ++i) {
+        ref.descriptorIndex.at<int>(i) = i;
+        ref.keypoints.at<float>(i, 0) = static_cast<float>(i);
+        ref.keypoints.at<float>(i, 1) = 1.0f;
+    }
+    for (double ratio : {0.8, 0.95, 0.999}) {
+        const auto forward = matchRatio(src.descriptors, ref.descriptors, ratio);
+        const auto backward = matchRatio(ref.descriptors, src.descriptors, ratio);
+        std::vector<std::pair<float, std::pair<int, int>>> expected;
+        for (const auto& f : forward) {
+            const auto b = backward.find(f.second.trainIdx);
+            if (b != backward.end() && b->second.trainIdx == f.first)
+                expected.push_back({f.second.distance, {f.first, f.second.trainIdx}});
+        }
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        cv::Mat sp, rp;
+        std::vector<float> dist;
+        matchMutual(src, ref, ratio, sp, rp, dist);
+        ASSERT_EQ(static_cast<size_t>(sp.rows), expected.size()) << ratio;
+        EXPECT_GT(sp.rows, 50);
+        for (int i = 0; i < sp.rows; ++i) {
+            EXPECT_EQ(dist[i], expected[i].first);
+            EXPECT_EQ(sp.at<float>(i, 0), expected[i].second.first);
+            EXPECT_EQ(rp.at<float>(i, 0), expected[i].second.second);
+        }
+    }
+}

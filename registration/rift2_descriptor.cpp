@@ -95,6 +95,9 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
     cv::Mat weighted(P, P, CV_32F);
     std::vector<double> hist(orientations);
     std::vector<double> desc(length);
+    std::vector<double> cellHist(length);
+    std::vector<int> colCell(P);
+    for (int j = 0; j < P; ++j) colCell[j] = std::min(j / cellSize, 5);
     for (int k = 0; k < kp32.rows; ++k) {
         const long x = std::lround(kp32.at<float>(k, 0));
         const long y = std::lround(kp32.at<float>(k, 1));
@@ -106,26 +109,26 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
         const cv::Mat mimWin = maxIndex(window);
         cv::multiply(A(window), weight, weighted);
 
+        // One pass gives the patch histogram and the unshifted cell histograms; a dominant
+        // orientation d then only rotates each cell's bins.
         std::fill(hist.begin(), hist.end(), 0.0);
+        std::fill(cellHist.begin(), cellHist.end(), 0.0);
         for (int i = 0; i < P; ++i) {
             const uchar* m = mimWin.ptr<uchar>(i);
             const float* w = weighted.ptr<float>(i);
-            for (int j = 0; j < P; ++j)
-                if (m[j] < orientations) hist[m[j]] += w[j];
+            double* cellRow = &cellHist[std::min(i / cellSize, 5) * 6 * orientations];
+            for (int j = 0; j < P; ++j) {
+                if (m[j] >= orientations) continue;
+                hist[m[j]] += w[j];
+                cellRow[colCell[j] * orientations + m[j]] += w[j];
+            }
         }
         for (const int d : rift2detail::dominantOrientations(hist, secondaryRatio)) {
-            std::fill(desc.begin(), desc.end(), 0.0);
-            for (int i = 0; i < P; ++i) {
-                const uchar* m = mimWin.ptr<uchar>(i);
-                const float* w = weighted.ptr<float>(i);
-                const int cellRow = std::min(i / cellSize, 5);
-                for (int j = 0; j < P; ++j) {
-                    if (m[j] >= orientations) continue;
-                    const int cellCol = std::min(j / cellSize, 5);
-                    const int bin = ((m[j] - d) % orientations + orientations) % orientations;
-                    desc[(cellRow * 6 + cellCol) * orientations + bin] += w[j];
+            for (int cell = 0; cell < 36; ++cell)
+                for (int m = 0; m < orientations; ++m) {
+                    const int bin = ((m - d) % orientations + orientations) % orientations;
+                    desc[cell * orientations + bin] = cellHist[cell * orientations + m];
                 }
-            }
             normaliseClipNormalise(desc);
             for (double v : desc) rowsOut.push_back(static_cast<float>(v));
             indexOut.push_back(k);

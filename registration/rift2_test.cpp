@@ -165,3 +165,64 @@ TEST(ExtractRift2, GivesConsistentFeaturesOnASceneAndNoneOnASmallImage) {
     EXPECT_TRUE(small.descriptorIndex.empty());
     EXPECT_EQ(small.maximumMoment.size(), cv::Size(90, 90));
 }
+
+namespace {
+
+// The descriptors of one keypoint evaluated directly, pixel by pixel, for each dominant orientation.
+std::vector<std::vector<float>> directDescriptors(const cv::Mat& mim, const cv::Mat& amax, int x, int y, int o,
+                                                  int P) {
+    std::vector<float> all(amax.begin<float>(), amax.end<float>());
+    std::sort(all.begin(), all.end());
+    const double p = std::max(percentileOf(all, 99.0), 1e-8);
+    const double c = (P - 1) / 2.0;
+    auto weighted = [&](int i, int j) {
+        const float w = static_cast<float>(std::exp(-((i - c) * (i - c) + (j - c) * (j - c)) / (2.0 * (P / 2.0) * (P / 2.0))));
+        const float a = static_cast<float>(std::min(std::max(amax.at<float>(y - P / 2 + i, x - P / 2 + j) / p, 0.0), 1.0));
+        return a * w;
+    };
+    std::vector<double> hist(o, 0.0);
+    for (int i = 0; i < P; ++i)
+        for (int j = 0; j < P; ++j) hist[mim.at<uchar>(y - P / 2 + i, x - P / 2 + j)] += weighted(i, j);
+    std::vector<std::vector<float>> out;
+    for (int d : rift2detail::dominantOrientations(hist, 0.8)) {
+        std::vector<double> desc(36 * o, 0.0);
+        for (int i = 0; i < P; ++i)
+            for (int j = 0; j < P; ++j) {
+                const int m = mim.at<uchar>(y - P / 2 + i, x - P / 2 + j);
+                desc[((i / (P / 6)) * 6 + j / (P / 6)) * o + ((m - d) % o + o) % o] += weighted(i, j);
+            }
+        for (int pass = 0; pass < 2; ++pass) {
+            double n = 0;
+            for (double v : desc) n += v * v;
+            n = std::sqrt(n) + 1e-8;
+            for (double& v : desc) v = pass == 0 ? std::min(v / n, 0.2) : v / n;
+        }
+        out.emplace_back(desc.begin(), desc.end());
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(RiftDescriptor, EqualsDirectEvaluation) {
+    cv::Mat mim(130, 150, CV_8U), amax(130, 150, CV_32F);
+    cv::RNG rng(12);
+    rng.fill(mim, cv::RNG::UNIFORM, 0, 6);
+    rng.fill(amax, cv::RNG::UNIFORM, 0.0, 2.0);
+    mim(cv::Rect(40, 30, 40, 40)).setTo(2);  // a strong orientation in one corner of a patch
+    const cv::Mat kp = (cv::Mat_<float>(3, 2) << 60, 50, 80.4f, 70.6f, 100, 90);
+    cv::Mat desc, index;
+    describeRift2(kp, mim, amax, 6, 72, 0.8, desc, index);
+    int row = 0;
+    for (int k = 0; k < kp.rows; ++k) {
+        const auto expected = directDescriptors(mim, amax, static_cast<int>(std::lround(kp.at<float>(k, 0))),
+                                                static_cast<int>(std::lround(kp.at<float>(k, 1))), 6, 72);
+        for (const auto& e : expected) {
+            ASSERT_LT(row, desc.rows);
+            EXPECT_EQ(index.at<int>(row), k);
+            for (int i = 0; i < 216; ++i) ASSERT_NEAR(desc.at<float>(row, i), e[i], 1e-6) << k << " " << i;
+            ++row;
+        }
+    }
+    EXPECT_EQ(row, desc.rows);
+}
