@@ -38,7 +38,8 @@ CameraSpec cameraSpecFor(int cameraType, int width, int height) {
     c.make = QStringLiteral("Quorvin");
     switch (cameraType) {
         case 3:
-            // Size follows from the panel-outline scaling of this type (x 1.6875, y 2.6667 of a 640 x 480 view).
+            // Size follows from the panel-outline scaling of this type (x 1.6875, y 2.6667 of a 640 x 480
+            // view).
             c.serial = "CD2207B0041";
             c.model = "ZN4150";
             c.fullWidth = 1080;

@@ -10,14 +10,14 @@ namespace reflsample {
 /// Raw file layouts. VOne / VTwo exist for camera type 0 only; Keyed is the "_NM" layout of types 3, 4, 6.
 enum class RawLayout { VOne, VTwo, Keyed };
 
-QString layoutName(RawLayout layout);        ///< "V_One", "V_Two", "keyed"
+QString layoutName(RawLayout layout);  ///< "V_One", "V_Two", "keyed"
 bool layoutFromName(const QString& name, RawLayout* layout);
 
 struct CameraSpec {
     int cameraType = 0;
-    QString serial;          ///< e.g. "CA2104A0173"; its first two characters give the type
-    QString make;            ///< EXIF Make
-    QString model;           ///< EXIF Model ("PV760", "ZN4150", "TR310", "GL520")
+    QString serial;                     ///< e.g. "CA2104A0173"; its first two characters give the type
+    QString make;                       ///< EXIF Make
+    QString model;                      ///< EXIF Model ("PV760", "ZN4150", "TR310", "GL520")
     int fullWidth = 0, fullHeight = 0;  ///< the sensor's own size
     int width = 0, height = 0;          ///< size of the written images
     double pixelSizeUm = 3.75;          ///< sensor pitch of the type
@@ -36,24 +36,24 @@ bool modelUsesMilliseconds(const QString& model);
 struct BandTruth {
     int index = 0;
     int wavelengthNm = 0;
-    QString label;                 ///< "555nm"
+    QString label;  ///< "555nm"
     // Lens: OpenCV pinhole + Brown-Conrady, 0-based pixel coordinates.
-    cv::Matx33d K;                 ///< fx = fy
-    cv::Vec<double, 5> D;          ///< k1, k2, p1, p2, k3
-    cv::Matx33d bandFromRef;       ///< rotation of this band's camera against the reference band's
+    cv::Matx33d K;            ///< fx = fy
+    cv::Vec<double, 5> D;     ///< k1, k2, p1, p2, k3
+    cv::Matx33d bandFromRef;  ///< rotation of this band's camera against the reference band's
     // Misalignment onto the reference band (band pixel -> reference pixel), row-major:
-    cv::Matx33d refFromBand;          ///< between ideal undistorted images (K frames), exact
-    cv::Matx33d refFromBandCorrected; ///< between the "_Correct" twins the XMP lens model yields, exact
-    cv::Matx33d refFromBandRaw;       ///< least-squares fit between the raw (distorted) images
-    double rawFitRmsPx = 0;           ///< residual of that fit
+    cv::Matx33d refFromBand;           ///< between ideal undistorted images (K frames), exact
+    cv::Matx33d refFromBandCorrected;  ///< between the "_Correct" twins the XMP lens model yields, exact
+    cv::Matx33d refFromBandRaw;        ///< least-squares fit between the raw (distorted) images
+    double rawFitRmsPx = 0;            ///< residual of that fit
     // Lens keys as written into XMP (millimetres) and the camera matrix they give back.
     double xmpFocalMm = 0, xmpPrincipalXMm = 0, xmpPrincipalYMm = 0;
     // Radiometry (values exactly as written into the file, i.e. after text formatting).
     double a0 = 1, c1 = 1, c2 = 0;
     double vignettingCentreX = 0, vignettingCentreY = 0;  ///< 1-based pixel coordinates
-    double k[6] = {0, 0, 0, 0, 0, 0};  ///< P(r) = 1 + k0 r + ... + k5 r^6
+    double k[6] = {0, 0, 0, 0, 0, 0};                     ///< P(r) = 1 + k0 r + ... + k5 r^6
     int darkLevel = 0;
-    double irradiance = 1;             ///< scene illumination in normalised radiance per unit reflectance
+    double irradiance = 1;  ///< scene illumination in normalised radiance per unit reflectance
     double noiseReadDn = 0, noiseShotFactor = 0;  ///< sigma^2 = read^2 + shot * (DN - dark)
     double jpgFactorNum = 1, jpgFactorDen = 1;    ///< JPG ImageDescription fraction
 };

@@ -56,7 +56,8 @@ VirtualCamera makeVirtualCamera(const QVector<BandTruth>& bands, int ref, cv::Si
     return vc;
 }
 
-void buildBandMap(const BandTruth& band, const VirtualCamera& vc, cv::Size size, cv::Mat* mapX, cv::Mat* mapY) {
+void buildBandMap(const BandTruth& band, const VirtualCamera& vc, cv::Size size, cv::Mat* mapX,
+                  cv::Mat* mapY) {
     // Exact on a 4-pixel grid, bilinear in between (the mapping is smooth).
     const int step = 4;
     const int gw = (size.width - 1) / step + 2, gh = (size.height - 1) / step + 2;
@@ -95,15 +96,16 @@ cv::Point2d projectToBand(const BandTruth& band, const cv::Vec3d& refRay) {
     return out[0];
 }
 
-std::vector<cv::Mat> renderSceneView(const GroundScene& scene, const VirtualCamera& vc, const cv::Vec3d& centre,
-                                     const cv::Matx33d& camFromWorld, int bandCount) {
+std::vector<cv::Mat> renderSceneView(const GroundScene& scene, const VirtualCamera& vc,
+                                     const cv::Vec3d& centre, const cv::Matx33d& camFromWorld,
+                                     int bandCount) {
     const cv::Matx33d worldFromCam = camFromWorld.t();
     const cv::Matx33d Kinv = vc.K.inv();
     // Cull buildings and trees to the footprint (ground-plane corners, widened for relief).
     double x0 = 1e30, x1 = -1e30, y0 = 1e30, y1 = -1e30;
     for (int c = 0; c < 4; ++c) {
-        const cv::Vec3d d = worldFromCam * (Kinv * cv::Vec3d((c & 1) ? vc.size.width : 0,
-                                                                 (c & 2) ? vc.size.height : 0, 1.0));
+        const cv::Vec3d d =
+            worldFromCam * (Kinv * cv::Vec3d((c & 1) ? vc.size.width : 0, (c & 2) ? vc.size.height : 0, 1.0));
         const double t = -centre[2] / d[2];
         x0 = std::min(x0, centre[0] + t * d[0]);
         x1 = std::max(x1, centre[0] + t * d[0]);
@@ -130,8 +132,9 @@ std::vector<cv::Mat> renderSceneView(const GroundScene& scene, const VirtualCame
     return planes;
 }
 
-std::vector<cv::Mat> renderPanelView(const PanelBoard& board, const GroundScene& scene, const VirtualCamera& vc,
-                                     const QVector<int>& wavelengths, const QVector<double>& grey) {
+std::vector<cv::Mat> renderPanelView(const PanelBoard& board, const GroundScene& scene,
+                                     const VirtualCamera& vc, const QVector<int>& wavelengths,
+                                     const QVector<double>& grey) {
     const int nb = wavelengths.size();
     std::vector<cv::Mat> planes(static_cast<size_t>(nb));
     for (auto& p : planes) p.create(vc.size, CV_32F);
@@ -157,8 +160,8 @@ std::vector<cv::Mat> renderPanelView(const PanelBoard& board, const GroundScene&
     return planes;
 }
 
-cv::Mat radianceToDn(const cv::Mat& radiance, const BandTruth& b, double exposure, double gain, double noiseScale,
-                     quint64 noiseSeed) {
+cv::Mat radianceToDn(const cv::Mat& radiance, const BandTruth& b, double exposure, double gain,
+                     double noiseScale, quint64 noiseSeed) {
     cv::Mat dn(radiance.size(), CV_16U);
     cv::RNG rng(noiseSeed);
     const double scale = (b.c1 * exposure * gain + b.c2) * b.a0;

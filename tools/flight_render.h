@@ -28,12 +28,13 @@ void buildBandMap(const BandTruth& band, const VirtualCamera& vc, cv::Size image
 cv::Point2d projectToBand(const BandTruth& band, const cv::Vec3d& refRay);
 
 /// Reflectance planes (CV_32F, one per band) of the virtual view from centre with camFromWorld.
-std::vector<cv::Mat> renderSceneView(const GroundScene& scene, const VirtualCamera& vc, const cv::Vec3d& centre,
-                                     const cv::Matx33d& camFromWorld, int bandCount);
+std::vector<cv::Mat> renderSceneView(const GroundScene& scene, const VirtualCamera& vc,
+                                     const cv::Vec3d& centre, const cv::Matx33d& camFromWorld, int bandCount);
 
 /// Reflectance planes of a panel capture: board over a ground backdrop. greyPerBand: grey reflectance.
-std::vector<cv::Mat> renderPanelView(const PanelBoard& board, const GroundScene& scene, const VirtualCamera& vc,
-                                     const QVector<int>& wavelengths, const QVector<double>& greyPerBand);
+std::vector<cv::Mat> renderPanelView(const PanelBoard& board, const GroundScene& scene,
+                                     const VirtualCamera& vc, const QVector<int>& wavelengths,
+                                     const QVector<double>& greyPerBand);
 
 /// Digital numbers from normalised radiance: DN = dark + L (c1 t g + c2) a0 / P(r) + noise, rounded and
 /// clamped to 16 bits. exposure and gain are the values the calibration readers derive from the file.

@@ -30,9 +30,11 @@ cv::Point2d undistort(const BandTruth& b, cv::Point2d p, const cv::Matx33d& newK
 /// Centroid of the target, weighting each pixel by how far it lies from the surroundings towards the target.
 cv::Point2d targetCentroid(const cv::Mat& dn, const BandTruth& b, cv::Point2d at, double half, bool bright) {
     std::vector<double> window;
-    const int x0 = int(at.x - half), x1 = int(at.x + half) + 1, y0 = int(at.y - half), y1 = int(at.y + half) + 1;
+    const int x0 = int(at.x - half), x1 = int(at.x + half) + 1, y0 = int(at.y - half),
+              y1 = int(at.y + half) + 1;
     for (int y = y0; y <= y1; ++y)
-        for (int x = x0; x <= x1; ++x) window.push_back((dn.at<quint16>(y, x) - b.darkLevel) * vignettingP(b, x + 1, y + 1));
+        for (int x = x0; x <= x1; ++x)
+            window.push_back((dn.at<quint16>(y, x) - b.darkLevel) * vignettingP(b, x + 1, y + 1));
     std::vector<double> sorted = window;
     std::sort(sorted.begin(), sorted.end());
     const double inner = bright ? sorted[sorted.size() * 97 / 100] : sorted[sorted.size() * 3 / 100];
@@ -67,9 +69,11 @@ TEST(GeometryTruth, TarpCentresInEveryBandSitWhereTheTruthSays) {
         if (!white && !black) continue;
         for (int b = 0; b < t.bands.size(); ++b) {
             // White stands out in the visible, black in the near infrared (vegetation is bright there).
-            if ((white && t.bands[b].wavelengthNm >= 700) || (black && t.bands[b].wavelengthNm < 700)) continue;
-            const cv::Mat dn = cv::imread(QFile::encodeName(dir.filePath(t.captures[cp.captureIndex].files[b])).toStdString(),
-                                          cv::IMREAD_UNCHANGED);
+            if ((white && t.bands[b].wavelengthNm >= 700) || (black && t.bands[b].wavelengthNm < 700))
+                continue;
+            const cv::Mat dn = cv::imread(
+                QFile::encodeName(dir.filePath(t.captures[cp.captureIndex].files[b])).toStdString(),
+                cv::IMREAD_UNCHANGED);
             ASSERT_EQ(dn.type(), CV_16U);
             const double half = cp.radiusPx / 0.6 * 1.3;
             const cv::Point2d c = targetCentroid(dn, t.bands[b], cp.pixel[b], half, white);
@@ -101,9 +105,12 @@ TEST(GeometryTruth, HomographiesCarryBandPixelsOntoTheReferenceBand) {
         for (int b = 0; b < t.bands.size(); ++b) {
             const BandTruth& band = t.bands[b];
             const cv::Point2d pb = cp.pixel[b];
-            EXPECT_LT(cv::norm(apply(band.refFromBand, undistort(band, pb, band.K)) - undistort(ref, pr, ref.K)), 1e-3);
+            EXPECT_LT(
+                cv::norm(apply(band.refFromBand, undistort(band, pb, band.K)) - undistort(ref, pr, ref.K)),
+                1e-3);
             EXPECT_LT(cv::norm(apply(band.refFromBandCorrected, undistort(band, pb, corrected(band))) -
-                               undistort(ref, pr, corrected(ref))), 1e-3);
+                               undistort(ref, pr, corrected(ref))),
+                      1e-3);
             EXPECT_LT(cv::norm(apply(band.refFromBandRaw, pb) - pr), 4.0 * band.rawFitRmsPx + 0.2);
             if (b != t.referenceBand) {
                 // The misalignment is there: tens of pixels, not zero.

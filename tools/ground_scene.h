@@ -52,7 +52,8 @@ struct Target {
 class GroundScene {
 public:
     /// The scene covers [xMin, xMax] x [yMin, yMax]; targets are put along y = 0 between tarpX0 and tarpX1.
-    GroundScene(quint32 seed, double xMin, double xMax, double yMin, double yMax, double tarpX0, double tarpX1);
+    GroundScene(quint32 seed, double xMin, double xMax, double yMin, double yMax, double tarpX0,
+                double tarpX1);
 
     void setBands(const QVector<int>& wavelengths);
     double terrainHeight(double x, double y) const;

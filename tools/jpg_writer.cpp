@@ -61,7 +61,8 @@ QByteArray buildJpgWithMetadata(const cv::Mat& grey8, const ExifInfo& exif, cons
     withSize.pixelXDimension = grey8.cols;
     withSize.pixelYDimension = grey8.rows;
     if (!appendSegment(out, 0xe1, QByteArray("Exif\0\0", 6) + buildExifTiffBlock(withSize)) ||
-        (!xmp.isEmpty() && !appendSegment(out, 0xe1, QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + xmp))) {
+        (!xmp.isEmpty() &&
+         !appendSegment(out, 0xe1, QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + xmp))) {
         qDebug() << "buildJpgWithMetadata: metadata segment too large";
         return QByteArray();
     }

@@ -10,8 +10,8 @@
 namespace reflsample {
 
 bool encodeQr(const QByteArray& payload, QrModules* out) {
-    QRcode* code = QRcode_encodeData(payload.size(), reinterpret_cast<const unsigned char*>(payload.constData()),
-                                     0, QR_ECLEVEL_L);
+    QRcode* code = QRcode_encodeData(
+        payload.size(), reinterpret_cast<const unsigned char*>(payload.constData()), 0, QR_ECLEVEL_L);
     if (!code) {
         qDebug() << "encodeQr: libqrencode failed for" << payload;
         return false;
@@ -30,7 +30,8 @@ QByteArray panelPayload(const QString& serial, const QVector<int>& percents) {
 }
 
 const QVector<int>& panelWavelengths17() {
-    static const QVector<int> w{410, 450, 490, 530, 555, 570, 610, 650, 660, 680, 720, 750, 780, 800, 840, 900, 940};
+    static const QVector<int> w{410, 450, 490, 530, 555, 570, 610, 650, 660,
+                                680, 720, 750, 780, 800, 840, 900, 940};
     return w;
 }
 
@@ -47,7 +48,8 @@ int nearestPercent(const QVector<int>& percents, int nm) {
     return percents.isEmpty() ? 0 : percents[best];
 }
 
-PanelBoard::PanelBoard(bool newBoard, const QrModules& qr, double angleDeg, cv::Point2d codeCentre, double side)
+PanelBoard::PanelBoard(bool newBoard, const QrModules& qr, double angleDeg, cv::Point2d codeCentre,
+                       double side)
     : newBoard_(newBoard),
       qr_(qr),
       cos_(std::cos(angleDeg * CV_PI / 180.0)),

@@ -15,11 +15,12 @@
 namespace reflsample {
 
 struct QrModules {
-    int size = 0;                  ///< modules per side, without quiet zone
+    int size = 0;                     ///< modules per side, without quiet zone
     std::vector<unsigned char> dark;  ///< size x size, row by row, 1 = dark
 };
 
-/// Encodes text as a QR code (8-bit mode, error correction level L: the smallest code). False when libqrencode fails.
+/// Encodes text as a QR code (8-bit mode, error correction level L: the smallest code). False when
+/// libqrencode fails.
 bool encodeQr(const QByteArray& payload, QrModules* out);
 
 /// Payload of a panel code: serial, then one integer percentage per wavelength (none for an old board).

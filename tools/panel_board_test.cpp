@@ -81,7 +81,8 @@ cv::Rect2d panelArea(const std::vector<cv::Point2f>& corners, cv::Size size, boo
     std::vector<cv::Point2f> back;
     cv::transform(square, back, inv);
     std::vector<cv::Point> shrunk;
-    for (int i = 0; i < 4; ++i) shrunk.emplace_back(int((back[4].x + int(back[i].x)) / 2), int((back[4].y + int(back[i].y)) / 2));
+    for (int i = 0; i < 4; ++i)
+        shrunk.emplace_back(int((back[4].x + int(back[i].x)) / 2), int((back[4].y + int(back[i].y)) / 2));
     // Vertex order handed on: 0, 3, 1, 2 (top-left, bottom-left, top-right, bottom-right).
     return cv::Rect2d(cv::Point2d(shrunk[0].x, shrunk[0].y), cv::Point2d(shrunk[1].x, shrunk[3].y));
 }
@@ -114,7 +115,8 @@ int checkPanelCaptures(const QTemporaryDir& dir, const FlightTruth& t) {
             int n = 0;
             for (int y = int(area.y); y <= int(area.br().y); ++y) {
                 for (int x = int(area.x); x <= int(area.br().x); ++x) {
-                    const double l = (dn.at<quint16>(y, x) - band.darkLevel) * vignettingP(band, x + 1, y + 1) /
+                    const double l = (dn.at<quint16>(y, x) - band.darkLevel) *
+                                     vignettingP(band, x + 1, y + 1) /
                                      (band.a0 * (band.c1 * c.exposureAsRead[b] * c.gainAsRead[b] + band.c2));
                     sum += l;
                     sum2 += l * l;
@@ -139,8 +141,10 @@ TEST(PanelBoard, QrPayloadHoldsTheSerialAndSeventeenPercentages) {
     EXPECT_EQ(payload.count(','), 17);
     ASSERT_TRUE(encodeQr(payload, &qr));
     EXPECT_GE(qr.size, 21);
-    EXPECT_EQ(nearestPercent(QVector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, 555), 5);
-    EXPECT_EQ(nearestPercent(QVector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, 700), 10);
+    EXPECT_EQ(nearestPercent(QVector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, 555),
+              5);
+    EXPECT_EQ(nearestPercent(QVector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, 700),
+              10);
 }
 
 TEST(PanelBoard, ZbarDecodesEveryBandAndThePanelAreaIsUniformGrey) {

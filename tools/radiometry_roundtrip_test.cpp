@@ -88,7 +88,8 @@ std::vector<quint16> readPixels(const QString& path, int* w, int* h) {
 }
 
 /// Mean radiance over a disc, inverting DN = dark + L (c1 t g + c2) a0 / P(r).
-double meanRadiance(const std::vector<quint16>& px, int w, const FileCalibration& c, cv::Point2d at, double radius) {
+double meanRadiance(const std::vector<quint16>& px, int w, const FileCalibration& c, cv::Point2d at,
+                    double radius) {
     double sum = 0;
     int n = 0;
     for (int y = int(at.y - radius); y <= int(at.y + radius) + 1; ++y) {
@@ -100,7 +101,8 @@ double meanRadiance(const std::vector<quint16>& px, int w, const FileCalibration
                 p += k * rn;
                 rn *= r;
             }
-            sum += (double(px[size_t(y) * w + x]) - c.dark) * p / (c.a0 * (c.c1 * c.exposure * c.gain + c.c2));
+            sum +=
+                (double(px[size_t(y) * w + x]) - c.dark) * p / (c.a0 * (c.c1 * c.exposure * c.gain + c.c2));
             ++n;
         }
     }
@@ -137,7 +139,9 @@ SampleOptions smallFlight(double noise) {
     return o;
 }
 
-TEST(RadiometryRoundTrip, NoiseFreePixelsGiveBackTheCheckPointRadiance) { checkRoundTrip(smallFlight(0.0), 0.002); }
+TEST(RadiometryRoundTrip, NoiseFreePixelsGiveBackTheCheckPointRadiance) {
+    checkRoundTrip(smallFlight(0.0), 0.002);
+}
 
 TEST(RadiometryRoundTrip, NoisyPixelsGiveItBackWithinTheNoise) { checkRoundTrip(smallFlight(1.0), 0.02); }
 

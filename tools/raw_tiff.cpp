@@ -35,13 +35,13 @@ IfdBuilder exifSubIfd(const ExifInfo& exif) {
     IfdBuilder e;
     const quint32 expDen = 1000000;
     e.addRational(33434, quint32(std::lround(exif.exposureTime * expDen)), expDen);  // ExposureTime
-    e.addRational(33437, 28, 10);                                                      // FNumber
-    e.addShort(34855, quint16(exif.iso));                                              // ISO
-    e.addBytes(36864, kUndefined, QByteArrayLiteral("0230"));                          // ExifVersion
-    e.addAscii(36867, exif.dateTime.toLatin1());                                       // DateTimeOriginal
-    e.addRational(37386, quint32(std::lround(exif.focalMm * 1000.0)), 1000);           // FocalLength
-    e.addBytes(40960, kUndefined, QByteArrayLiteral("0100"));                          // FlashpixVersion
-    e.addShort(40961, 1);                                                              // ColorSpace
+    e.addRational(33437, 28, 10);                                                    // FNumber
+    e.addShort(34855, quint16(exif.iso));                                            // ISO
+    e.addBytes(36864, kUndefined, QByteArrayLiteral("0230"));                        // ExifVersion
+    e.addAscii(36867, exif.dateTime.toLatin1());                                     // DateTimeOriginal
+    e.addRational(37386, quint32(std::lround(exif.focalMm * 1000.0)), 1000);         // FocalLength
+    e.addBytes(40960, kUndefined, QByteArrayLiteral("0100"));                        // FlashpixVersion
+    e.addShort(40961, 1);                                                            // ColorSpace
     if (exif.pixelXDimension > 0) {
         e.addBytes(37121, kUndefined, QByteArray("\x01\x02\x03\x00", 4));  // ComponentsConfiguration
         e.addLong(40962, quint32(exif.pixelXDimension));

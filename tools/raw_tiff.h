@@ -27,7 +27,7 @@ struct ExifInfo {
     QString make, model;
     QString software = QStringLiteral("v2.3.1");
     QString dateTime = QStringLiteral("2026:05:14 10:21:07");  ///< "YYYY:MM:DD HH:MM:SS"
-    QString imageDescription;  ///< empty = not written
+    QString imageDescription;                                  ///< empty = not written
     double focalMm = 5.2;
     double pixelSizeUm = 3.75;     ///< gives XResolution / YResolution in pixels per centimetre
     double exposureTime = 0.0015;  ///< seconds
@@ -48,7 +48,7 @@ struct RawBandFile {
     int width = 0, height = 0;
     const quint16* pixels = nullptr;  ///< width x height, row by row
     quint16 darkLevel = 0;
-    QByteArray xmp;                   ///< the packet; must not contain a zero byte
+    QByteArray xmp;  ///< the packet; must not contain a zero byte
     ExifInfo exif;
     QByteArray makerBytes = QByteArrayLiteral("Quorvin");  ///< 7 bytes, type-0 layouts only
     QByteArray makerExtra = QByteArrayLiteral("V1.20");    ///< 5 bytes after them (V_One only)

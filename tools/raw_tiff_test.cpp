@@ -28,8 +28,9 @@ RawBandFile fileOf(RawLayout layout, int w, int h, const std::vector<quint16>& p
     f.pixels = px.data();
     f.darkLevel = 4812;
     XmpContent x;
-    x.layout = layout == RawLayout::VOne ? XmpLayout::PerItem
-                                          : (layout == RawLayout::VTwo ? XmpLayout::Compact : XmpLayout::Keyed);
+    x.layout = layout == RawLayout::VOne
+                   ? XmpLayout::PerItem
+                   : (layout == RawLayout::VTwo ? XmpLayout::Compact : XmpLayout::Keyed);
     x.serial = "CA2104A0173";
     x.relativeAltitude = 61.25;
     f.xmp = buildXmpPacket(x);

@@ -46,8 +46,9 @@ TEST(ReflectivitySampleCli, BadArgumentsExitWithTwoAndWriteNothing) {
 TEST(ReflectivitySampleCli, ClientsReadEveryFileOfAKeyedFlight) {
     QTemporaryDir dir;
     const QString out = dir.filePath("flight set");  // a blank in the path on purpose
-    const ProcessResult gen = run(REFLECTIVITY_SAMPLE_EXE,
-                        {out, "--type", "6", "--size", "640x480", "--captures", "2", "--jpg-captures", "1", "--seed", "7"});
+    const ProcessResult gen = run(
+        REFLECTIVITY_SAMPLE_EXE,
+        {out, "--type", "6", "--size", "640x480", "--captures", "2", "--jpg-captures", "1", "--seed", "7"});
     ASSERT_EQ(gen.exitCode, 0) << qPrintable(gen.err);
     QFile truthFile(out + "/truth.json");
     ASSERT_TRUE(truthFile.open(QIODevice::ReadOnly));
@@ -76,9 +77,10 @@ TEST(ReflectivitySampleCli, ClientsReadEveryFileOfAKeyedFlight) {
         if (have("exiv2")) {
             const ProcessResult r = run("exiv2", {"-pa", f});
             EXPECT_EQ(r.exitCode, 0) << qPrintable(f);
-            for (const char* key : {"Xmp.Camera.Serial", "Xmp.Camera.RelativeAltitude", "Xmp.DLS.Pitch", "Xmp.DLS.Roll",
-                                    "Xmp.DLS.Yaw", "Xmp.Camera.VignettingPolynomial_NM", "Exif.GPSInfo.GPSLatitude",
-                                    "Exif.GPSInfo.GPSAltitude", "Exif.Image.BlackLevel", "Exif.Photo.FocalLength"})
+            for (const char* key :
+                 {"Xmp.Camera.Serial", "Xmp.Camera.RelativeAltitude", "Xmp.DLS.Pitch", "Xmp.DLS.Roll",
+                  "Xmp.DLS.Yaw", "Xmp.Camera.VignettingPolynomial_NM", "Exif.GPSInfo.GPSLatitude",
+                  "Exif.GPSInfo.GPSAltitude", "Exif.Image.BlackLevel", "Exif.Photo.FocalLength"})
                 EXPECT_TRUE(r.out.contains(key)) << key << " in " << qPrintable(f);
         }
     }

@@ -17,13 +17,23 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
         if (!p.isSet(name)) return;
         bool good = false;
         const int v = p.value(name).toInt(&good);
-        if (good) *target = v; else { ok = false; *error = QString("--%1 needs an integer").arg(name); }
+        if (good)
+            *target = v;
+        else {
+            ok = false;
+            *error = QString("--%1 needs an integer").arg(name);
+        }
     };
     auto real = [&](const char* name, double* target) {
         if (!p.isSet(name)) return;
         bool good = false;
         const double v = p.value(name).toDouble(&good);
-        if (good) *target = v; else { ok = false; *error = QString("--%1 needs a number").arg(name); }
+        if (good)
+            *target = v;
+        else {
+            ok = false;
+            *error = QString("--%1 needs a number").arg(name);
+        }
     };
     integer("type", &o->cameraType);
     o->layout = o->cameraType == 0 ? RawLayout::VTwo : RawLayout::Keyed;
@@ -47,7 +57,10 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     if (p.isSet("seed")) {
         bool good = false;
         o->seed = p.value("seed").toUInt(&good);
-        if (!good) { *error = "--seed needs a non-negative integer"; return false; }
+        if (!good) {
+            *error = "--seed needs a non-negative integer";
+            return false;
+        }
     }
     real("altitude", &o->altitude);
     real("overlap", &o->overlap);
@@ -71,7 +84,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("reflectivity-sample");
     QCommandLineParser p;
-    p.setApplicationDescription("Writes a sample flight (raw band TIFFs, panel captures, JPGs) and truth.json.");
+    p.setApplicationDescription(
+        "Writes a sample flight (raw band TIFFs, panel captures, JPGs) and truth.json.");
     p.addHelpOption();
     p.addPositionalArgument("OUTDIR", "Folder to write into (created when missing).");
     p.addOptions({

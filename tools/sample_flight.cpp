@@ -29,16 +29,20 @@ SampleOptions SampleOptions::small() {
 QString SampleOptions::check() const {
     if (cameraType != 0 && cameraType != 3 && cameraType != 4 && cameraType != 6)
         return QStringLiteral("camera type must be 0, 3, 4 or 6");
-    if (cameraType == 0 && layout == RawLayout::Keyed) return QStringLiteral("camera type 0 writes V_One or V_Two");
-    if (cameraType != 0 && layout != RawLayout::Keyed) return QStringLiteral("camera types 3, 4, 6 write the keyed layout");
+    if (cameraType == 0 && layout == RawLayout::Keyed)
+        return QStringLiteral("camera type 0 writes V_One or V_Two");
+    if (cameraType != 0 && layout != RawLayout::Keyed)
+        return QStringLiteral("camera types 3, 4, 6 write the keyed layout");
     if (captures < 1 || captures > 500) return QStringLiteral("captures must be 1 ... 500");
     if (cameraType == 0 && (width != 0 || height != 0) && (width != 1280 || height != 960))
         return QStringLiteral("camera type 0 is always 1280 x 960");
-    if (cameraType != 0 && (width != 0 || height != 0) && (width < 64 || height < 64 || width > 8192 || height > 8192))
+    if (cameraType != 0 && (width != 0 || height != 0) &&
+        (width < 64 || height < 64 || width > 8192 || height > 8192))
         return QStringLiteral("image size must be 64 ... 8192 pixels a side");
     if (altitude < 5.0 || altitude > 500.0) return QStringLiteral("altitude must be 5 ... 500 m");
     if (overlap < 0.3 || overlap > 0.95) return QStringLiteral("overlap must be 0.3 ... 0.95");
-    if (noiseScale < 0.0 || distortionScale < 0.0 || maxScale < 0.0 || maxShiftPx < 0.0 || maxRotationDeg < 0.0)
+    if (noiseScale < 0.0 || distortionScale < 0.0 || maxScale < 0.0 || maxShiftPx < 0.0 ||
+        maxRotationDeg < 0.0)
         return QStringLiteral("scales must not be negative");
     if (!serial.isEmpty() && serial.size() < 2) return QStringLiteral("serial too short");
     return QString();
@@ -70,7 +74,8 @@ struct Writer {
     void readBack(CaptureTruth& c, const BandTruth&, double stdExposure, double stdGain) {
         const double t = numberText(c.exposureTime).toDouble();
         const bool ms = opt.layout != RawLayout::Keyed || modelUsesMilliseconds(cam().model);
-        const double g = opt.layout == RawLayout::VOne ? double(qRound(c.gain)) : numberText(c.gain).toDouble();
+        const double g =
+            opt.layout == RawLayout::VOne ? double(qRound(c.gain)) : numberText(c.gain).toDouble();
         c.exposureAsRead << (ms ? t * 1000.0 : t / stdExposure);
         c.gainAsRead << (ms ? g : g / stdGain);
     }
@@ -163,7 +168,8 @@ struct Writer {
         for (int b = 0; b < truth.bands.size(); ++b) {
             const BandTruth& band = truth.bands[b];
             const QString rel = dir + "/" + nameFormat.arg(c.key).arg(b + 1).arg(band.label);
-            const quint64 noiseSeed = (quint64(opt.seed) << 32) ^ (quint64(captureIndex) << 8) ^ quint64(b) ^ 0xA5A5ULL;
+            const quint64 noiseSeed =
+                (quint64(opt.seed) << 32) ^ (quint64(captureIndex) << 8) ^ quint64(b) ^ 0xA5A5ULL;
             const cv::Mat dn = radianceToDn(radiance[size_t(b)], band, c.exposureAsRead[b], c.gainAsRead[b],
                                             opt.noiseScale, noiseSeed);
             if (!writeBand(rel, dn, band, c)) return false;
@@ -217,11 +223,13 @@ bool writePanel(Writer& w, bool newBoard, cv::RNG& rng) {
     // Board about the reference band's image centre.
     const BandTruth& ref = t.bands[t.referenceBand];
     const double side = (newBoard ? 0.28 : 0.23) * std::min(t.camera.width, t.camera.height);
-    const cv::Point2d imageCentre(w.vc.K(0, 2) + w.vc.K(0, 0) * ((t.camera.width - 1) / 2.0 - ref.K(0, 2)) / ref.K(0, 0),
-                                  w.vc.K(1, 2) + w.vc.K(1, 1) * ((t.camera.height - 1) / 2.0 - ref.K(1, 2)) / ref.K(1, 1));
+    const cv::Point2d imageCentre(
+        w.vc.K(0, 2) + w.vc.K(0, 0) * ((t.camera.width - 1) / 2.0 - ref.K(0, 2)) / ref.K(0, 0),
+        w.vc.K(1, 2) + w.vc.K(1, 1) * ((t.camera.height - 1) / 2.0 - ref.K(1, 2)) / ref.K(1, 1));
     const cv::Point2d cen = PanelBoard::boardCentroid(newBoard);
     const double a = p.angleDeg * CV_PI / 180.0;
-    const cv::Point2d rotated(cen.x * std::cos(a) - cen.y * std::sin(a), cen.x * std::sin(a) + cen.y * std::cos(a));
+    const cv::Point2d rotated(cen.x * std::cos(a) - cen.y * std::sin(a),
+                              cen.x * std::sin(a) + cen.y * std::cos(a));
     const PanelBoard board(newBoard, qr, p.angleDeg, imageCentre - side * rotated, side);
 
     CaptureTruth c;
@@ -248,7 +256,8 @@ bool writePanel(Writer& w, bool newBoard, cv::RNG& rng) {
         p.greyCentre << projectToBand(band, vInv * cv::Vec3d(g.x, g.y, 1.0));
         p.qrSidePx << side * band.K(0, 0) / w.vc.K(0, 0);
     }
-    const QString format = newBoard ? QStringLiteral("IMG_%1_%2_%3.tif") : QStringLiteral("IMG_%1_0%2_greyboard_%3.tif");
+    const QString format =
+        newBoard ? QStringLiteral("IMG_%1_%2_%3.tif") : QStringLiteral("IMG_%1_0%2_greyboard_%3.tif");
     if (!w.writeCapture(c, radiance, "panel", format, newBoard ? 1000 : 1001)) return false;
     t.captures << c;
     return true;
@@ -269,7 +278,8 @@ void addCheckPoints(Writer& w, const CaptureTruth& c, int index) {
         for (const BandTruth& b : t.bands) {
             const cv::Point2d px = projectToBand(b, ray);
             const double m = cp.radiusPx + 3.0;
-            inside = inside && px.x >= m && px.y >= m && px.x <= t.camera.width - 1 - m && px.y <= t.camera.height - 1 - m;
+            inside = inside && px.x >= m && px.y >= m && px.x <= t.camera.width - 1 - m &&
+                     px.y <= t.camera.height - 1 - m;
             cp.pixel << px;
             cp.reflectance << materialReflectance(target.material, b.wavelengthNm);
             cp.radiance << cp.reflectance.last() * b.irradiance;
@@ -296,7 +306,8 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
     truth.bands = makeBands(truth.camera, opt.seed, opt.maxRotationDeg, opt.maxShiftPx, opt.maxScale,
                             opt.distortionScale, &truth.referenceBand);
     QDir out(outDir);
-    if (!out.mkpath(".") || !out.mkpath("flight") || !out.mkpath("panel") || (opt.writeJpg && !out.mkpath("jpg"))) {
+    if (!out.mkpath(".") || !out.mkpath("flight") || !out.mkpath("panel") ||
+        (opt.writeJpg && !out.mkpath("jpg"))) {
         qDebug() << "generateSampleFlight: cannot create folders in" << outDir;
         return false;
     }
@@ -328,7 +339,8 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
         c.kind = "flight";
         c.key = QString("%1").arg(i + 1, 4, 10, QChar('0'));
         c.relativeAltitude = roundTripped(opt.altitude + rng.uniform(-0.3, 0.3));
-        c.centre = cv::Vec3d(i * spacing + rng.uniform(-0.3, 0.3), rng.uniform(-0.4, 0.4), c.relativeAltitude);
+        c.centre =
+            cv::Vec3d(i * spacing + rng.uniform(-0.3, 0.3), rng.uniform(-0.4, 0.4), c.relativeAltitude);
         c.rollDeg = roundTripped(rng.uniform(-1.5, 1.5));
         c.pitchDeg = roundTripped(rng.uniform(-1.5, 1.5));
         const double yawDelta = rng.uniform(-2.0, 2.0);
@@ -342,11 +354,13 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
             const std::vector<cv::Mat> planes =
                 renderSceneView(scene, w.vc, c.centre, c.camFromWorld, truth.bands.size());
             const std::vector<cv::Mat> radiance = w.bandRadiance(planes);
-            if (opt.writeFlight && !w.writeCapture(c, radiance, "flight", "IMG_%1_%2_%3.tif", i)) return false;
+            if (opt.writeFlight && !w.writeCapture(c, radiance, "flight", "IMG_%1_%2_%3.tif", i))
+                return false;
             const int jpgCount = opt.jpgCaptures < 0 ? opt.captures : opt.jpgCaptures;
             if (opt.writeJpg && i < jpgCount) {
                 for (int b = 0; b < truth.bands.size(); ++b) {
-                    const QString rel = QString("jpg/IMG_%1_%2_%3.jpg").arg(c.key).arg(b + 1).arg(truth.bands[b].label);
+                    const QString rel =
+                        QString("jpg/IMG_%1_%2_%3.jpg").arg(c.key).arg(b + 1).arg(truth.bands[b].label);
                     if (!w.writeJpg(rel, radiance[size_t(b)], truth.bands[b], c)) return false;
                     c.jpgFiles << rel;
                 }
@@ -364,8 +378,9 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
         if (!writeWholeFile(out.filePath("truth.json"), json)) return false;
         truth.bytesWritten += json.size();
     }
-    qDebug() << "generateSampleFlight:" << truth.captures.size() << "captures," << truth.bands.size() << "bands,"
-             << truth.bytesWritten << "bytes in" << timer.elapsed() << "ms ->" << out.absolutePath();
+    qDebug() << "generateSampleFlight:" << truth.captures.size() << "captures," << truth.bands.size()
+             << "bands," << truth.bytesWritten << "bytes in" << timer.elapsed() << "ms ->"
+             << out.absolutePath();
     if (truthOut) *truthOut = truth;
     return true;
 }

@@ -22,28 +22,28 @@ namespace reflsample {
 
 /// What to write and how. Defaults give the default flight of `reflectivity-sample OUTDIR`.
 struct SampleOptions {
-    int cameraType = 0;                 ///< 0, 3, 4 or 6 (selects serial prefix, model, band set, layout)
-    RawLayout layout = RawLayout::VTwo; ///< type 0: VOne or VTwo; types 3, 4, 6 always Keyed
-    int captures = 8;                   ///< flight captures along one line
-    int width = 0;                      ///< 0 = the camera's own size; type 0 is always 1280 x 960
+    int cameraType = 0;                  ///< 0, 3, 4 or 6 (selects serial prefix, model, band set, layout)
+    RawLayout layout = RawLayout::VTwo;  ///< type 0: VOne or VTwo; types 3, 4, 6 always Keyed
+    int captures = 8;                    ///< flight captures along one line
+    int width = 0;                       ///< 0 = the camera's own size; type 0 is always 1280 x 960
     int height = 0;
-    quint32 seed = 1;           ///< everything (scene, lens, misalignment, noise) follows from it
-    double altitude = 60.0;     ///< nominal relative altitude in metres
-    double overlap = 0.75;      ///< forward overlap between consecutive captures (0.5 ... 0.9)
-    double noiseScale = 1.0;    ///< 0 = noise-free pixels
-    double maxRotationDeg = 1.5; ///< band misalignment against the reference band
-    double maxShiftPx = 25.0;    ///< at full size; scaled with the image width
+    quint32 seed = 1;             ///< everything (scene, lens, misalignment, noise) follows from it
+    double altitude = 60.0;       ///< nominal relative altitude in metres
+    double overlap = 0.75;        ///< forward overlap between consecutive captures (0.5 ... 0.9)
+    double noiseScale = 1.0;      ///< 0 = noise-free pixels
+    double maxRotationDeg = 1.5;  ///< band misalignment against the reference band
+    double maxShiftPx = 25.0;     ///< at full size; scaled with the image width
     double maxScale = 0.015;
-    double distortionScale = 1.0; ///< 0 = no lens distortion
-    QString make;                 ///< empty = "Quorvin"
-    QString serial;               ///< empty = a serial with the type's prefix
+    double distortionScale = 1.0;  ///< 0 = no lens distortion
+    QString make;                  ///< empty = "Quorvin"
+    QString serial;                ///< empty = a serial with the type's prefix
     bool writeFlight = true;
-    bool writeNewPanel = true;     ///< panel capture "IMG_0000_<n>_<label>.tif" in panel/
-    bool writeOldPanel = true;     ///< old-board capture named with "greyboard" in panel/
-    bool writeJpg = true;          ///< JPG copies of the flight captures in jpg/
-    int jpgCaptures = -1;          ///< -1 = all flight captures
-    double panelAngleDeg = 23.0;   ///< rotation of the new board; the old board uses -(angle + 100)
-    bool writeTruth = true;        ///< truth.json in OUTDIR
+    bool writeNewPanel = true;    ///< panel capture "IMG_0000_<n>_<label>.tif" in panel/
+    bool writeOldPanel = true;    ///< old-board capture named with "greyboard" in panel/
+    bool writeJpg = true;         ///< JPG copies of the flight captures in jpg/
+    int jpgCaptures = -1;         ///< -1 = all flight captures
+    double panelAngleDeg = 23.0;  ///< rotation of the new board; the old board uses -(angle + 100)
+    bool writeTruth = true;       ///< truth.json in OUTDIR
 
     /// A quick flight for unit tests: keyed layout (type 6), 640 x 480, 4 captures, both panels, no JPG.
     static SampleOptions small();
@@ -56,17 +56,17 @@ struct CheckPoint {
     QString name;
     QString captureKey;
     int captureIndex = 0;
-    double radiusPx = 0;                ///< the target is uniform within this radius around `pixel`
-    QVector<cv::Point2d> pixel;         ///< per band, raw (distorted) pixel coordinates, 0-based
-    QVector<double> reflectance;        ///< per band
-    QVector<double> radiance;           ///< per band, normalised radiance (what radiance mode outputs / 65535)
+    double radiusPx = 0;          ///< the target is uniform within this radius around `pixel`
+    QVector<cv::Point2d> pixel;   ///< per band, raw (distorted) pixel coordinates, 0-based
+    QVector<double> reflectance;  ///< per band
+    QVector<double> radiance;     ///< per band, normalised radiance (what radiance mode outputs / 65535)
 };
 
 struct CaptureTruth {
-    QString key;                     ///< "0001"
-    QString kind;                    ///< "flight", "panel-new", "panel-old"
-    QStringList files;               ///< per band, relative to OUTDIR
-    QStringList jpgFiles;            ///< per band, relative to OUTDIR (flight captures with JPG only)
+    QString key;           ///< "0001"
+    QString kind;          ///< "flight", "panel-new", "panel-old"
+    QStringList files;     ///< per band, relative to OUTDIR
+    QStringList jpgFiles;  ///< per band, relative to OUTDIR (flight captures with JPG only)
     double relativeAltitude = 0;
     double exposureTime = 0;         ///< seconds, as written (Camera:IrradianceExposureTime)
     double gain = 1;                 ///< as written (Camera:IrradianceGain)
@@ -84,12 +84,12 @@ struct PanelTruth {
     QString captureKey;
     QString qrPayload;
     QString serial;
-    double angleDeg = 0;            ///< rotation of the board in the image
-    QVector<double> reflectance;    ///< per band
-    QVector<double> radiance;       ///< per band: the panel value a correct panel step measures
-    QVector<cv::Point2d> qrCentre;  ///< per band, raw pixels
-    QVector<double> qrSidePx;       ///< per band, approximate side of the code in pixels
-    QVector<cv::Point2d> greyCentre;///< per band, centre of the grey area in raw pixels
+    double angleDeg = 0;              ///< rotation of the board in the image
+    QVector<double> reflectance;      ///< per band
+    QVector<double> radiance;         ///< per band: the panel value a correct panel step measures
+    QVector<cv::Point2d> qrCentre;    ///< per band, raw pixels
+    QVector<double> qrSidePx;         ///< per band, approximate side of the code in pixels
+    QVector<cv::Point2d> greyCentre;  ///< per band, centre of the grey area in raw pixels
 };
 
 struct FlightTruth {
@@ -97,7 +97,7 @@ struct FlightTruth {
     CameraSpec camera;
     int referenceBand = 0;
     QVector<BandTruth> bands;
-    QVector<CaptureTruth> captures;   ///< flight captures, then panel captures
+    QVector<CaptureTruth> captures;  ///< flight captures, then panel captures
     QVector<CheckPoint> checkPoints;
     PanelTruth newPanel, oldPanel;
     double generationSeconds = 0;

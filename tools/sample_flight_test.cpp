@@ -92,7 +92,10 @@ TEST(SampleFlight, KeyedFlightCarriesPerCaptureMetadataThatExiv2Reads) {
             EXPECT_DOUBLE_EQ(QString::fromStdString(xmp["Xmp.Camera.RelativeAltitude"].toString()).toDouble(),
                              c.relativeAltitude);
             EXPECT_FALSE(xmp["Xmp.DLS.Yaw"].toString().empty());
-            EXPECT_EQ(QString::fromStdString(xmp["Xmp.Quorvin.RadiometricCalibration_NM"].toString()).split(',').size(), 3);
+            EXPECT_EQ(QString::fromStdString(xmp["Xmp.Quorvin.RadiometricCalibration_NM"].toString())
+                          .split(',')
+                          .size(),
+                      3);
             EXPECT_EQ(exif["Exif.Image.Model"].toString(), "GL520");
             EXPECT_EQ(exif["Exif.Image.BlackLevel"].toLong(), t.bands[b].darkLevel);
             if (b == 0) latitudes << QString::fromStdString(exif["Exif.GPSInfo.GPSLatitude"].toString());
@@ -118,7 +121,8 @@ TEST(SampleFlight, TruthJsonBesideTheImagesNamesEveryFile) {
     ASSERT_EQ(h.size(), 9);
     EXPECT_DOUBLE_EQ(h[0].toDouble(), t.bands[0].refFromBandCorrected(0, 0));
     for (const QJsonValue& c : root["captures"].toArray())
-        for (const QJsonValue& f : c.toObject()["files"].toArray()) EXPECT_TRUE(QFile::exists(dir.filePath(f.toString())));
+        for (const QJsonValue& f : c.toObject()["files"].toArray())
+            EXPECT_TRUE(QFile::exists(dir.filePath(f.toString())));
     EXPECT_FALSE(root["checkPoints"].toArray().isEmpty());
 }
 
@@ -179,7 +183,8 @@ TEST(SampleFlight, JpgCapturesCarryTheScaleFractionAndOpenInGdal) {
     GDALAllRegister();
     const QString path = dir.filePath(t.captures[0].jpgFiles[3]);
     auto image = openExiv2(path);
-    const QString fraction = QString::fromStdString(image->exifData()["Exif.Image.ImageDescription"].toString());
+    const QString fraction =
+        QString::fromStdString(image->exifData()["Exif.Image.ImageDescription"].toString());
     EXPECT_EQ(fraction, QString("%1/%2").arg(t.bands[3].jpgFactorNum).arg(t.bands[3].jpgFactorDen));
     EXPECT_EQ(image->xmpData()["Xmp.Camera.Serial"].toString(), "CW2401D0098");
     EXPECT_FALSE(image->exifData()["Exif.GPSInfo.GPSLatitude"].toString().empty());
@@ -190,8 +195,10 @@ TEST(SampleFlight, JpgCapturesCarryTheScaleFractionAndOpenInGdal) {
         ASSERT_FALSE(grey.empty());
         const cv::Point c(cvRound(cp.pixel[3].x), cvRound(cp.pixel[3].y));
         const double r = std::max(1.0, cp.radiusPx * 0.7);
-        const cv::Scalar mean = cv::mean(grey(cv::Rect(c.x - int(r), c.y - int(r), 2 * int(r) + 1, 2 * int(r) + 1)));
-        EXPECT_NEAR(mean[0] / 255.0 * t.bands[3].jpgFactorNum / t.bands[3].jpgFactorDen, cp.radiance[3], 0.006)
+        const cv::Scalar mean =
+            cv::mean(grey(cv::Rect(c.x - int(r), c.y - int(r), 2 * int(r) + 1, 2 * int(r) + 1)));
+        EXPECT_NEAR(mean[0] / 255.0 * t.bands[3].jpgFactorNum / t.bands[3].jpgFactorDen, cp.radiance[3],
+                    0.006)
             << qPrintable(cp.name);
     }
     GDALDatasetH ds = GDALOpen(QFile::encodeName(path).constData(), GA_ReadOnly);

@@ -6,9 +6,9 @@ using namespace reflsample;
 
 TEST(IfdBuilder, EntriesSortedByTagWithOutOfLineValuesAfterTheDirectory) {
     IfdBuilder ifd;
-    ifd.addAscii(272, "PV760");      // 6 bytes: out of line
-    ifd.addShort(258, 16);           // inline
-    ifd.addRational(282, 2667, 1);   // 8 bytes: out of line
+    ifd.addAscii(272, "PV760");     // 6 bytes: out of line
+    ifd.addShort(258, 16);          // inline
+    ifd.addRational(282, 2667, 1);  // 8 bytes: out of line
     ifd.addLong(273, 1234);
     const quint32 at = 100;
     const QByteArray b = ifd.serialise(at, 0);

@@ -111,7 +111,8 @@ QByteArray truthToJson(const FlightTruth& t) {
     root["referenceBand"] = t.referenceBand;
     root["radiometricModel"] =
         "DN = darkLevel + L * (c1 * exposureAsRead * gainAsRead + c2) * a0 / P(r) + noise; "
-        "P(r) = 1 + k0 r + ... + k5 r^6, r from vignettingCentre in 1-based pixels; L = reflectance * irradiance";
+        "P(r) = 1 + k0 r + ... + k5 r^6, r from vignettingCentre in 1-based pixels; L = reflectance * "
+        "irradiance";
     QJsonArray bands;
     for (const BandTruth& b : t.bands) bands << bandObject(b);
     root["bands"] = bands;

@@ -92,7 +92,8 @@ QByteArray buildXmpPacket(const XmpContent& c) {
         p.simple("Camera:STDIrradianceExposureTime", numberText(c.stdExposureTime));
         p.simple("Camera:STDIrradianceGain", numberText(c.stdGain));
         if (c.layout == XmpLayout::PerItem) {
-            p.seqItems("QuorVin:RadiometricCalibration", {numberText(c.a0), numberText(c.c1), numberText(c.c2)});
+            p.seqItems("QuorVin:RadiometricCalibration",
+                       {numberText(c.a0), numberText(c.c1), numberText(c.c2)});
         } else {
             p.seqOne("QuorVin:RadiometricCalibration", joined({c.a0, c.c1, c.c2}));
         }

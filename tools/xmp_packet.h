@@ -18,7 +18,7 @@ enum class XmpLayout { PerItem, Compact, Keyed };
 
 struct XmpContent {
     XmpLayout layout = XmpLayout::Compact;
-    bool calibration = true;  ///< false: no radiometric / vignetting items (JPG captures)
+    bool calibration = true;                   ///< false: no radiometric / vignetting items (JPG captures)
     QString make = QStringLiteral("Quorvin");  ///< "quorvin" (any case) selects the Quorvin namespace
     QString serial;
     QString bandName;
