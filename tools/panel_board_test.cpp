@@ -167,3 +167,17 @@ TEST(PanelBoard, SmallKeyedPanelsDecodeAfterTheBoxFilterToo) {
     ASSERT_TRUE(generateSampleFlight(dir.path(), o, &t));
     EXPECT_EQ(checkPanelCaptures(dir, t), 12);
 }
+
+TEST(PanelBoard, EveryQuarterTurnOfTheBoardsStillLandsOnTheGrey) {
+    // New board at 100, 190, 280 degrees; the old board then sits at -200, -290, -380 degrees.
+    for (double angle : {100.0, 190.0, 280.0}) {
+        QTemporaryDir dir;
+        SampleOptions o = SampleOptions::small();
+        o.captures = 1;
+        o.writeFlight = false;
+        o.panelAngleDeg = angle;
+        FlightTruth t;
+        ASSERT_TRUE(generateSampleFlight(dir.path(), o, &t));
+        EXPECT_EQ(checkPanelCaptures(dir, t), 12) << "angle " << angle;
+    }
+}
