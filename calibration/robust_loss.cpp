@@ -69,6 +69,12 @@ bool RobustLoss::reweight(std::vector<double> &r, std::vector<double> &rowScale)
             d1 = std::pow(z, -0.5);
             d2 = -0.5 * std::pow(z, -1.5) / (scale * scale);
         }
+        if (reweightOnly && d2 < 0) {
+            const double w = std::sqrt(d1);
+            rowScale[i] = w;
+            r[i] *= w;
+            continue;
+        }
         // For z > 1 this is 0 up to rounding; the floor keeps the row alive.
         double w = d1 + 2 * d2 * (r[i] * r[i]);
         if (w < eps)
