@@ -252,6 +252,7 @@ TEST_F(JpgTaskTest, HalfScaleGivesOneUInt16BandAndKeepsTheInput) {
             ASSERT_EQ(out.pixels.at<quint16>(y, x), quint16(source.pixels.at<uchar>(y, x) * 257 / 2))
                 << x << "," << y;
     EXPECT_EQ(fileBytes(input), before);
+    EXPECT_EQ(QDir(inDir).entryList(QDir::Files | QDir::Hidden), QStringList{"IMG_0001_1_450nm.jpg"});
 }
 
 TEST_F(JpgTaskTest, UnitScaleMapsFullRange) {
@@ -284,6 +285,17 @@ TEST_F(JpgTaskTest, JpgTwiceInTheNameAndUpperCaseKept) {
     ASSERT_TRUE(writeJpg(upper, JpgSpec{}));
     EXPECT_EQ(runTask(upper, outDir), 1);
     EXPECT_EQ(readRaster(outDir + "/IMG_0004.JPG").type, GDT_UInt16);
+}
+
+TEST_F(JpgTaskTest, NonAsciiPathsReachExiv2AndGdalAlike) {
+    const QString folder = inDir + QString::fromUtf8("/\u98de\u884c");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString input = folder + QString::fromUtf8("/\u56fe\u50cf_jpg.jpg");
+    ASSERT_TRUE(writeJpg(input, JpgSpec{}));
+    EXPECT_EQ(runTask(input, outDir), 1);
+    const QString output = outDir + QString::fromUtf8("/\u56fe\u50cf_tif.tif");
+    EXPECT_EQ(readRaster(output).pixels.at<quint16>(0, 63), 32767);
+    EXPECT_EQ(readExifValue(readImageMetadata(output).exif, "Exif.Image.Orientation"), "1");
 }
 
 TEST_F(JpgTaskTest, MetadataCarriedOverWithNormalisedTags) {
