@@ -113,4 +113,9 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& options, F
 /// Truth as JSON text (the content of truth.json).
 QByteArray truthToJson(const FlightTruth& truth);
 
+/// Reads truth.json text back. Options hold what the record states (camera type, layout, seed, number of
+/// captures); false (one log line) for text that is not a complete truth record.
+bool truthFromJson(const QByteArray& json, FlightTruth* truth);
+bool loadTruth(const QString& path, FlightTruth* truth);
+
 }  // namespace reflsample

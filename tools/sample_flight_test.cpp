@@ -126,6 +126,35 @@ TEST(SampleFlight, TruthJsonBesideTheImagesNamesEveryFile) {
     EXPECT_FALSE(root["checkPoints"].toArray().isEmpty());
 }
 
+TEST(SampleFlight, TruthReadsBackFromTheFileItWasWrittenTo) {
+    QTemporaryDir dir;
+    FlightTruth t, back;
+    ASSERT_TRUE(generateSampleFlight(dir.path(), tiny(), &t));
+    ASSERT_TRUE(loadTruth(dir.filePath("truth.json"), &back));
+    EXPECT_EQ(back.camera.cameraType, 6);
+    EXPECT_EQ(back.options.layout, RawLayout::Keyed);
+    EXPECT_EQ(back.options.captures, 2);
+    ASSERT_EQ(back.bands.size(), t.bands.size());
+    for (int b = 0; b < t.bands.size(); ++b) {
+        EXPECT_EQ(back.bands[b].refFromBandCorrected, t.bands[b].refFromBandCorrected);
+        EXPECT_EQ(back.bands[b].K, t.bands[b].K);
+        EXPECT_EQ(back.bands[b].c1, t.bands[b].c1);
+        EXPECT_EQ(back.bands[b].k[5], t.bands[b].k[5]);
+        EXPECT_EQ(back.bands[b].darkLevel, t.bands[b].darkLevel);
+    }
+    ASSERT_EQ(back.captures.size(), t.captures.size());
+    EXPECT_EQ(back.captures[1].files, t.captures[1].files);
+    EXPECT_EQ(back.captures[1].exposureAsRead, t.captures[1].exposureAsRead);
+    ASSERT_EQ(back.checkPoints.size(), t.checkPoints.size());
+    EXPECT_EQ(back.checkPoints.last().pixel, t.checkPoints.last().pixel);
+    EXPECT_EQ(back.checkPoints.last().captureIndex, t.checkPoints.last().captureIndex);
+
+    FlightTruth bad;
+    EXPECT_FALSE(truthFromJson("{\"camera\": 3}", &bad));
+    EXPECT_FALSE(truthFromJson("not json", &bad));
+    EXPECT_FALSE(loadTruth(dir.filePath("missing.json"), &bad));
+}
+
 TEST(SampleFlight, TypeZeroLayoutsHoldTheirOffsetsInEveryFileAndOpenInGdal) {
     QTemporaryDir dir;
     GDALAllRegister();
