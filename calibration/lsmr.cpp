@@ -103,7 +103,7 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
     res.x.assign(n, 0.0);
     std::vector<double> &x = res.x;
 
-    std::vector<double> u(b), v(n, 0.0), tmpM(m), tmpN(n);
+    std::vector<double> u(b), v(n, 0.0), tmpM(A.applyBoth ? 0 : m), tmpN(n);
     const double normb = norm2(b);
     double beta = normb;
     double alpha = 0.0;
@@ -145,13 +145,23 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
     while (itn < maxIter) {
         ++itn;
         // Bidiagonalisation: beta*u = A v - alpha*u, alpha*v = A^T u - beta*v.
-        A.apply(v.data(), tmpM.data());
-        beta = updateAndNorm(u, tmpM, alpha);
+        if (A.applyBoth) {
+            A.applyBoth(v.data(), alpha, u.data(), tmpN.data());
+            beta = norm2(u);
+        } else {
+            A.apply(v.data(), tmpM.data());
+            beta = updateAndNorm(u, tmpM, alpha);
+        }
         if (beta > 0) {
             const double ib = 1.0 / beta;
             for (double &e : u)
                 e *= ib;
-            A.applyTransposed(u.data(), tmpN.data());
+            if (A.applyBoth) {
+                for (double &e : tmpN)
+                    e *= ib;
+            } else {
+                A.applyTransposed(u.data(), tmpN.data());
+            }
             alpha = updateAndNorm(v, tmpN, beta);
             if (alpha > 0) {
                 const double ia = 1.0 / alpha;

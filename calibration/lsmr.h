@@ -12,6 +12,10 @@ struct LinearOperator {
     int cols = 0;
     std::function<void(const double *x, double *y)> apply;
     std::function<void(const double *x, double *y)> applyTransposed;
+    // Optional: u <- A*x - alpha*u and w <- A^T*u (the new u) in one pass over A. When set,
+    // LSMR uses it for the bidiagonalisation and scales w by 1/|u| afterwards instead of
+    // scaling u first (the same products, rounded once more).
+    std::function<void(const double *x, double alpha, double *u, double *w)> applyBoth;
 };
 
 struct LsmrOptions {

@@ -135,3 +135,22 @@ TEST(SymOrtho, RotationAnnihilatesTheSecondEntry)
         EXPECT_GE(r, 0.0);
     }
 }
+
+TEST(Lsmr, FusedProductGivesTheSameSolution)
+{
+    const Eigen::MatrixXd A = testMatrix(25, 9);
+    const std::vector<double> b = testVector(25);
+    LinearOperator plain = denseOperator(A);
+    LinearOperator fused = plain;
+    fused.applyBoth = [A](const double *x, double alpha, double *u, double *w) {
+        Eigen::Map<Eigen::VectorXd> uu(u, A.rows());
+        uu = A * Eigen::Map<const Eigen::VectorXd>(x, A.cols()) - alpha * uu;
+        Eigen::Map<Eigen::VectorXd>(w, A.cols()) = A.transpose() * uu;
+    };
+    const LsmrResult r1 = lsmr(plain, b);
+    const LsmrResult r2 = lsmr(fused, b);
+    EXPECT_EQ(r1.iterations, r2.iterations);
+    EXPECT_EQ(r1.stopReason, r2.stopReason);
+    for (int j = 0; j < 9; ++j)
+        EXPECT_NEAR(r1.x[j], r2.x[j], 1e-12 * std::max(1.0, std::fabs(r1.x[j])));
+}

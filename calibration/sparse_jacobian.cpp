@@ -277,6 +277,62 @@ void SparseJacobian::multiplyTransposed(const double *x, const double *colScale,
         reduce(0);
 }
 
+void SparseJacobian::multiplyBoth(const double *x, const double *colScale, double alpha, double *u,
+                                  double *w, ParallelRunner *runner) const
+{
+    refresh();
+    const int n = m_pattern.cols;
+    const double *xs = x;
+    if (colScale) {
+        m_scratch.resize(n);
+        for (int j = 0; j < n; ++j)
+            m_scratch[j] = colScale[j] * x[j];
+        xs = m_scratch.data();
+    }
+    const int parts = runner ? runner->threadCount() : 1;
+    m_accumulators.resize(parts);
+    const std::vector<int> &valueStarts = m_rowValueStarts;
+    auto job = [&](int part) {
+        std::vector<double> &acc = m_accumulators[part];
+        acc.assign(n, 0.0);
+        const int b0 = partStart(valueStarts, part, parts);
+        const int b1 = partStart(valueStarts, part + 1, parts);
+        for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
+            const Block &blk = m_rowBlocks[b];
+            const Block &next = m_rowBlocks[b + 1];
+            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const int width = next.indexStart - blk.indexStart;
+            const double *vals = m_rowValues.data() + blk.valueStart;
+            for (int i = blk.first; i < next.first; ++i, vals += width) {
+                double s = 0.0;
+                for (int c = 0; c < width; ++c)
+                    s += vals[c] * xs[cols[c]];
+                const double t = s - alpha * u[i];
+                u[i] = t;
+                for (int c = 0; c < width; ++c)
+                    acc[cols[c]] += vals[c] * t;
+            }
+        }
+    };
+    if (runner && parts > 1)
+        runner->run(parts, job);
+    else
+        job(0);
+    auto reduce = [&](int part) {
+        const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
+        for (int j = j0; j < j1; ++j) {
+            double s = m_accumulators[0][j];
+            for (int p = 1; p < parts; ++p)
+                s += m_accumulators[p][j];
+            w[j] = colScale ? colScale[j] * s : s;
+        }
+    };
+    if (runner && parts > 1)
+        runner->run(parts, reduce);
+    else
+        reduce(0);
+}
+
 std::vector<double> forwardDifferenceSteps(const std::vector<double> &x,
                                            const std::vector<double> &lower,
                                            const std::vector<double> &upper)

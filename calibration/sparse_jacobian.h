@@ -51,6 +51,11 @@ public:
     void multiplyTransposed(const double *x, const double *colScale, double *y,
                             ParallelRunner *runner) const;
 
+    // In one pass: u <- J * diag(colScale) * x - alpha * u, then
+    // w <- diag(colScale) * J^T * u (with the new u). colScale may be null.
+    void multiplyBoth(const double *x, const double *colScale, double alpha, double *u, double *w,
+                      ParallelRunner *runner) const;
+
     int rowBlockCount() const { return int(m_rowBlocks.size()) - 1; }
 
 private:

@@ -199,6 +199,37 @@ TEST(SparseJacobian, ProductsMatchTheDenseMatrix)
     EXPECT_EQ(norms[2], 0.0);
 }
 
+TEST(SparseJacobian, FusedProductEqualsTheTwoProducts)
+{
+    const int n = 40;
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(n, tridiagonalColumns(n)));
+    SparseJacobian J;
+    J.setPattern(p);
+    for (size_t k = 0; k < J.values().size(); ++k)
+        J.values()[k] = std::sin(0.37 * k) + 0.1;
+    std::vector<double> x(n), d(n), u0(n);
+    for (int i = 0; i < n; ++i) {
+        x[i] = std::cos(0.7 * i);
+        d[i] = 0.5 + 0.01 * i;
+        u0[i] = std::sin(1.1 * i);
+    }
+    const double alpha = 0.8;
+    for (int threads : {1, 2}) {
+        ParallelRunner runner(threads);
+        std::vector<double> y(n), ref(n), u = u0, w(n, 0.0);
+        J.multiply(x.data(), d.data(), y.data(), &runner);
+        for (int i = 0; i < n; ++i)
+            y[i] -= alpha * u0[i];
+        J.multiplyTransposed(y.data(), d.data(), ref.data(), &runner);
+        J.multiplyBoth(x.data(), d.data(), alpha, u.data(), w.data(), &runner);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_DOUBLE_EQ(u[i], y[i]);
+            EXPECT_NEAR(w[i], ref[i], 1e-13);
+        }
+    }
+}
+
 TEST(ParallelRunner, RunsEveryJobOnce)
 {
     ParallelRunner runner(2);

@@ -244,6 +244,14 @@ TrfResult Solver::run(const std::vector<double> &x0)
             for (int j = 0; j < n; ++j)
                 out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
         };
+        op.applyBoth = [&](const double *in, double alpha, double *u, double *w) {
+            m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
+            for (int j = 0; j < n; ++j) {
+                const double t = diagReg[j] * in[j] - alpha * u[m + j];
+                u[m + j] = t;
+                w[j] += diagReg[j] * t;
+            }
+        };
         std::vector<double> fAug(m + n, 0.0);
         std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
         const LsmrResult gn = lsmr(op, fAug);
