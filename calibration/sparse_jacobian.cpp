@@ -98,6 +98,23 @@ void scatterKernel(const double *vals, const int *cols, int width, const double 
     }
 }
 
+// u[i] <- vals(row i) . xs[cols] - alpha u[i], then acc[cols] += vals(row i) u[i].
+template <int W>
+void fusedKernel(const double *vals, const int *cols, int width, const double *xs, double alpha,
+                 double *u, double *acc, int rows)
+{
+    const int w = W > 0 ? W : width;
+    for (int i = 0; i < rows; ++i, vals += w) {
+        double s = 0.0;
+        for (int c = 0; c < w; ++c)
+            s += vals[c] * xs[cols[c]];
+        const double t = s - alpha * u[i];
+        u[i] = t;
+        for (int c = 0; c < w; ++c)
+            acc[cols[c]] += vals[c] * t;
+    }
+}
+
 } // namespace
 
 void SparseJacobian::setPattern(const SparsityPattern &pattern)
@@ -303,14 +320,14 @@ void SparseJacobian::multiplyBoth(const double *x, const double *colScale, doubl
             const int *cols = m_rowBlockCols.data() + blk.indexStart;
             const int width = next.indexStart - blk.indexStart;
             const double *vals = m_rowValues.data() + blk.valueStart;
-            for (int i = blk.first; i < next.first; ++i, vals += width) {
-                double s = 0.0;
-                for (int c = 0; c < width; ++c)
-                    s += vals[c] * xs[cols[c]];
-                const double t = s - alpha * u[i];
-                u[i] = t;
-                for (int c = 0; c < width; ++c)
-                    acc[cols[c]] += vals[c] * t;
+            const int rows = next.first - blk.first;
+            double *ub = u + blk.first;
+            switch (width) {
+            case 12: fusedKernel<12>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
+            case 9: fusedKernel<9>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
+            case 6: fusedKernel<6>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
+            case 3: fusedKernel<3>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
+            default: fusedKernel<0>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
             }
         }
     };
