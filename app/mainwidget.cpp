@@ -48,6 +48,8 @@ mainWidget::mainWidget(QWidget* parent, std::unique_ptr<OperatorDialogs> dialogs
     connect(ui.toolButton, SIGNAL(clicked(bool)), this, SLOT(soltExitApp()));
     connect(ui.toolButton_2, SIGNAL(clicked(bool)), this, SLOT(slotOriginalFile()));
     connect(ui.toolButton_3, SIGNAL(clicked(bool)), this, SLOT(slotRegistrationFile()));
+    connect(ui.toolButton_4, SIGNAL(clicked(bool)), this, SLOT(slotAddCalibration()));
+    connect(ui.toolButton_5, SIGNAL(clicked(bool)), this, SLOT(slotDeleteCalibration()));
     connect(ui.toolButton_9, SIGNAL(clicked()), this, SLOT(soltMinimized()));
     connect(ui.doubleSpinBox_1, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged1(double)));
     connect(ui.doubleSpinBox_2, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged2(double)));
@@ -55,6 +57,8 @@ mainWidget::mainWidget(QWidget* parent, std::unique_ptr<OperatorDialogs> dialogs
     connect(ui.doubleSpinBox_4, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged4(double)));
     connect(ui.doubleSpinBox_5, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged5(double)));
     connect(ui.doubleSpinBox_6, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged6(double)));
+    connect(ui.tableWidget, SIGNAL(itemClicked(QTableWidgetItem*)), this,
+            SLOT(slotOnItemClicked(QTableWidgetItem*)));
 
     for (int row = 0; row < 6; ++row) ui.tableWidget->setRowHeight(row, 35);
     ui.tableWidget->resize(535, 215);

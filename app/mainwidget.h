@@ -7,13 +7,18 @@
 #include <QWidget>
 #include <memory>
 
+#include "camera_info.h"
 #include "mainwidget_form.h"
 #include "operator_dialogs.h"
+#include "panel_buffers.h"
+#include "panel_geometry.h"
 #include "raw_scan.h"
 
 class QLabel;
 class QDoubleSpinBox;
 class QThread;
+class QTableWidgetItem;
+class imageWidget;
 
 // The program's only top-level window: a frameless window with its own title bar, the directory
 // pickers, the panel-image list, the run options and the progress of a run. It owns all run state.
@@ -93,4 +98,40 @@ private:
     bool m_dragging = false;
     QPoint m_pressPosition;
     bool m_runInProgress = false;
+
+    // Panel image list ---------------------------------------------------------------------
+    // Adding and deleting panel images, their views and the outlines drawn on them
+    // (defined in panel/mainwidget_panel_list.cpp).
+public slots:
+    void slotAddCalibration();
+    void slotDeleteCalibration();
+    void slotPolygon(int index, bool flag);
+    void slotOnItemClicked(QTableWidgetItem* item);
+
+public:
+    // Creates, connects and shows the view of one table row (nothing when it has one).
+    void createPanelView(int row);
+    // The view of a table row, null when the row has none.
+    imageWidget* panelView(int row) const;
+    bool regionDrawn(int row) const { return m_regionDrawn.value(row, false); }
+    const QStringList& panelImages() const { return m_panelImages; }
+    const QStringList& panelBandLabels() const { return m_panelBandLabels; }
+    int panelGroupCount() const { return m_panelGroupCount; }
+    const PanelCameraInfo& panelCamera() const { return m_panelCamera; }
+    const PanelBuffers& panelBuffers() const { return m_panelBuffers; }
+    const QVector<PanelGeometry>& panelGeometry() const { return m_panelGeometry; }
+
+private:
+    // Removes the panel images of `rows` from the table and their views from the scroll area.
+    void deletePanelRows(const QList<int>& rows);
+    // Empty when `files` suits the band count, else the message to show.
+    QString panelSelectionProblem(const QStringList& files, const QString& kind) const;
+
+    QStringList m_panelImages;
+    QStringList m_panelBandLabels;
+    int m_panelGroupCount = 0;
+    PanelCameraInfo m_panelCamera;
+    PanelBuffers m_panelBuffers;
+    QVector<PanelGeometry> m_panelGeometry;
+    // End of panel image list --------------------------------------------------------------
 };
