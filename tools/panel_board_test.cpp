@@ -176,8 +176,10 @@ TEST(PanelBoard, EveryQuarterTurnOfTheBoardsStillLandsOnTheGrey) {
         o.captures = 1;
         o.writeFlight = false;
         o.panelAngleDeg = angle;
+        o.panelValueCount = angle > 200 ? 20 : 17;  // a 20-value code too
         FlightTruth t;
         ASSERT_TRUE(generateSampleFlight(dir.path(), o, &t));
         EXPECT_EQ(checkPanelCaptures(dir, t), 12) << "angle " << angle;
+        EXPECT_EQ(t.newPanel.qrPayload.count(','), o.panelValueCount);
     }
 }

@@ -68,6 +68,7 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     real("distortion", &o->distortionScale);
     real("panel-angle", &o->panelAngleDeg);
     integer("jpg-captures", &o->jpgCaptures);
+    integer("panel-values", &o->panelValueCount);
     if (p.isSet("make")) o->make = p.value("make");
     if (p.isSet("serial")) o->serial = p.value("serial");
     if (p.isSet("no-flight")) o->writeFlight = false;
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
         {"distortion", "Lens distortion scale, 0 = none (default 1).", "F"},
         {"panel-angle", "Rotation of the new board in degrees (default 23).", "DEG"},
         {"jpg-captures", "How many captures also get JPG copies (default all).", "N"},
+        {"panel-values", "Reflectance values in the new board's QR code: 17 or 20 (default 17).", "N"},
         {"make", "EXIF Make (default Quorvin).", "TEXT"},
         {"serial", "Camera serial (default one with the type's prefix).", "TEXT"},
         {"no-flight", "Do not write the flight TIFFs."},

@@ -45,6 +45,8 @@ QString SampleOptions::check() const {
         maxRotationDeg < 0.0)
         return QStringLiteral("scales must not be negative");
     if (!serial.isEmpty() && serial.size() < 2) return QStringLiteral("serial too short");
+    if (panelValueCount != 17 && panelValueCount != 20)
+        return QStringLiteral("panel codes hold 17 or 20 values");
     return QString();
 }
 
@@ -207,7 +209,8 @@ bool writePanel(Writer& w, bool newBoard, cv::RNG& rng) {
     // groups of either board, and a first run with the default standard reflectance of 0.61 is off by at
     // most 1.7 %. Only the new board's code carries the percentages.
     QVector<int> percents;
-    for (int wl : panelWavelengths17()) percents << int(std::lround(61.0 + std::sin(wl / 97.0)));
+    for (int wl : opt.panelValueCount == 20 ? panelWavelengths20() : panelWavelengths17())
+        percents << int(std::lround(61.0 + std::sin(wl / 97.0)));
     p.qrPayload = QString::fromLatin1(panelPayload(p.serial, newBoard ? percents : QVector<int>()));
     p.angleDeg = newBoard ? opt.panelAngleDeg : -(opt.panelAngleDeg + 100.0);
     QrModules qr;

@@ -43,6 +43,7 @@ struct SampleOptions {
     bool writeJpg = true;         ///< JPG copies of the flight captures in jpg/
     int jpgCaptures = -1;         ///< -1 = all flight captures
     double panelAngleDeg = 23.0;  ///< rotation of the new board; the old board uses -(angle + 100)
+    int panelValueCount = 17;     ///< percentages in the new board's code: 17 or 20
     bool writeTruth = true;       ///< truth.json in OUTDIR
 
     /// A quick flight for unit tests: keyed layout (type 6), 640 x 480, 4 captures, both panels, no JPG.
