@@ -55,7 +55,7 @@ private:
 
     const TrfProblem &m_problem;
     const TrfOptions &m_options;
-    ParallelRunner m_runner;
+    mutable ParallelRunner m_runner;
     int m, n;
     Vec m_lower, m_upper;
     std::vector<double> m_lowerStd, m_upperStd;
@@ -63,6 +63,7 @@ private:
     int m_groupCount = 0;
     LinearModel m_model;
     std::vector<double> m_x;
+    // REFL_TRF_TRACE set: one log line per outer iteration (cost, optimality, radius).
     const bool m_trace = qEnvironmentVariableIsSet("REFL_TRF_TRACE");
 };
 
@@ -138,7 +139,7 @@ void Solver::linearise(const std::vector<double> &fTrue)
 Vec Solver::jhProduct(const Vec &s, const Vec &d) const
 {
     Vec out(m);
-    m_model.J.multiply(s.data(), d.data(), out.data(), const_cast<ParallelRunner *>(&m_runner));
+    m_model.J.multiply(s.data(), d.data(), out.data(), &m_runner);
     return out;
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <utility>
+#include <vector>
 
 // Pieces of the Trust Region Reflective method (Branch, Coleman and Li, 1999) for
 // min 0.5 |f(x)|^2 subject to lower <= x <= upper, in the scaled ("hat") variables.
