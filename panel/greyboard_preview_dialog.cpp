@@ -73,8 +73,8 @@ void GreyBoardPreviewDialog::loadPreviews(const QString& folder, const QStringLi
     for (const QString& path : panelImages) panelNames.insert(QFileInfo(path).fileName().toLower());
 
     // The name filters ignore letter case, so a preview matching both patterns is listed once.
-    const QFileInfoList entries = dir.entryInfoList({QStringLiteral("*.PNG"), QStringLiteral("*.png")},
-                                                    QDir::Files | QDir::Readable);
+    const QFileInfoList entries =
+        dir.entryInfoList({QStringLiteral("*.PNG"), QStringLiteral("*.png")}, QDir::Files | QDir::Readable);
     for (const QFileInfo& entry : entries) {
         if (!panelNames.contains(entry.completeBaseName().toLower())) continue;
         const QPixmap picture(entry.absoluteFilePath());

@@ -101,8 +101,9 @@ TEST(GreyBoardPreviewDialog, MatchesNamesWithoutRegardToCaseAndSkipsBrokenPictur
     writePng(dir.filePath("IMG_0009_03_greyboard_660nm.tif.png"));
 
     GreyBoardPreviewDialog dialog;
-    dialog.loadPreviews(dir.path(), {"C:/x/IMG_0009_01_GREYBOARD_450nm.TIF", "/y/IMG_0009_02_greyboard_555nm.tif",
-                                     "/y/IMG_0009_03_greyboard_660nm.tif"});
+    dialog.loadPreviews(dir.path(),
+                        {"C:/x/IMG_0009_01_GREYBOARD_450nm.TIF", "/y/IMG_0009_02_greyboard_555nm.tif",
+                         "/y/IMG_0009_03_greyboard_660nm.tif"});
     EXPECT_EQ(dialog.previewCount(), 2);
     // The broken one leaves no hole.
     EXPECT_FALSE(cellName(dialog.grid(), 0, 0).isEmpty());

@@ -63,10 +63,12 @@ bool hawkWidget::containsPoint(const QVector<QPoint>& polygon, const QPoint& p) 
         const QPoint& a = polygon[i];
         const QPoint& b = polygon[j];
         if ((a.y() > p.y()) != (b.y() > p.y())) {
-            // x of the edge at height p.y(), compared without division: (p.x - a.x) * dy < (b.x - a.x) * (p.y - a.y)
+            // x of the edge at height p.y(), compared without division: (p.x - a.x) * dy < (b.x - a.x) * (p.y
+            // - a.y)
             const long long dy = static_cast<long long>(b.y()) - a.y();
             const long long lhs = (static_cast<long long>(p.x()) - a.x()) * dy;
-            const long long rhs = (static_cast<long long>(b.x()) - a.x()) * (static_cast<long long>(p.y()) - a.y());
+            const long long rhs =
+                (static_cast<long long>(b.x()) - a.x()) * (static_cast<long long>(p.y()) - a.y());
             if (dy > 0 ? lhs < rhs : lhs > rhs) inside = !inside;
         }
     }
@@ -133,8 +135,8 @@ void hawkWidget::clearAll() {
 
 void hawkWidget::closeOutline() {
     if (m_points.size() != 4) {
-        m_dialogs->information(QStringLiteral("提醒"), QStringLiteral("本软件现阶段仅支持绘制四边形轮廓区域选取！"),
-                               false);
+        m_dialogs->information(QStringLiteral("提醒"),
+                               QStringLiteral("本软件现阶段仅支持绘制四边形轮廓区域选取！"), false);
         m_points.clear();
         m_pointsCopy.clear();
         update();

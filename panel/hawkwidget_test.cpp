@@ -25,7 +25,9 @@ struct View {
     // Events go through the window, as the platform delivers them (routing, implicit grab).
     QWindow* window() const { return view.windowHandle(); }
     QPoint at(QPoint p) const { return overlay->mapTo(&view, p); }
-    void click(QPoint p, Qt::MouseButton button = Qt::LeftButton) { QTest::mouseClick(window(), button, {}, at(p)); }
+    void click(QPoint p, Qt::MouseButton button = Qt::LeftButton) {
+        QTest::mouseClick(window(), button, {}, at(p));
+    }
     void press(QPoint p) { QTest::mousePress(window(), Qt::LeftButton, {}, at(p)); }
     void release(QPoint p) { QTest::mouseRelease(window(), Qt::LeftButton, {}, at(p)); }
     void move(QPoint p) { QTest::mouseMove(window(), at(p)); }
@@ -60,7 +62,7 @@ TEST(HawkWidget, OverlayLiesOverThePicture) {
 TEST(HawkWidget, FourClicksAndAClosingClickMakeAQuadrilateral) {
     View v;
     QSignalSpy made(v.overlay, SIGNAL(signalMakePolygon(bool)));
-    QSignalSpy rows(&v.view, SIGNAL(signalPolygon(int,bool)));
+    QSignalSpy rows(&v.view, SIGNAL(signalPolygon(int, bool)));
     for (const QPoint& p : kQuad) v.click(p);
     EXPECT_EQ(v.overlay->collectedPoints().size(), 4);
     EXPECT_TRUE(v.overlay->polygons().isEmpty());
@@ -168,7 +170,7 @@ TEST(HawkWidget, APressNearAVertexMovesOnlyThatVertex) {
 
 TEST(HawkWidget, RightButtonClearsEverything) {
     View v;
-    QSignalSpy rows(&v.view, SIGNAL(signalPolygon(int,bool)));
+    QSignalSpy rows(&v.view, SIGNAL(signalPolygon(int, bool)));
     v.drawQuad(kQuad);
     v.click({300, 200}, Qt::RightButton);
     EXPECT_TRUE(v.overlay->polygons().isEmpty());

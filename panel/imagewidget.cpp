@@ -19,18 +19,23 @@ namespace {
 constexpr int kViewWidth = 640;
 constexpr int kViewHeight = 480;
 
-// Panel images are 16-bit single-band TIFFs, which Qt's own readers may not handle: fall back to
-// OpenCV and stretch the values to 8 bits for display.
+// Panel images are 16-bit single-band TIFFs, which Qt's own readers may not handle (or show nearly
+// black): read them with OpenCV and stretch deeper values to 8 bits for display. Other pictures go
+// through Qt.
 QImage readForDisplay(const QString& path) {
-    QImage image(path);
-    if (!image.isNull()) return image;
-    const cv::Mat raw = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_GRAYSCALE);
-    if (raw.empty()) return QImage();
-    double lo = 0, hi = 0;
-    cv::minMaxLoc(raw, &lo, &hi);
+    if (path.isEmpty()) return QImage();
+    const cv::Mat raw =
+        cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_GRAYSCALE);
+    if (raw.empty()) return QImage(path);
     cv::Mat grey;
-    const double scale = hi > lo ? 255.0 / (hi - lo) : 1.0;
-    raw.convertTo(grey, CV_8U, scale, -lo * scale);
+    if (raw.depth() == CV_8U) {
+        grey = raw;
+    } else {
+        double lo = 0, hi = 0;
+        cv::minMaxLoc(raw, &lo, &hi);
+        const double scale = hi > lo ? 255.0 / (hi - lo) : 1.0;
+        raw.convertTo(grey, CV_8U, scale, -lo * scale);
+    }
     QImage out(grey.cols, grey.rows, QImage::Format_Grayscale8);
     for (int y = 0; y < grey.rows; ++y) memcpy(out.scanLine(y), grey.ptr(y), static_cast<size_t>(grey.cols));
     return out;

@@ -44,7 +44,7 @@ void mainWidget::slotPolygon(int index, bool flag) {
 void mainWidget::createPanelView(int row) {
     if (row < 0 || row >= m_panelViews.size() || m_panelViews[row]) return;
     auto* view = new imageWidget(this, m_panelCamera.width, m_panelCamera.height, m_dialogs.get());
-    connect(view, SIGNAL(signalPolygon(int,bool)), this, SLOT(slotPolygon(int,bool)));
+    connect(view, SIGNAL(signalPolygon(int, bool)), this, SLOT(slotPolygon(int, bool)));
     m_panelViews[row] = view;
     auto* layout = qobject_cast<QVBoxLayout*>(ui.scrollAreaWidgetContents->layout());
     if (layout) layout->insertWidget(std::min(row, layout->count()), view);
@@ -95,7 +95,10 @@ QString mainWidget::panelSelectionProblem(const QStringList& files, const QStrin
     for (auto it = perGroup.cbegin(); it != perGroup.cend(); ++it)
         if (it.value() != n) incomplete << it.key();
     if (!incomplete.isEmpty()) {
-        return QStringLiteral("以下组别的%1标定板文件不全（每组需%2个）：%3").arg(kind).arg(n).arg(incomplete.join(","));
+        return QStringLiteral("以下组别的%1标定板文件不全（每组需%2个）：%3")
+            .arg(kind)
+            .arg(n)
+            .arg(incomplete.join(","));
     }
     return QString();
 }
@@ -123,8 +126,8 @@ void mainWidget::slotAddCalibration() {
     QStringList boards;
     for (const QString& path : files) (isPanelImageName(QFileInfo(path).fileName()) ? boards : plain) << path;
     const int rowCount = ui.tableWidget->rowCount();
-    for (const auto& [list, kind] : {std::make_pair(plain, QStringLiteral("普通")),
-                                     std::make_pair(boards, QStringLiteral("灰板"))}) {
+    for (const auto& [list, kind] :
+         {std::make_pair(plain, QStringLiteral("普通")), std::make_pair(boards, QStringLiteral("灰板"))}) {
         if (list.isEmpty()) continue;
         const QString problem = panelSelectionProblem(list, kind);
         if (!problem.isEmpty()) {
@@ -135,10 +138,11 @@ void mainWidget::slotAddCalibration() {
     // Each kind alone may fill the table; both together must still fit into its rows.
     if (files.size() > rowCount || files.size() > m_regionDrawn.size()) {
         qDebug() << "slotAddCalibration: more panel images than table rows" << files.size();
-        m_dialogs->information(QStringLiteral("提示"), QStringLiteral("%1影像数量应为%2的整数倍（最多%3个）！")
-                                                          .arg(QStringLiteral("灰板"))
-                                                          .arg(m_bandCount)
-                                                          .arg(std::min(3 * m_bandCount, rowCount)),
+        m_dialogs->information(QStringLiteral("提示"),
+                               QStringLiteral("%1影像数量应为%2的整数倍（最多%3个）！")
+                                   .arg(QStringLiteral("灰板"))
+                                   .arg(m_bandCount)
+                                   .arg(std::min(3 * m_bandCount, rowCount)),
                                false);
         return;
     }

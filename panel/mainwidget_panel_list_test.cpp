@@ -78,7 +78,9 @@ protected:
         const QTableWidgetItem* item = table->item(row, 0);
         return item ? item->text() : QString();
     }
-    QString lastMessage() const { return dialogs->messages.isEmpty() ? QString() : dialogs->messages.last().text; }
+    QString lastMessage() const {
+        return dialogs->messages.isEmpty() ? QString() : dialogs->messages.last().text;
+    }
     static void flushDeletes() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
     static QTemporaryDir* s_dir;
@@ -127,7 +129,8 @@ TEST_F(PanelList, AddsTwoGroupsWithViewsLabelsCameraAndBuffers) {
         EXPECT_EQ(view->index(), row);
         EXPECT_EQ(contents->layout()->indexOf(view), row);
         EXPECT_EQ(view->findChild<QLabel*>("label_2")->text(), QFileInfo(files[row]).fileName());
-        EXPECT_FALSE(view->findChild<QLabel*>("label")->pixmap(Qt::ReturnByValue).isNull()) << "panel TIFF not shown";
+        EXPECT_FALSE(view->findChild<QLabel*>("label")->pixmap(Qt::ReturnByValue).isNull())
+            << "panel TIFF not shown";
         EXPECT_EQ(view->halfWidth(), 320);
         EXPECT_EQ(view->halfHeight(), 240);
     }
