@@ -1,9 +1,8 @@
 // Contrast preparation of band images before feature extraction: robust scaling to [0,1] and the
 // adaptive Wallis filter.
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 #include "pair_registration.h"
 

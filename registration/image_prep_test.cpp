@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 #include "pair_registration.h"
 
@@ -58,7 +57,8 @@ TEST(NormalizeToUnitRange, NonFinitePixelsAreIgnoredAndBecomeZero) {
 
 TEST(NormalizeToUnitRange, ColourInputIsConvertedToGrey) {
     cv::Mat bgr(10, 10, CV_8UC3);
-    for (int i = 0; i < 100; ++i) bgr.at<cv::Vec3b>(i / 10, i % 10) = cv::Vec3b(0, static_cast<uchar>(2 * i), 0);
+    for (int i = 0; i < 100; ++i)
+        bgr.at<cv::Vec3b>(i / 10, i % 10) = cv::Vec3b(0, static_cast<uchar>(2 * i), 0);
     const cv::Mat out = normalizeToUnitRange(bgr);
     EXPECT_EQ(out.channels(), 1);
     EXPECT_LT(out.at<float>(0, 0), out.at<float>(9, 9));

@@ -1,10 +1,9 @@
 // Descriptor matching (ratio test, mutual one-to-one matches) and geometric checks of a warp.
-#include <opencv2/core.hpp>
-#include <opencv2/features2d.hpp>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
 
 #include "pair_registration.h"
 

@@ -16,7 +16,7 @@ cv::Mat rows2(std::initializer_list<float> values) {
 
 TEST(MatchRatio, RatioTestIsStrict) {
     const cv::Mat query = rows2({0, 0});
-    const cv::Mat train = rows2({4, 0, 5, 0});  // distances 4 and 5
+    const cv::Mat train = rows2({4, 0, 5, 0});           // distances 4 and 5
     EXPECT_TRUE(matchRatio(query, train, 0.8).empty());  // 5 * 0.8 = 4 is not > 4
     const auto m = matchRatio(query, train, 0.81);
     ASSERT_EQ(m.size(), 1u);

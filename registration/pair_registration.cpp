@@ -2,13 +2,11 @@
 #include "pair_registration.h"
 
 #include <QDebug>
-
-#include <opencv2/calib3d.hpp>
-#include <opencv2/video/tracking.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/video/tracking.hpp>
 
 namespace {
 
@@ -69,8 +67,8 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
         try {
             cv::Mat W;
             H.convertTo(W, CV_32F);
-            const double correlation = cv::findTransformECC(candidate.src, candidate.ref, W,
-                                                            cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), 5);
+            const double correlation = cv::findTransformECC(
+                candidate.src, candidate.ref, W, cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), 5);
             cv::Mat Wd;
             W.convertTo(Wd, CV_64F);
             normaliseByLastElement(Wd);
@@ -213,8 +211,8 @@ PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Ma
         {kEccWallis, srcWallis, refWallis},
         {kEccMaxMoment, unitByte(srcFeatures.maximumMoment), unitByte(refFeatures.maximumMoment)},
     };
-    pairregdetail::registerFeatures(srcFeatures, refFeatures, candidates, srcWallis.size(), tag, params, timer,
-                                    result);
+    pairregdetail::registerFeatures(srcFeatures, refFeatures, candidates, srcWallis.size(), tag, params,
+                                    timer, result);
     return result;
 }
 

@@ -7,11 +7,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
-#include <opencv2/core.hpp>
-
 #include <functional>
 #include <map>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "rift2.h"

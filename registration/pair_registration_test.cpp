@@ -1,14 +1,13 @@
+#include "pair_registration.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-
+#include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cmath>
-
-#include "pair_registration.h"
 #include "synthetic_bands.h"
 
 using pairregdetail::EccCandidate;
@@ -50,8 +49,8 @@ PairRegistrationResult runCrafted(int count, int inliers) {
     QElapsedTimer timer;
     timer.start();
     PairRegistrationResult result;
-    pairregdetail::registerFeatures(src, ref, {}, cv::Size(300, 300), "crafted", PairRegistrationParams(), timer,
-                                    result);
+    pairregdetail::registerFeatures(src, ref, {}, cv::Size(300, 300), "crafted", PairRegistrationParams(),
+                                    timer, result);
     return result;
 }
 
@@ -142,7 +141,8 @@ TEST(EccAcceptance, FloorOfTwoPixels) {
 TEST(EccRefinement, AcceptedCandidateWithHighestCorrelationWins) {
     const cv::Mat clean = texture(1), noisy = texture(1, 0.08);
     cv::Mat best;
-    PairRegistrationResult r = refine({{"wallis", noisy, clean}, {"phase_congruency_maximum_moment", clean, clean}}, 0, best);
+    PairRegistrationResult r =
+        refine({{"wallis", noisy, clean}, {"phase_congruency_maximum_moment", clean, clean}}, 0, best);
     ASSERT_EQ(r.candidates.size(), 2u);
     EXPECT_EQ(r.candidates[0].verdict, "accepted");
     EXPECT_EQ(r.candidates[1].verdict, "accepted");
@@ -175,7 +175,8 @@ TEST(EccRefinement, BothThrowingGiveStatusFailedAndKeepTheHomography) {
     const cv::Mat wrongType(120, 140, CV_64F, cv::Scalar(0.5));  // ECC takes 8-bit or float images only
     cv::Mat best;
     const PairRegistrationResult r =
-        refine({{"wallis", wrongType, wrongType}, {"phase_congruency_maximum_moment", cv::Mat(), cv::Mat()}}, 0, best);
+        refine({{"wallis", wrongType, wrongType}, {"phase_congruency_maximum_moment", cv::Mat(), cv::Mat()}},
+               0, best);
     ASSERT_EQ(r.candidates.size(), 2u);
     for (const EccCandidateRecord& c : r.candidates) {
         EXPECT_EQ(c.verdict, "failed");
@@ -188,15 +189,16 @@ TEST(EccRefinement, BothThrowingGiveStatusFailedAndKeepTheHomography) {
 
     // One failing and one accepted candidate: the attempt is a success.
     const cv::Mat clean = texture(3);
-    const PairRegistrationResult mixed =
-        refine({{"wallis", wrongType, wrongType}, {"phase_congruency_maximum_moment", clean, clean}}, 0, best);
+    const PairRegistrationResult mixed = refine(
+        {{"wallis", wrongType, wrongType}, {"phase_congruency_maximum_moment", clean, clean}}, 0, best);
     EXPECT_EQ(mixed.status, "success");
     EXPECT_EQ(mixed.method, "phase_congruency_maximum_moment");
 }
 
 TEST(EstimatePairRegistration, TooSmallImagesFailAtFeatureExtraction) {
     const cv::Mat small = texture(5)(cv::Rect(0, 0, 90, 90));
-    const PairRegistrationResult r = estimatePairRegistration(small, small, "small", PairRegistrationParams());
+    const PairRegistrationResult r =
+        estimatePairRegistration(small, small, "small", PairRegistrationParams());
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "RIFT2 feature extraction failed");
     EXPECT_TRUE(r.candidates.empty());
@@ -277,7 +279,8 @@ TEST(ComputeRegistrationMatrix, ReturnsNineRowMajorNumbersOfTheWarp) {
     ASSERT_TRUE(writeImage("IMG_0022_660nm.tif", cap.bands[2]));
     ASSERT_TRUE(writeImage("IMG_0022_560nm.tif", cap.bands[1]));
     ProgressLog log;
-    const QList<double> m = computeRegistrationMatrix("IMG_0022_660nm.tif", "IMG_0022_560nm.tif", log.callback());
+    const QList<double> m =
+        computeRegistrationMatrix("IMG_0022_660nm.tif", "IMG_0022_560nm.tif", log.callback());
     ASSERT_EQ(m.size(), 9);
     EXPECT_TRUE(log.calls.empty());
     EXPECT_DOUBLE_EQ(m[8], 1.0);
@@ -297,9 +300,9 @@ TEST(ComputeCommonRegistrationMatrix, SkipsFailedGroupsAndKeepsAValidOne) {
     ASSERT_TRUE(writeImage("IMG_0032_3.tif", cap.bands[2]));
     ASSERT_TRUE(writeImage("IMG_0032_5.tif", cap.bands[0]));
     ProgressLog log;
-    const QList<double> m = computeCommonRegistrationMatrix({"missing.tif", "IMG_0031_3.tif", "IMG_0032_3.tif"},
-                                                            {"missing2.tif", "IMG_0031_5.tif", "IMG_0032_5.tif"},
-                                                            log.callback());
+    const QList<double> m =
+        computeCommonRegistrationMatrix({"missing.tif", "IMG_0031_3.tif", "IMG_0032_3.tif"},
+                                        {"missing2.tif", "IMG_0031_5.tif", "IMG_0032_5.tif"}, log.callback());
     ASSERT_EQ(m.size(), 9);
     ASSERT_EQ(log.calls.size(), 1u);  // the unreadable group sends nothing
     EXPECT_TRUE(log.calls[0].second.contains("IMG_0031_5.tif"));

@@ -1,13 +1,12 @@
 // Phase congruency with log-Gabor filters applied in the frequency domain, and normalizeToByte.
-#include "rift2.h"
-
-#include <opencv2/core.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <opencv2/core.hpp>
+
+#include "rift2.h"
 
 namespace rift2detail {
 
@@ -93,8 +92,7 @@ struct FilterBank {
 };
 
 std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientations, int scales,
-                                                double minWavelength, double multiplier,
-                                                double sigmaOnf) {
+                                                double minWavelength, double multiplier, double sigmaOnf) {
     static std::mutex mutex;
     static std::shared_ptr<const FilterBank> last;
     {
@@ -161,8 +159,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
 
     cv::Mat spectrum;
     cv::dft(img, spectrum, cv::DFT_COMPLEX_OUTPUT);
-    const auto bank =
-        filterBankFor(rows, cols, orientations, scales, minWavelength, multiplier, sigmaOnf);
+    const auto bank = filterBankFor(rows, cols, orientations, scales, minWavelength, multiplier, sigmaOnf);
 
     cv::Mat amax(rows, cols, CV_32F, cv::Scalar(-std::numeric_limits<float>::infinity()));
     cv::Mat mim(rows, cols, CV_8U, cv::Scalar(0));

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
 #include <complex>
+#include <opencv2/imgproc.hpp>
 #include <random>
 
 #include "pair_registration.h"
@@ -33,7 +32,9 @@ NaivePc naivePhaseCongruency(const cv::Mat& img, int orientations, int scales, d
             for (int y = 0; y < H; ++y)
                 for (int x = 0; x < W; ++x)
                     s += static_cast<double>(img.at<float>(y, x)) *
-                         std::polar(1.0, -2 * CV_PI * (static_cast<double>(u) * y / H + static_cast<double>(v) * x / W));
+                         std::polar(
+                             1.0,
+                             -2 * CV_PI * (static_cast<double>(u) * y / H + static_cast<double>(v) * x / W));
             F[u * W + v] = s;
         }
     NaivePc out;
@@ -57,7 +58,8 @@ NaivePc naivePhaseCongruency(const cv::Mat& img, int orientations, int scales, d
                     const double theta = std::atan2(-fy, fx);
                     const double d = std::fabs(std::atan2(std::sin(theta - angle), std::cos(theta - angle)));
                     const double spread = std::exp(-d * d / (2 * thetaSigma * thetaSigma));
-                    double lg = std::exp(-std::pow(std::log(radius / fo), 2) / (2 * std::pow(std::log(sigmaOnf), 2)));
+                    double lg =
+                        std::exp(-std::pow(std::log(radius / fo), 2) / (2 * std::pow(std::log(sigmaOnf), 2)));
                     if (u == 0 && v == 0) lg = 0;
                     G[u * W + v] = F[u * W + v] * lg * spread;
                 }
@@ -66,8 +68,9 @@ NaivePc naivePhaseCongruency(const cv::Mat& img, int orientations, int scales, d
                     cd e = 0;
                     for (int u = 0; u < H; ++u)
                         for (int v = 0; v < W; ++v)
-                            e += G[u * W + v] *
-                                 std::polar(1.0, 2 * CV_PI * (static_cast<double>(u) * y / H + static_cast<double>(v) * x / W));
+                            e += G[u * W + v] * std::polar(1.0, 2 * CV_PI *
+                                                                    (static_cast<double>(u) * y / H +
+                                                                     static_cast<double>(v) * x / W));
                     e /= N;
                     const int i = y * W + x;
                     sA[i] += std::abs(e);
@@ -154,8 +157,9 @@ TEST(FrequencyGrid, FilterOfOneOrientationAndScaleMatchesDirectEvaluation) {
                 const double th = std::atan2(-fy, fx);
                 double d = std::fmod(std::fabs(th - angle), 2 * CV_PI);
                 d = std::min(d, 2 * CV_PI - d);
-                expected = std::exp(-std::pow(std::log(rad * wavelength), 2) / (2 * std::pow(std::log(0.55), 2))) *
-                           std::exp(-d * d / (2 * thetaSigma * thetaSigma));
+                expected =
+                    std::exp(-std::pow(std::log(rad * wavelength), 2) / (2 * std::pow(std::log(0.55), 2))) *
+                    std::exp(-d * d / (2 * thetaSigma * thetaSigma));
             }
             EXPECT_NEAR(lg.at<float>(r, c) * spread.at<float>(r, c), expected, 1e-6) << r << "," << c;
         }

@@ -5,12 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "pair_registration.h"
 #include "synthetic_bands.h"
@@ -18,8 +16,8 @@
 namespace {
 
 void printRow(const std::string& pair, const PairRegistrationResult& r, const std::vector<double>& corners) {
-    std::printf("%-22s inliers=%5d homMed=%6.3f finalMed=%6.3f ecc=%-32s method=%-32s", pair.c_str(), r.inliers,
-                r.homographyMedianError, r.finalMedianError, r.status.toUtf8().constData(),
+    std::printf("%-22s inliers=%5d homMed=%6.3f finalMed=%6.3f ecc=%-32s method=%-32s", pair.c_str(),
+                r.inliers, r.homographyMedianError, r.finalMedianError, r.status.toUtf8().constData(),
                 r.method.toUtf8().constData());
     if (!corners.empty()) {
         std::printf(" corners=");
@@ -65,17 +63,20 @@ TEST(RegistrationAccuracy, SyntheticBandsLandWithinHalfAPixelOfTheTruth) {
     }
     std::sort(all.begin(), all.end());
     const double median = (all[all.size() / 2 - 1] + all[all.size() / 2]) / 2.0;
-    std::printf("corner error over %zu corners: median %.3f px, worst %.3f px\n", all.size(), median, all.back());
+    std::printf("corner error over %zu corners: median %.3f px, worst %.3f px\n", all.size(), median,
+                all.back());
     EXPECT_LE(median, 0.5);
     ASSERT_GE(refined.size(), all.size() / 2);
     std::sort(refined.begin(), refined.end());
-    std::printf("pairs with an accepted ECC warp (%zu corners): worst %.3f px\n", refined.size(), refined.back());
+    std::printf("pairs with an accepted ECC warp (%zu corners): worst %.3f px\n", refined.size(),
+                refined.back());
 }
 
 TEST(RegistrationAccuracy, RealCaptureRegistersEveryBandOntoBandThree) {
     const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR", "../shared");
     const QString dir = shared + "/data/real";
-    if (!QFileInfo::exists(dir + "/IMG_0075_3.tif")) GTEST_SKIP() << "real captures not present in " << dir.toStdString();
+    if (!QFileInfo::exists(dir + "/IMG_0075_3.tif"))
+        GTEST_SKIP() << "real captures not present in " << dir.toStdString();
     auto read = [&dir](int band) {
         return cv::imread(QFile::encodeName(QString("%1/IMG_0075_%2.tif").arg(dir).arg(band)).toStdString(),
                           cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);

@@ -8,15 +8,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QString>
-
+#include <cstdio>
+#include <ctime>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
-
-#include <cstdio>
-#include <ctime>
 
 #include "pair_registration.h"
 #include "synthetic_bands.h"
@@ -51,8 +49,10 @@ int main(int argc, char** argv) {
     cv::setNumThreads(1);
     cv::Mat src, ref, truth;
     if (argc >= 3) {
-        src = cv::imread(QFile::encodeName(QString::fromLocal8Bit(argv[1])).toStdString(), cv::IMREAD_ANYDEPTH);
-        ref = cv::imread(QFile::encodeName(QString::fromLocal8Bit(argv[2])).toStdString(), cv::IMREAD_ANYDEPTH);
+        src =
+            cv::imread(QFile::encodeName(QString::fromLocal8Bit(argv[1])).toStdString(), cv::IMREAD_ANYDEPTH);
+        ref =
+            cv::imread(QFile::encodeName(QString::fromLocal8Bit(argv[2])).toStdString(), cv::IMREAD_ANYDEPTH);
         if (src.empty() || ref.empty()) {
             std::fprintf(stderr, "registration_bench: unable to read the images\n");
             return 1;
@@ -63,24 +63,27 @@ int main(int argc, char** argv) {
         ref = cap.bands[cap.referenceIndex];
         truth = cap.trueH[0];
     }
-    std::printf("image %dx%d, OpenCV threads %d, times are processor time, best of 3\n", src.cols, src.rows, cv::getNumThreads());
+    std::printf("image %dx%d, OpenCV threads %d, times are processor time, best of 3\n", src.cols, src.rows,
+                cv::getNumThreads());
     const PairRegistrationParams p = defaultPairRegistrationParams();
     const cv::Mat wallis = applyWallisFilter(src, p.wallisWindow, 0.5, 0.22, 0.82, 0.9);
     const cv::Mat wallisRef = applyWallisFilter(ref, p.wallisWindow, 0.5, 0.22, 0.82, 0.9);
 
     const int runs = 3;
-    const double wallisMs = bestOf(runs, [&] { applyWallisFilter(src, p.wallisWindow, 0.5, 0.22, 0.82, 0.9); });
+    const double wallisMs =
+        bestOf(runs, [&] { applyWallisFilter(src, p.wallisWindow, 0.5, 0.22, 0.82, 0.9); });
     PhaseCongruencyMaps pc;
     const double pcMs = bestOf(runs, [&] {
-        pc = computePhaseCongruency(wallis, p.orientations, p.scales, kRiftMinWavelength, kRiftScaleMultiplier,
-                                    kRiftSigmaOnf, kRiftNoiseK);
+        pc = computePhaseCongruency(wallis, p.orientations, p.scales, kRiftMinWavelength,
+                                    kRiftScaleMultiplier, kRiftSigmaOnf, kRiftNoiseK);
     });
     cv::Mat kps;
-    const double detectMs =
-        bestOf(runs, [&] { kps = detectRiftKeypoints(pc.maxMoment, pc.minMoment, p.maxFeatures, p.patchSize); });
+    const double detectMs = bestOf(
+        runs, [&] { kps = detectRiftKeypoints(pc.maxMoment, pc.minMoment, p.maxFeatures, p.patchSize); });
     cv::Mat desc, index;
     const double describeMs = bestOf(runs, [&] {
-        describeRift2(kps, pc.maxIndex, pc.maxAmplitude, p.orientations, p.patchSize, p.secondaryRatio, desc, index);
+        describeRift2(kps, pc.maxIndex, pc.maxAmplitude, p.orientations, p.patchSize, p.secondaryRatio, desc,
+                      index);
     });
     Rift2Features fs, fr;
     const double extractMs = bestOf(runs, [&] {
@@ -124,12 +127,13 @@ int main(int argc, char** argv) {
     std::printf("findHomography USAC_MAGSAC   %8.1f ms\n", magsacMs);
     std::printf("ECC, wallis candidate        %8.1f ms\n", eccMs);
     std::printf("estimatePairRegistration     %8.1f ms (wall clock %.1f ms)\n", pairMs, pairWallMs);
-    std::printf("result ok=%d inliers=%d homMed=%.3f finalMed=%.3f ecc=%s method=%s\n", result.ok, result.inliers,
-                result.homographyMedianError, result.finalMedianError, result.status.toUtf8().constData(),
-                result.method.toUtf8().constData());
+    std::printf("result ok=%d inliers=%d homMed=%.3f finalMed=%.3f ecc=%s method=%s\n", result.ok,
+                result.inliers, result.homographyMedianError, result.finalMedianError,
+                result.status.toUtf8().constData(), result.method.toUtf8().constData());
     for (const EccCandidateRecord& c : result.candidates)
         std::printf("  candidate %s: %s corr=%.4f med=%.3f %s\n", c.name.toUtf8().constData(),
-                    c.verdict.toUtf8().constData(), c.correlation, c.medianError, c.note.toUtf8().constData());
+                    c.verdict.toUtf8().constData(), c.correlation, c.medianError,
+                    c.note.toUtf8().constData());
     if (!truth.empty() && result.succeeded()) {
         const std::vector<double> e = cornerErrors(result.finalWarp, truth, src.size());
         std::printf("corner errors vs truth: %.3f %.3f %.3f %.3f px\n", e[0], e[1], e[2], e[3]);

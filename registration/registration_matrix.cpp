@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -11,7 +10,8 @@
 
 namespace {
 
-PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsacThreshold, int eccIterations) {
+PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsacThreshold,
+                                int eccIterations) {
     PairRegistrationParams p;
     p.maxFeatures = maxFeatures;
     p.loweRatio = loweRatio;
@@ -21,7 +21,8 @@ PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsac
 }
 
 cv::Mat readBand(const QString& path) {
-    cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
+    cv::Mat image =
+        cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
     if (image.empty()) return image;
     cv::Mat grey;
     if (image.channels() == 3)
@@ -78,7 +79,8 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         qDebug() << "computeRegistrationMatrix: unable to read image" << refPath << srcPath;
         return {};
     }
-    const PairRegistrationResult result = pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
+    const PairRegistrationResult result =
+        pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
     if (!result.succeeded()) {
         qDebug() << "computeRegistrationMatrix: estimatePairRegistration failed:" << result.error;
         if (progress) progress(-1, failureMessage(srcPath));
@@ -99,7 +101,8 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
     // Entry i of both lists belongs to group i; a ref without its src is skipped.
     const int groups = std::min(refPaths.size(), srcPaths.size());
     if (refPaths.size() != srcPaths.size())
-        qDebug() << "computeCommonRegistrationMatrix: list sizes differ" << refPaths.size() << srcPaths.size();
+        qDebug() << "computeCommonRegistrationMatrix: list sizes differ" << refPaths.size()
+                 << srcPaths.size();
     for (int i = 0; i < groups; ++i) {
         const cv::Mat ref = readBand(refPaths[i]);
         const cv::Mat src = readBand(srcPaths[i]);

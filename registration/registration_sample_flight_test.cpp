@@ -4,11 +4,9 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <opencv2/imgcodecs.hpp>
-
 #include <algorithm>
 #include <cstdio>
+#include <opencv2/imgcodecs.hpp>
 
 #include "pair_registration.h"
 #include "sample_flight.h"
@@ -46,9 +44,10 @@ TEST(SampleFlightRegistration, EveryBandLandsWithinHalfAPixelOfTheTruth) {
                 ASSERT_TRUE(r.succeeded()) << tag.toStdString() << ": " << r.error.toStdString();
                 const cv::Mat trueH(truth.bands[b].refFromBand);
                 const std::vector<double> corners = cornerErrors(r.finalWarp, trueH, src.size());
-                std::printf("%-26s inliers=%5d finalMed=%6.3f ecc=%-32s method=%-32s corners= %.3f %.3f %.3f %.3f\n",
-                            tag.toUtf8().constData(), r.inliers, r.finalMedianError, r.status.toUtf8().constData(),
-                            r.method.toUtf8().constData(), corners[0], corners[1], corners[2], corners[3]);
+                std::printf(
+                    "%-26s inliers=%5d finalMed=%6.3f ecc=%-32s method=%-32s corners= %.3f %.3f %.3f %.3f\n",
+                    tag.toUtf8().constData(), r.inliers, r.finalMedianError, r.status.toUtf8().constData(),
+                    r.method.toUtf8().constData(), corners[0], corners[1], corners[2], corners[3]);
                 for (double c : corners) EXPECT_LE(c, 1.0) << tag.toStdString();
                 all.insert(all.end(), corners.begin(), corners.end());
             }
@@ -57,6 +56,7 @@ TEST(SampleFlightRegistration, EveryBandLandsWithinHalfAPixelOfTheTruth) {
     ASSERT_FALSE(all.empty());
     std::sort(all.begin(), all.end());
     const double median = (all[(all.size() - 1) / 2] + all[all.size() / 2]) / 2.0;
-    std::printf("sample flights: %zu corners, median %.3f px, worst %.3f px\n", all.size(), median, all.back());
+    std::printf("sample flights: %zu corners, median %.3f px, worst %.3f px\n", all.size(), median,
+                all.back());
     EXPECT_LE(median, 0.5);
 }

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <opencv2/core.hpp>
-
 #include <vector>
 
 struct Rift2Features {
@@ -46,8 +45,8 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
                    int orientations, int patchSize, double secondaryRatio, cv::Mat& descriptors,
                    cv::Mat& descriptorIndex);
 
-Rift2Features extractRift2(const cv::Mat& image, int maxFeatures, int orientations, int scales,
-                           int patchSize, double secondaryRatio);
+Rift2Features extractRift2(const cv::Mat& image, int maxFeatures, int orientations, int scales, int patchSize,
+                           double secondaryRatio);
 
 // Building blocks, exposed for tests and benchmarks.
 namespace rift2detail {

@@ -1,7 +1,6 @@
 // RIFT2 descriptors (orientation histograms of the maximum-index map, rotation invariant through a
 // cyclic shift by the dominant orientation) and the extraction entry point.
 #include <QDebug>
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -62,7 +61,8 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
     const double twoSigma2 = 2.0 * (P / 2.0) * (P / 2.0);
     for (int i = 0; i < P; ++i)
         for (int j = 0; j < P; ++j)
-            weight.at<float>(i, j) = static_cast<float>(std::exp(-((i - c) * (i - c) + (j - c) * (j - c)) / twoSigma2));
+            weight.at<float>(i, j) =
+                static_cast<float>(std::exp(-((i - c) * (i - c) + (j - c) * (j - c)) / twoSigma2));
 
     // Amplitude scaled by its 99th percentile.
     cv::Mat amax;
@@ -143,8 +143,8 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
     descriptorIndex = cv::Mat(count, 1, CV_32S, indexOut.data()).clone();
 }
 
-Rift2Features extractRift2(const cv::Mat& image, int maxFeatures, int orientations, int scales,
-                           int patchSize, double secondaryRatio) {
+Rift2Features extractRift2(const cv::Mat& image, int maxFeatures, int orientations, int scales, int patchSize,
+                           double secondaryRatio) {
     Rift2Features features;
     const PhaseCongruencyMaps pc = computePhaseCongruency(image, orientations, scales, kRiftMinWavelength,
                                                           kRiftScaleMultiplier, kRiftSigmaOnf, kRiftNoiseK);

@@ -1,11 +1,9 @@
 // Keypoints of the RIFT2 features: FAST corners of the minimum moment and cell maxima of the
 // maximum moment, spread over the image by a 6-pixel cell rule.
 #include <QDebug>
-
-#include <opencv2/features2d.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <opencv2/features2d.hpp>
 #include <unordered_set>
 
 #include "rift2.h"
@@ -13,8 +11,9 @@
 namespace rift2detail {
 
 std::vector<KeypointCandidate> selectByCells(std::vector<KeypointCandidate> candidates, int maxFeatures) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const KeypointCandidate& a, const KeypointCandidate& b) { return a.score > b.score; });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const KeypointCandidate& a, const KeypointCandidate& b) { return a.score > b.score; });
     std::vector<KeypointCandidate> taken;
     std::unordered_set<long long> usedCells;
     for (const KeypointCandidate& c : candidates) {
@@ -48,8 +47,7 @@ cv::Mat detectRiftKeypoints(const cv::Mat& maxMoment, const cv::Mat& minMoment, 
     const cv::Mat corners8 = normalizeToByte(minMoment);
     std::vector<cv::KeyPoint> corners;
     cv::FAST(corners8, corners, 4, true, cv::FastFeatureDetector::TYPE_9_16);
-    for (const cv::KeyPoint& kp : corners)
-        candidates.push_back({kp.pt.x, kp.pt.y, kp.response + 256.0f});
+    for (const cv::KeyPoint& kp : corners) candidates.push_back({kp.pt.x, kp.pt.y, kp.response + 256.0f});
 
     // Maxima of the maximum moment in 7x7 cells, kept when at or above its 82nd percentile.
     std::vector<float> all;

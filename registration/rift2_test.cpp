@@ -1,12 +1,12 @@
+#include "rift2.h"
+
 #include <gtest/gtest.h>
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 #include <set>
 
 #include "pair_registration.h"
-#include "rift2.h"
 #include "synthetic_bands.h"
 
 using rift2detail::KeypointCandidate;
@@ -23,7 +23,8 @@ TEST(RiftKeypoints, CellRuleKeepsOnlyTheStrongerCandidateOfACell) {
 }
 
 TEST(RiftKeypoints, EqualScoresKeepTheirOrderAndTheCapStopsTheWalk) {
-    const auto taken = rift2detail::selectByCells({{0, 0, 1.0f}, {12, 0, 1.0f}, {5, 5, 2.0f}, {24, 0, 1.0f}}, 2);
+    const auto taken =
+        rift2detail::selectByCells({{0, 0, 1.0f}, {12, 0, 1.0f}, {5, 5, 2.0f}, {24, 0, 1.0f}}, 2);
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_EQ(taken[0].x, 5);   // strongest, and it claims cell (0, 0)
     EXPECT_EQ(taken[1].x, 12);  // (0, 0) lost its cell; the next in input order follows
@@ -169,15 +170,17 @@ TEST(ExtractRift2, GivesConsistentFeaturesOnASceneAndNoneOnASmallImage) {
 namespace {
 
 // The descriptors of one keypoint evaluated directly, pixel by pixel, for each dominant orientation.
-std::vector<std::vector<float>> directDescriptors(const cv::Mat& mim, const cv::Mat& amax, int x, int y, int o,
-                                                  int P) {
+std::vector<std::vector<float>> directDescriptors(const cv::Mat& mim, const cv::Mat& amax, int x, int y,
+                                                  int o, int P) {
     std::vector<float> all(amax.begin<float>(), amax.end<float>());
     std::sort(all.begin(), all.end());
     const double p = std::max(percentileOf(all, 99.0), 1e-8);
     const double c = (P - 1) / 2.0;
     auto weighted = [&](int i, int j) {
-        const float w = static_cast<float>(std::exp(-((i - c) * (i - c) + (j - c) * (j - c)) / (2.0 * (P / 2.0) * (P / 2.0))));
-        const float a = static_cast<float>(std::min(std::max(amax.at<float>(y - P / 2 + i, x - P / 2 + j) / p, 0.0), 1.0));
+        const float w = static_cast<float>(
+            std::exp(-((i - c) * (i - c) + (j - c) * (j - c)) / (2.0 * (P / 2.0) * (P / 2.0))));
+        const float a = static_cast<float>(
+            std::min(std::max(amax.at<float>(y - P / 2 + i, x - P / 2 + j) / p, 0.0), 1.0));
         return a * w;
     };
     std::vector<double> hist(o, 0.0);

@@ -1,8 +1,7 @@
 #include "synthetic_bands.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -29,7 +28,9 @@ cv::Mat smoothNoise(cv::RNG& rng, cv::Size size, double sigma) {
     return n;
 }
 
-cv::Point randomPoint(cv::RNG& rng, cv::Size size) { return {rng.uniform(0, size.width), rng.uniform(0, size.height)}; }
+cv::Point randomPoint(cv::RNG& rng, cv::Size size) {
+    return {rng.uniform(0, size.width), rng.uniform(0, size.height)};
+}
 
 cv::Mat materialMap(cv::RNG& rng, cv::Size size) {
     cv::Mat mat(size, CV_8U, cv::Scalar(0));
@@ -42,13 +43,15 @@ cv::Mat materialMap(cv::RNG& rng, cv::Size size) {
         for (int k = 0; k < corners; ++k) {
             const double a = 2 * CV_PI * k / corners + rng.uniform(-0.3, 0.3);
             const double r = scale * rng.uniform(30.0, 110.0);
-            poly.emplace_back(c.x + static_cast<int>(r * std::cos(a)), c.y + static_cast<int>(r * std::sin(a)));
+            poly.emplace_back(c.x + static_cast<int>(r * std::cos(a)),
+                              c.y + static_cast<int>(r * std::sin(a)));
         }
         cv::fillConvexPoly(mat, poly, cv::Scalar(rng.uniform(0, 2)), cv::LINE_8);
     }
     // Water body.
     cv::ellipse(mat, randomPoint(rng, size),
-                cv::Size(static_cast<int>(scale * rng.uniform(20, 50)), static_cast<int>(scale * rng.uniform(12, 30))),
+                cv::Size(static_cast<int>(scale * rng.uniform(20, 50)),
+                         static_cast<int>(scale * rng.uniform(12, 30))),
                 rng.uniform(0.0, 180.0), 0, 360, cv::Scalar(4), cv::FILLED);
     // Roads.
     for (int i = 0; i < 4; ++i)
@@ -78,9 +81,10 @@ cv::Mat bandHomography(cv::RNG& rng, cv::Size size) {
     const double tx = rng.uniform(-0.04, 0.04) * size.width;
     const double ty = rng.uniform(-0.04, 0.04) * size.height;
     const double cx = size.width / 2.0, cy = size.height / 2.0;
-    cv::Mat H = (cv::Mat_<double>(3, 3) << s * std::cos(angle), -s * std::sin(angle), 0,  //
-                 s * std::sin(angle), s * std::cos(angle), 0,                             //
-                 rng.uniform(-2e-5, 2e-5) * 400.0 / size.width, rng.uniform(-2e-5, 2e-5) * 400.0 / size.width, 1);
+    cv::Mat H =
+        (cv::Mat_<double>(3, 3) << s * std::cos(angle), -s * std::sin(angle), 0,  //
+         s * std::sin(angle), s * std::cos(angle), 0,                             //
+         rng.uniform(-2e-5, 2e-5) * 400.0 / size.width, rng.uniform(-2e-5, 2e-5) * 400.0 / size.width, 1);
     // Rotate and scale about the image centre, then shift.
     const cv::Mat toCentre = (cv::Mat_<double>(3, 3) << 1, 0, -cx, 0, 1, -cy, 0, 0, 1);
     const cv::Mat back = (cv::Mat_<double>(3, 3) << 1, 0, cx + tx, 0, 1, cy + ty, 0, 0, 1);
@@ -114,7 +118,8 @@ SyntheticCapture makeSyntheticCapture(unsigned seed, cv::Size size, double noise
             float* out = radiance.ptr<float>(y);
             for (int x = 0; x < canvas.width; ++x) {
                 const double rho = kReflectance[m[x]][b];
-                out[x] = static_cast<float>(rho * (1.0 + 0.25 * (mixA * ta[x] + mixB * tb[x] * (b % 2 ? 1 : -1))));
+                out[x] =
+                    static_cast<float>(rho * (1.0 + 0.25 * (mixA * ta[x] + mixB * tb[x] * (b % 2 ? 1 : -1))));
             }
         }
         cv::GaussianBlur(radiance, radiance, cv::Size(0, 0), 0.7);  // optics
@@ -133,10 +138,8 @@ SyntheticCapture makeSyntheticCapture(unsigned seed, cv::Size size, double noise
 }
 
 std::vector<double> cornerErrors(const cv::Mat& estimated, const cv::Mat& truth, cv::Size size) {
-    std::vector<cv::Point2d> corners = {{0, 0},
-                                        {size.width - 1.0, 0},
-                                        {size.width - 1.0, size.height - 1.0},
-                                        {0, size.height - 1.0}};
+    std::vector<cv::Point2d> corners = {
+        {0, 0}, {size.width - 1.0, 0}, {size.width - 1.0, size.height - 1.0}, {0, size.height - 1.0}};
     std::vector<cv::Point2d> a, b;
     cv::perspectiveTransform(corners, a, estimated);
     cv::perspectiveTransform(corners, b, truth);

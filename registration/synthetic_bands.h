@@ -5,7 +5,6 @@
 #pragma once
 
 #include <opencv2/core.hpp>
-
 #include <string>
 #include <vector>
 
