@@ -152,10 +152,10 @@ TEST(HawkWidget, APressNearAVertexMovesOnlyThatVertex) {
     v.drawQuad(kQuad);
     v.click({250, 200});  // select
     ASSERT_EQ(v.overlay->selectedIndex(), 0);
-    v.press({403, 304});  // 5 px from (400, 300)
-    v.move({413, 314});
-    v.move({423, 324});
-    v.release({423, 324});
+    v.press({406, 300});  // exactly 6 px from (400, 300), outside the shape
+    v.move({416, 310});
+    v.move({426, 320});
+    v.release({426, 320});
     const QVector<QPoint> expected = {{100, 100}, {100, 300}, {420, 320}, {400, 100}};
     EXPECT_EQ(v.vertices(), expected);
 
