@@ -108,8 +108,15 @@ void mainWidget::setTableCell(int row, int column, const QString& text) {
     if (column != 1) return;
     QTableWidgetItem* item = ui.tableWidget->item(row, 1);
     if (item) {
-        // An existing mark only changes its icon.
-        if (text == kCheckMark || text == kCrossMark) item->setIcon(QIcon(markPixmap(text)));
+        // An existing mark only changes its icon, and the label drawn over the cell follows it (else
+        // a cleared outline would go on showing "√").
+        if (text == kCheckMark || text == kCrossMark) {
+            item->setIcon(QIcon(markPixmap(text)));
+            if (auto* mark = qobject_cast<QLabel*>(ui.tableWidget->cellWidget(row, 1))) {
+                mark->setPixmap(markPixmap(text));
+                mark->setProperty("mark", text);
+            }
+        }
         return;
     }
     item = new QTableWidgetItem(QString());

@@ -261,6 +261,12 @@ TEST_F(PanelList, DrawnOutlineSetsTheStatusMark) {
     EXPECT_FALSE(window->regionDrawn(1));
     ASSERT_NE(table->item(1, 1), nullptr);
     EXPECT_FALSE(table->item(1, 1)->icon().isNull()) << "the existing mark gets the cross icon";
+    ASSERT_EQ(table->cellWidget(1, 1), mark);
+    EXPECT_EQ(mark->property("mark").toString(), QString(QChar(0x00D7))) << "the shown mark follows";
+    EXPECT_EQ(mark->pixmap(Qt::ReturnByValue).toImage(),
+              QPixmap(":/img/public/cuo2.png")
+                  .toImage()
+                  .convertToFormat(mark->pixmap(Qt::ReturnByValue).toImage().format()));
 
     // The views report through the window's dialogs: an outline of three points is refused there.
     hawkWidget* other = window->panelView(2)->overlay();
