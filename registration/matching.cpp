@@ -136,7 +136,7 @@ cv::Mat computeTransferErrors(const cv::Mat& H, const cv::Mat& srcPoints, const 
 }
 
 bool validateHomography(const cv::Mat& warp, int width, int height) {
-    if (warp.rows != 3 || warp.cols != 3 || warp.channels() != 1) return false;
+    if (warp.rows != 3 || warp.cols != 3 || warp.channels() != 1 || width <= 0 || height <= 0) return false;
     cv::Mat W;
     warp.convertTo(W, CV_64F);
     for (int i = 0; i < 9; ++i)

@@ -102,6 +102,7 @@ TEST(ValidateHomography, AreaLimitsAndDegenerateWarps) {
     EXPECT_FALSE(validateHomography(withNan, 640, 480));
     EXPECT_FALSE(validateHomography(cv::Mat::zeros(3, 3, CV_64F), 640, 480));
     EXPECT_FALSE(validateHomography(cv::Mat::eye(2, 3, CV_64F), 640, 480));
+    EXPECT_FALSE(validateHomography(cv::Mat::eye(3, 3, CV_64F), 0, 0));  // no image, no area to compare
     // Corner (0, 0) projects to infinity (w = 0).
     const cv::Mat horizon = (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, 1, 0, 0.001, 0, 0);
     EXPECT_FALSE(validateHomography(horizon, 640, 480));
