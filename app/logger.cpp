@@ -74,8 +74,14 @@ void Logger::install(const QString& path) {
     qInstallMessageHandler(logMessageHandler);
 }
 
-void openDefaultLogFile() {
-    QString dir = QStringLiteral("./log/") + QDateTime::currentDateTime().toString("yyyy-MM") + "/";
+void Logger::installUnder(const QString& logRoot) {
+    openDefaultLogFile(logRoot);
+    m_path = g_logFilePath;
+    qInstallMessageHandler(logMessageHandler);
+}
+
+void openDefaultLogFile(const QString& logRoot) {
+    QString dir = logRoot + "/" + QDateTime::currentDateTime().toString("yyyy-MM") + "/";
     if (!QDir(dir).exists() && !QDir().mkpath(dir)) {
         std::fprintf(stderr, "Failed to create log directory, using default path ./\n");
         dir = QStringLiteral("./");

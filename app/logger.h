@@ -16,6 +16,8 @@ public:
 
     // Empty path: open a fresh default log file. Otherwise append to the given file.
     void install(const QString& path);
+    // A fresh dated log file under another log folder than ./log.
+    void installUnder(const QString& logRoot);
 
     QString path() const { return m_path; }
 
@@ -23,8 +25,9 @@ private:
     QString m_path;
 };
 
-// Creates ./log/<yyyy-MM>/ if needed and opens a new log_<yyyy-MM-dd_hh-mm-ss>.txt in it.
-void openDefaultLogFile();
+// Creates <logRoot>/<yyyy-MM>/ (./log by default) if needed and opens a new
+// log_<yyyy-MM-dd_hh-mm-ss>.txt in it.
+void openDefaultLogFile(const QString& logRoot = QStringLiteral("./log"));
 
 // Path of the log file currently in use (empty before the first install).
 QString currentLogFilePath();

@@ -1,0 +1,166 @@
+// reflectivity-batch: the processing run of the window, without a display.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+
+#include "batch_view.h"
+#include "logger.h"
+#include "panel_recognition.h"
+#include "panel_selection.h"
+#include "panel_value.h"
+#include "raw_scan.h"
+#include "run_controller.h"
+
+namespace {
+
+void err(const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// Standard reflectances carried by the first panel code found among the panel images.
+std::optional<std::array<double, 6>> reflectanceFromPanelCode(const QStringList& panels, const QStringList& labels,
+                                                             const std::array<double, 6>& fallback) {
+    for (const QString& path : panels) {
+        const cv::Mat image = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
+        if (image.empty()) continue;
+        const QVector<GreyBoardCode> codes = scanGreyBoardCodes(image);
+        if (codes.isEmpty() || !isPanelCode(codes.first()) || codes.first().values.isEmpty()) continue;
+        const auto values = standardReflectanceFromCode(codes.first().values, labels);
+        std::array<double, 6> out = fallback;
+        bool any = false;
+        for (int i = 0; i < values.size(); ++i)
+            if (values[i]) out[size_t(i)] = *values[i], any = true;
+        if (any) return out;
+    }
+    return std::nullopt;
+}
+
+int countOutputs(const QStringList& folders) {
+    int n = 0;
+    for (const QString& f : folders) n += QDir(f).entryList({"*.tif"}, QDir::Files).size();
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("reflectivity-batch");
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Converts a flight of raw band images to reflectance (with reference panel images) or radiance, "
+        "as the reflectivity window does.");
+    parser.addHelpOption();
+    parser.addOption({"raw", "Folder of raw band images (or of flight subfolders).", "DIR"});
+    parser.addOption({"out", "Result folder.", "DIR"});
+    parser.addOption({"panel", "A reference panel image (repeat for every band and panel group).", "FILE"});
+    parser.addOption({"radiance", "Convert to radiance (no panel needed)."});
+    parser.addOption({"reflectance",
+                      "Standard reflectance of the panel per band, six values (default: the values of the "
+                      "panel code when it carries them, else 0.61).",
+                      "V1,...,V6"});
+    parser.addOption({"registration", "Band registration: common, per-group or none.", "MODE", "common"});
+    parser.addOption({"log-dir", "Folder of the dated log files (default ./log).", "DIR"});
+    parser.process(app);
+
+    Logger logger{QString()};
+    if (parser.isSet("log-dir")) {
+        logger.installUnder(parser.value("log-dir"));
+    } else {
+        logger.install(QString());
+    }
+
+    const QString raw = parser.value("raw");
+    const QString out = parser.value("out");
+    if (raw.isEmpty() || out.isEmpty()) {
+        err("reflectivity-batch: --raw and --out are required (see --help)");
+        return 2;
+    }
+    if (!QDir(raw).exists()) {
+        err("reflectivity-batch: raw folder does not exist: " + raw);
+        return 2;
+    }
+    RunRequest request;
+    const QString mode = parser.value("registration");
+    if (mode == "common") request.registration = RegistrationMode::Common;
+    else if (mode == "per-group") request.registration = RegistrationMode::PerGroup;
+    else if (mode == "none") request.registration = RegistrationMode::None;
+    else {
+        err("reflectivity-batch: --registration must be common, per-group or none");
+        return 2;
+    }
+
+    BatchRunView view;
+    request.scan = scanRawDirectory(QDir(raw).absolutePath(), view.dialogs());
+    if (request.scan.groups.isEmpty()) return 1;
+    noticeIfTooFewImages(request.scan, view.dialogs());
+    request.rawDirectory = QDir(raw).absolutePath();
+    request.resultDirectory = QDir(out).absolutePath();
+    request.reflectance = !parser.isSet("radiance");
+
+    for (const QString& p : parser.values("panel")) request.panelImages << QFileInfo(p).absoluteFilePath();
+    if (!request.panelImages.isEmpty()) {
+        const QString problem = panelSelectionProblem(request.panelImages, request.scan.bandCount);
+        if (!problem.isEmpty()) {
+            view.dialogs().information(QStringLiteral("提示"), problem);
+            return 1;
+        }
+        request.panelBandLabels = panelBandLabelsOf(request.panelImages);
+        request.regionDrawn = QVector<bool>(request.panelImages.size(), false);
+    }
+    if (parser.isSet("reflectance")) {
+        const QStringList values = parser.value("reflectance").split(',');
+        if (values.size() != 6) {
+            err("reflectivity-batch: --reflectance takes six comma-separated values");
+            return 2;
+        }
+        for (int i = 0; i < 6; ++i) {
+            bool ok = false;
+            request.standardReflectance[size_t(i)] = values[i].toDouble(&ok);
+            if (!ok) {
+                err("reflectivity-batch: not a number in --reflectance: " + values[i]);
+                return 2;
+            }
+        }
+    } else if (request.reflectance) {
+        const auto fromCode =
+            reflectanceFromPanelCode(request.panelImages, request.scan.firstGroupLabels, request.standardReflectance);
+        if (fromCode) request.standardReflectance = *fromCode;
+    }
+
+    RunController controller(view);
+    RunOutcome outcome = RunOutcome::Failed;
+    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
+        outcome = o;
+        QCoreApplication::exit(0);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QMetaObject::invokeMethod(&controller, [&] { controller.start(request); }, Qt::QueuedConnection);
+    app.exec();
+    const double seconds = clock.elapsed() / 1000.0;
+
+    if (outcome != RunOutcome::Completed) {
+        err(outcome == RunOutcome::Stopped ? "reflectivity-batch: run stopped" : "reflectivity-batch: run refused");
+        return 1;
+    }
+    std::printf("Results in: %s\n", controller.outputFolders().join(", ").toLocal8Bit().constData());
+    std::printf("Files processed: %d, band files written: %d\n", controller.processedCount(),
+                countOutputs(controller.outputFolders()));
+    if (request.reflectance) {
+        QString values;
+        for (int b = 0; b < request.scan.bandCount && b < controller.meanPanelValues().size(); ++b)
+            values += QString(" %1").arg(controller.meanPanelValues()[b], 0, 'g', 6);
+        std::printf("Panel value per band:%s\n", values.toLocal8Bit().constData());
+    }
+    std::printf("Run time: %.1f s (%.1f images/s)\n", seconds,
+                seconds > 0 ? controller.processedCount() / seconds : 0.0);
+    std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
+    return 0;
+}

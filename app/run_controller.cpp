@@ -1,0 +1,461 @@
+#include "run_controller.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cmath>
+
+#include "handle_data_operation.h"
+#include "handle_jpg_operation.h"
+#include "operator_dialogs.h"
+#include "output_file.h"
+#include "panel_automatic.h"
+#include "panel_recognition.h"
+#include "panel_value.h"
+#include "raw_tiff.h"
+
+namespace {
+
+const QString kNotice = QStringLiteral("提示");
+const QString kReminder = QStringLiteral("提醒");
+
+}  // namespace
+
+RunController::RunController(RunView& view, QObject* parent) : QObject(parent), m_view(view) {
+    qRegisterMetaType<RunOutcome>("RunOutcome");
+    registerCalibrationMetaTypes();
+}
+
+RunController::~RunController() {
+    m_pool.clear();
+    m_pool.waitForDone();
+}
+
+bool RunController::refuse(bool warning, const QString& title, const QString& text, bool parented) {
+    if (warning) {
+        m_view.dialogs().warning(title, text, parented);
+    } else {
+        m_view.dialogs().information(title, text, false);
+    }
+    emit finished(RunOutcome::Refused);
+    return false;
+}
+
+void RunController::end(RunOutcome outcome) { emit finished(outcome); }
+
+void RunController::start(const RunRequest& request) {
+    if (m_running) {
+        refuse(false, kReminder, QStringLiteral("正在处理中，请勿重复处理操作！"));
+        return;
+    }
+    m_request = request;
+    if (m_request.previewDir.isEmpty()) m_request.previewDir = greyboardPreviewDir();
+    if (request.scan.totalCount == 0) {
+        // Nothing would ever be counted out, so the run could not end: refuse it.
+        refuse(false, kNotice, QStringLiteral("文件夹内无待处理的文件！"));
+        return;
+    }
+    m_reflectanceRun = request.reflectance;
+    m_jpgRun = request.scan.kind == ImageKind::Jpg;
+    if (!m_reflectanceRun && !m_jpgRun) {
+        startRadianceRun();
+        return;
+    }
+    m_outputFolders.clear();
+    m_workingReflectance = request.standardReflectance;
+    m_meanPanelValue = QVector<double>(6, 0.0);
+    if (m_jpgRun) {
+        qDebug() << "begin to handle jpg object,,,,,,";
+        startJpgRun();
+        return;
+    }
+    if (!checkReflectanceRequest()) return;
+    if (!runPanelPhase()) return;
+    // Self-calibration runs here for cameras other than type 6, once it exists; until then the
+    // pool follows the panel phase directly.
+    slotContinueAfterSfMCalibration();
+}
+
+bool RunController::checkReflectanceRequest() {
+    const RunRequest& r = m_request;
+    if (r.rawDirectory.isEmpty())
+        return refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
+    if (r.resultDirectory.isEmpty()) return refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！"));
+    if (r.panelImages.isEmpty())
+        return refuse(true, kReminder, QStringLiteral("请确认标定板影像文件已经添加完成！"));
+    QString badLabels;
+    for (int i = 0; i < 6; ++i) {
+        const double v = m_workingReflectance[i];
+        if (!(v > 0.0 && v < 1.0)) badLabels += r.panelBandLabels.value(i).section('.', 0, 0) + "\n";
+    }
+    if (!badLabels.isEmpty())
+        return refuse(false, kReminder, QStringLiteral("请检查一下标定板的标准反射率的值：\n\n") + badLabels);
+    int withoutOutline = 0;
+    for (int i = 0; i < r.panelImages.size(); ++i) withoutOutline += r.regionDrawn.value(i, false) ? 0 : 1;
+    if (withoutOutline == r.panelImages.size()) {
+        m_autoRecognition = true;
+    } else if (withoutOutline == 0) {
+        m_autoRecognition = false;
+    } else {
+        return refuse(false, kReminder, QStringLiteral("请框选每一块灰板的范围\n\n"));
+    }
+    qDebug() << "slotStartRegistration and to bAutoRecognizationOrNot:" << m_autoRecognition << withoutOutline;
+    qDebug() << "Begin to calibation" + QString(67, ',') << r.panelImages.size() << r.outlines.size();
+    return true;
+}
+
+bool RunController::runPanelPhase() {
+    const int n = m_request.scan.bandCount;
+    m_panelImages = m_request.panelImages;
+    m_panelBandLabels = m_request.panelBandLabels;
+    m_panelGroupCount = n > 0 ? m_panelImages.size() / n : 0;
+    if (n <= 0 || m_panelGroupCount == 0)
+        return refuse(true, kReminder, QStringLiteral("请确认标定板影像文件已经添加完成！"));
+
+    // The camera, from the panel images' metadata.
+    m_camera = PanelCameraInfo();
+    for (const QString& path : m_panelImages) readImageKeyExif(path, m_camera);
+    judgeCameraTypeChannelCount(m_camera);
+
+    if (m_autoRecognition) {
+        if (!recognisePanels()) return false;
+    } else {
+        m_geometry.clear();
+        for (int i = 0; i < m_panelImages.size(); ++i) {
+            const auto ordered = orderDrawnOutline(m_request.outlines.value(i));
+            if (!ordered)
+                return refuse(false, kReminder, QStringLiteral("本软件现阶段仅支持绘制四边形轮廓区域选取！"));
+            m_geometry << normalizeDrawnOutline(*ordered, m_camera.cameraType, m_camera.width, m_camera.height, i);
+        }
+    }
+    qDebug() << "loadGreyBoardName" << n << m_panelBandLabels.size() << m_panelImages << m_panelBandLabels;
+    if (!readPanelCalibration(m_panelImages)) return false;
+    return computePanelValues();
+}
+
+bool RunController::recognisePanels() {
+    const int n = m_request.scan.bandCount;
+    const AutomaticPanelResult result = recognizePanelGroups(m_panelImages, n, m_request.previewDir);
+    if (result.groupCount() == 0)
+        return refuse(true, kReminder, QStringLiteral("所有灰板组均未能正确识别，请人工绘制！"));
+    qDebug() << QString("成功识别%1组灰板").arg(result.groupCount());
+    // The code's reflectances go to the spin boxes; this run keeps the values it started with.
+    const auto fromCode = standardReflectanceFromCode(result.codeValues, m_request.scan.firstGroupLabels);
+    for (int i = 0; i < fromCode.size(); ++i)
+        if (fromCode[i]) m_view.setStandardReflectance(i, *fromCode[i]);
+
+    QStringList images, labels;
+    m_geometry.clear();
+    for (int g : result.recognisedGroups) {
+        for (int b = 0; b < n; ++b) {
+            const int j = g * n + b;
+            images << m_panelImages[j];
+            labels << m_request.panelBandLabels.value(j, bandLabelFromFileName(QFileInfo(m_panelImages[j]).fileName()));
+            m_geometry << result.geometry[j];
+        }
+    }
+    if (!m_view.confirmPanelPreviews(m_request.previewDir, images)) {
+        m_view.setPhaseText(QStringLiteral("已停止"));
+        end(RunOutcome::Stopped);
+        return false;
+    }
+    m_panelImages = images;
+    m_panelBandLabels = labels;
+    m_panelGroupCount = result.groupCount();
+    return true;
+}
+
+bool RunController::readPanelCalibration(const QStringList& images) {
+    const RawTiffCamera camera{m_camera.cameraType, m_camera.width, m_camera.height, m_camera.make};
+    m_records = QVector<RadiometricCalibration>(images.size());
+    m_planes.assign(static_cast<size_t>(images.size()), {});
+    QVector<QByteArray> xmp(images.size());
+    for (int i = 0; i < images.size(); ++i) {
+        RawTiffLayout layout;
+        if (!readTIF(RawTiffReader::Panel, images[i], camera, layout, m_planes[size_t(i)], xmp[i], m_records[i]))
+            return refuse(true, kReminder, QStringLiteral("本软件只处理Quorvin系列相机文件！"));
+        m_layoutFlag = layout.layoutFlag;
+    }
+    for (int i = 0; i < images.size(); ++i) {
+        if (m_layoutFlag == 1) {
+            if (!readXmpPerItem(CalibrationReader::Panel, xmp[i], m_records[i]))
+                return refuse(true, kReminder, QStringLiteral("该型号停止维护，软件不再兼容！"));
+            m_keyedFlag = false;
+        } else if (readXmpNodeValueVerTwo(CalibrationReader::Panel, xmp[i], m_records[i], &m_keyedFlag) == -1) {
+            return refuse(true, kReminder, QStringLiteral("该型号停止维护，软件不再兼容！"));
+        }
+        qDebug() << "readXmpNodeValueVerTwo" << i;
+    }
+    if (m_keyedFlag) {
+        qDebug() << "V2 data nm new";
+        for (int i = 0; i < images.size(); ++i)
+            if (!readImageExifPanel(images[i], m_records[i]))
+                return refuse(true, kReminder, QStringLiteral("图像文件中的参数g或t信息不存在！"));
+    }
+    const int n = m_request.scan.bandCount;
+    if (!buildVignettingMaps(m_records, m_camera.width, m_camera.height, n, m_keyedFlag, m_maps))
+        return refuse(true, kReminder, QStringLiteral("本软件只处理Quorvin系列相机文件！"));
+    return true;
+}
+
+bool RunController::computePanelValues() {
+    qDebug() << "begin to greyboard getHawkAreaDNAndLValue!";
+    const int n = m_request.scan.bandCount;
+    m_panelValues = QVector<double>(m_panelImages.size(), std::nan(""));
+    for (int j = 0; j < m_panelImages.size(); ++j) {
+        const int b = j % n;
+        double value = std::nan("");
+        if (b < int(m_maps.size()))
+            getHawkAreaDNAndLValue(panelAreaFrom(m_geometry.value(j)), m_planes[size_t(j)].data(), m_camera.width,
+                                   m_camera.height, m_records[j], m_maps[size_t(b)], value);
+        m_panelValues[j] = value;
+        qDebug() << (m_autoRecognition ? "getHawkAreaDNAndLValue bAutoRecognizationOrNot true"
+                                       : "getHawkAreaDNAndLValue bAutoRecognizationOrNot ")
+                 << j << value << b;
+    }
+    // A band without a measurable panel cannot be converted to reflectance.
+    m_meanPanelValue = QVector<double>(std::max(n, 6), 0.0);
+    for (int b = 0; b < n; ++b) {
+        double sum = 0;
+        int groups = 0;
+        for (int g = 0; g < m_panelGroupCount; ++g) {
+            const double v = m_panelValues.value(g * n + b, std::nan(""));
+            if (std::isfinite(v)) {
+                sum += v;
+                ++groups;
+            }
+        }
+        if (groups == 0 || !(sum > 0))
+            return refuse(true, kReminder, QStringLiteral("灰板区域无效，请重新框选灰板范围！"));
+        m_meanPanelValue[b] = sum / groups;
+        qDebug() << "cccccc" << b << m_meanPanelValue[b] << m_panelGroupCount;
+    }
+    return true;
+}
+
+void RunController::startRadianceRun() {
+    const RunRequest& r = m_request;
+    if (m_running) {
+        refuse(false, kNotice, QStringLiteral("正在处理中，请勿重复处理操作！"));
+        return;
+    }
+    if (r.rawDirectory.isEmpty()) {
+        refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
+        return;
+    }
+    if (r.resultDirectory.isEmpty()) {
+        refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！"));
+        return;
+    }
+    if (r.scan.groups.isEmpty()) {
+        refuse(true, kReminder, QStringLiteral("未找到任何分组信息，请确认原始影像目录已正确选择！"));
+        return;
+    }
+    m_outputFolders.clear();
+    m_workingReflectance = r.standardReflectance;
+    m_panelImages = r.scan.firstGroupFiles;
+    m_panelBandLabels = r.scan.firstGroupLabels;
+    m_panelGroupCount = 1;
+    m_meanPanelValue = QVector<double>(6, 0.0);
+    m_camera = PanelCameraInfo();
+    for (const QString& path : m_panelImages) readImageKeyExif(path, m_camera);
+    judgeCameraTypeChannelCount(m_camera);
+    qDebug() << "getRadtoMultiObject" << m_panelImages << m_panelBandLabels;
+    if (!readPanelCalibration(m_panelImages)) return;
+    qDebug() << "getRadtoMultiObject: cameraType=" << m_camera.cameraType;
+    slotContinueAfterSfMCalibrationRad();
+}
+
+bool RunController::createOutputFolders() {
+    const RunRequest& r = m_request;
+    m_outputFolders.clear();
+    QStringList wanted;
+    if (r.scan.layout == DirectoryLayout::MultiLevel) {
+        for (const QString& sub : r.scan.subfolders) wanted << r.resultDirectory + "/" + QFileInfo(sub).fileName();
+    } else {
+        wanted << r.resultDirectory + "/" + QFileInfo(r.rawDirectory).fileName();
+    }
+    const QStringList inputs = r.scan.layout == DirectoryLayout::MultiLevel ? r.scan.subfolders
+                                                                             : QStringList{r.rawDirectory};
+    for (int i = 0; i < wanted.size(); ++i) {
+        if (!QDir().mkpath(wanted[i]) || !QFileInfo(wanted[i]).isWritable()) {
+            m_view.dialogs().warning(QStringLiteral("创建文件夹"),
+                                     QStringLiteral("文件夹创建没有成功,请指定合理存放路径！"));
+            if (r.scan.layout == DirectoryLayout::MultiLevel)
+                m_view.dialogs().warning(kReminder, QStringLiteral("文件夹不能成功创建！"));
+            end(RunOutcome::Refused);
+            return false;
+        }
+        // Converted files keep their names: the output folder must never be the raw folder.
+        if (sameFile(wanted[i], inputs.value(i))) {
+            refuse(true, kReminder, QStringLiteral("结果存储目录不能与原始影像目录相同！"));
+            return false;
+        }
+    }
+    m_outputFolders = wanted;
+    if (r.scan.layout == DirectoryLayout::MultiLevel) qDebug() << "进入第" << 0 << "文件夹" << m_outputFolders.value(0);
+    return true;
+}
+
+void RunController::slotContinueAfterSfMCalibration() {
+    m_view.setPhaseText(QStringLiteral("预处理中.."));
+    if (!createOutputFolders()) return;
+    startPool(false);
+}
+
+void RunController::slotContinueAfterSfMCalibrationRad() { slotContinueAfterSfMCalibration(); }
+
+void RunController::startJpgRun() {
+    const RunRequest& r = m_request;
+    if (m_running) {
+        refuse(false, kNotice, QStringLiteral("正在处理中，请勿重复处理操作！"));
+        return;
+    }
+    if (r.rawDirectory.isEmpty()) {
+        refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
+        return;
+    }
+    if (r.resultDirectory.isEmpty()) {
+        refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！请勿黏贴路径！"));
+        return;
+    }
+    if (!createOutputFolders()) return;
+    startPool(true);
+}
+
+QString RunController::inputPath(int index) const {
+    const RawScanResult& s = m_request.scan;
+    if (s.layout == DirectoryLayout::MultiLevel) return s.files.value(index);
+    return m_request.rawDirectory + "/" + s.files.value(index);
+}
+
+void RunController::startPool(bool jpg) {
+    const RawScanResult& s = m_request.scan;
+    m_processed = 0;
+    m_cursor = 0;
+    // Never hand out more files than the list holds.
+    m_total = std::min(s.totalCount, static_cast<int>(s.files.size()));
+    m_running = true;
+    m_view.setProgress(0);
+    m_view.setProgressVisible(true);
+    if (!jpg) {
+        m_view.setPanelViewsEnabled(false);
+        m_view.setRunControlsEnabled(false);
+    }
+    m_pool.setMaxThreadCount(jpg ? 1 : 3);
+    qDebug() << "the filenumber:" << m_total;
+    if (m_total == 0) {
+        end(RunOutcome::Completed);
+        m_running = false;
+        return;
+    }
+
+    const QStringList& bandLabels = m_reflectanceRun ? m_panelBandLabels : s.firstGroupLabels;
+    int folder = 0;
+    for (int i = 0; i < m_total; ++i) {
+        if (!m_running) return;  // stopped meanwhile
+        if (s.layout == DirectoryLayout::MultiLevel) {
+            while (folder + 1 < m_outputFolders.size() && i >= s.cumulativeCounts.value(folder)) {
+                ++folder;
+                qDebug() << "进入第" << folder << "文件夹" << m_outputFolders[folder];
+            }
+        }
+        const QString path = inputPath(i);
+        m_cursor = i + 1;
+        qDebug() << "The number of handled file and name:" << i << path;
+        const QString name = QFileInfo(path).fileName();
+        if (isPanelImageName(path)) {
+            slotReceiveCount();
+            continue;
+        }
+        const QString outputDir = m_outputFolders.value(folder);
+        if (jpg) {
+            auto* task = new CHandleJpgDataOperation();
+            task->inputPath = path;
+            task->outputDir = outputDir;
+            connect(task, &CHandleJpgDataOperation::getCommonJpgCacheAreaData, this, &RunController::slotReceiveCount,
+                    Qt::QueuedConnection);
+            m_pool.start(task);
+            continue;
+        }
+        const int band = bandLabels.indexOf(bandLabelFromFileName(name));
+        if (band < 0 || band >= int(m_maps.size()) || band >= m_records.size()) {
+            bandMismatch();
+            return;
+        }
+        qDebug() << "real compute the DN value:" << band << m_layoutFlag << m_keyedFlag << m_camera.height
+                 << m_camera.width << m_camera.cameraType << path;
+        auto* task = new CHandleDataOperation();
+        task->inputPath = path;
+        task->outputDir = outputDir;
+        task->calibration = m_records[band];
+        task->vignettingMap = &m_maps[size_t(band)];
+        task->panelValue = m_meanPanelValue.value(band);
+        task->panelReflectance = m_workingReflectance[size_t(std::min(band, 5))];
+        task->layoutFlag = m_layoutFlag;
+        task->keyedFlag = m_keyedFlag ? 1 : 0;
+        task->diagnosticFlag = 0;
+        task->skipLensCorrection = 0;
+        task->height = m_camera.height;
+        task->width = m_camera.width;
+        task->cameraType = m_camera.cameraType;
+        task->reflectanceMode = m_reflectanceRun ? 1 : 0;
+        task->pixelSizeUm = m_camera.pixelSizeUm;
+        task->focalMm = m_camera.focalMm;
+        task->setSfMCalibResults(m_calibration);
+        connect(task, &CHandleDataOperation::getCommonCacheAreaData, this, &RunController::slotReceiveCount,
+                Qt::QueuedConnection);
+        m_pool.start(task);
+    }
+}
+
+void RunController::bandMismatch() {
+    m_pool.clear();
+    m_pool.waitForDone();
+    m_view.dialogs().warning(kReminder,
+                             QStringLiteral("原始影像目录中文件与标准板文件波段不一致，请确认后再进行后续处理！"));
+    m_view.setProgress(0);
+    m_running = false;
+    m_view.setPanelViewsEnabled(true);
+    m_view.setRunControlsEnabled(true);
+    end(RunOutcome::Failed);
+}
+
+void RunController::slotReceiveCount() {
+    // Ends of tasks that were still running when the run stopped are not counted any more.
+    if (!m_running) return;
+    ++m_processed;
+    const int percent = m_total > 0 ? static_cast<int>(static_cast<double>(m_processed) / m_total * 100.0) : 100;
+    m_view.setProgress(percent);
+    if (percent < 100) return;
+    if (m_jpgRun) {
+        m_view.dialogs().information(kNotice, QStringLiteral("处理完毕！"), false);
+    } else {
+        m_view.setPhaseText(QStringLiteral("预处理完毕"));
+        m_pool.clear();
+        m_pool.waitForDone();
+        if (m_reflectanceRun) m_view.setPanelViewsEnabled(true);
+        m_view.setRunControlsEnabled(true);
+    }
+    m_cursor = 0;
+    m_running = false;
+    qDebug() << "End Handling.";
+    // Band registration follows here once it exists.
+    end(RunOutcome::Completed);
+}
+
+void RunController::stop() {
+    if (!m_running) return;
+    m_pool.clear();
+    m_pool.waitForDone();
+    m_cursor = 0;
+    m_request.scan.cumulativeCounts.clear();
+    m_running = false;
+    m_view.setProgress(0);
+    if (!m_jpgRun) {
+        m_view.setPanelViewsEnabled(true);
+        m_view.setRunControlsEnabled(true);
+    }
+    end(RunOutcome::Stopped);
+}

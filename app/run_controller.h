@@ -1,0 +1,134 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+#include <QVector>
+#include <array>
+#include <vector>
+
+#include "calib_params.h"
+#include "camera_info.h"
+#include "panel_geometry.h"
+#include "radiometric_calibration.h"
+#include "raw_scan.h"
+
+class OperatorDialogs;
+
+// What a run shows while it goes; the window implements it with its controls, the batch command
+// with lines on standard error.
+class RunView {
+public:
+    virtual ~RunView() = default;
+    virtual OperatorDialogs& dialogs() = 0;
+    virtual void setPhaseText(const QString& text) = 0;
+    virtual void setProgress(int percent) = 0;
+    virtual void setProgressVisible(bool visible) = 0;
+    virtual void setRunControlsEnabled(bool enabled) = 0;
+    virtual void setPanelViewsEnabled(bool enabled) = 0;
+    // The panel code carries reflectances: show them as the band's standard reflectance.
+    virtual void setStandardReflectance(int band, double value) = 0;
+    // Shows the recognised panels; false when the operator stops the run.
+    virtual bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) = 0;
+};
+
+enum class RegistrationMode { Common, PerGroup, None };
+
+// Everything a run takes from the window when "处理" is pressed.
+struct RunRequest {
+    RawScanResult scan;
+    QString rawDirectory;
+    QString resultDirectory;
+    bool reflectance = true;
+    RegistrationMode registration = RegistrationMode::Common;
+    std::array<double, 6> standardReflectance{{0.61, 0.61, 0.61, 0.61, 0.61, 0.61}};
+    QStringList panelImages;      // in table order, N per group
+    QStringList panelBandLabels;  // one per panel image
+    QVector<bool> regionDrawn;    // per panel image: an outline was drawn on its view
+    QVector<QStringList> outlines;  // per panel image: the view's outline as "x,y" texts
+    QString previewDir;           // where recognition previews go; empty = beside the program
+};
+
+enum class RunOutcome { Completed, Refused, Stopped, Failed };
+
+// The processing run: input checks, the panel phase, the pool of per-file tasks and its progress,
+// and stop. Lives on the GUI thread; the tasks run in its thread pool.
+class RunController : public QObject {
+    Q_OBJECT
+
+public:
+    explicit RunController(RunView& view, QObject* parent = nullptr);
+    ~RunController() override;
+
+    // Checks the request and, when it is sound, runs it; the outcome arrives with finished().
+    void start(const RunRequest& request);
+    // Stops the pool phase: queued files are dropped, running ones finish.
+    void stop();
+
+    bool isRunning() const { return m_running; }
+    const QStringList& outputFolders() const { return m_outputFolders; }
+    const QVector<double>& meanPanelValues() const { return m_meanPanelValue; }
+    const PanelCameraInfo& camera() const { return m_camera; }
+    int processedCount() const { return m_processed; }
+    int totalCount() const { return m_total; }
+    // The working standard reflectances of the current (or last) run.
+    const std::array<double, 6>& workingReflectance() const { return m_workingReflectance; }
+
+signals:
+    void finished(RunOutcome outcome);
+
+public slots:
+    // One file was finished (or skipped) by the pool.
+    void slotReceiveCount();
+    // The pool phase of a reflectance run, and of a radiance run.
+    void slotContinueAfterSfMCalibration();
+    void slotContinueAfterSfMCalibrationRad();
+
+private:
+    bool refuse(bool warning, const QString& title, const QString& text, bool parented = true);
+    void end(RunOutcome outcome);
+    bool checkReflectanceRequest();
+    bool runPanelPhase();
+    bool recognisePanels();
+    bool readPanelCalibration(const QStringList& images);
+    bool computePanelValues();
+    void startRadianceRun();
+    void startJpgRun();
+    bool createOutputFolders();
+    void startPool(bool jpg);
+    void bandMismatch();
+    QString inputPath(int index) const;
+
+    RunView& m_view;
+    RunRequest m_request;
+    QThreadPool m_pool;
+
+    bool m_running = false;
+    bool m_jpgRun = false;
+    bool m_reflectanceRun = false;
+    bool m_autoRecognition = true;
+    // True when the window is created; the compact reader may change it.
+    bool m_keyedFlag = true;
+    quint8 m_layoutFlag = 0;
+
+    PanelCameraInfo m_camera;
+    QStringList m_panelImages;
+    QStringList m_panelBandLabels;
+    int m_panelGroupCount = 0;
+    QVector<PanelGeometry> m_geometry;
+    QVector<RadiometricCalibration> m_records;
+    std::vector<std::vector<uint16_t>> m_planes;
+    std::vector<VignettingMap> m_maps;
+    QVector<double> m_panelValues;
+    QVector<double> m_meanPanelValue;
+    std::array<double, 6> m_workingReflectance{{0.61, 0.61, 0.61, 0.61, 0.61, 0.61}};
+    CameraCalibParamsMap m_calibration;
+
+    QStringList m_outputFolders;
+    int m_total = 0;
+    int m_processed = 0;
+    int m_cursor = 0;
+};
+
+Q_DECLARE_METATYPE(RunOutcome)

@@ -1,0 +1,352 @@
+// The processing run end to end on generated flights, driven through the run controller that the
+// window and the batch command share.
+#include "run_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "operator_dialogs.h"
+#include "panel_selection.h"
+#include "raw_tiff.h"
+#include "sample_flight.h"
+#include "testing/log_capture.h"
+
+namespace {
+
+// Records what the run shows.
+class RecordingView : public RunView {
+public:
+    OperatorDialogs& dialogs() override { return recorded; }
+    void setPhaseText(const QString& text) override { phases << text; }
+    void setProgress(int percent) override { progress << percent; }
+    void setProgressVisible(bool) override {}
+    void setRunControlsEnabled(bool on) override { controlsEnabled = on; }
+    void setPanelViewsEnabled(bool on) override { viewsEnabled = on; }
+    void setStandardReflectance(int band, double value) override { codeReflectance[band] = value; }
+    bool confirmPanelPreviews(const QString& folder, const QStringList& images) override {
+        previewFolder = folder;
+        previewImages = images;
+        return acceptPreviews;
+    }
+
+    RecordingDialogs recorded;
+    QStringList phases;
+    QVector<int> progress;
+    bool controlsEnabled = true;
+    bool viewsEnabled = true;
+    bool acceptPreviews = true;
+    QMap<int, double> codeReflectance;
+    QString previewFolder;
+    QStringList previewImages;
+};
+
+QCoreApplication* app() {
+    static int argc = 1;
+    static char name[] = "run_controller_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* instance = new QCoreApplication(argc, argv);
+    return instance;
+}
+
+// Runs the controller until it reports its outcome (or a generous time-out).
+RunOutcome runToEnd(RunController& controller, const RunRequest& request, std::function<void()> whileRunning = {}) {
+    app();
+    RunOutcome outcome = RunOutcome::Failed;
+    bool done = false;
+    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
+        outcome = o;
+        done = true;
+        QCoreApplication::exit(0);
+    });
+    controller.start(request);
+    if (!done) {
+        if (whileRunning) QTimer::singleShot(0, whileRunning);
+        QTimer::singleShot(120000, [] { QCoreApplication::exit(1); });
+        QCoreApplication::exec();
+    }
+    return outcome;
+}
+
+QByteArray digestOfTree(const QString& dir) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    QStringList files;
+    while (it.hasNext()) files << it.next();
+    files.sort();
+    for (const QString& f : files) {
+        QFile file(f);
+        file.open(QIODevice::ReadOnly);
+        hash.addData(f.toUtf8());
+        hash.addData(file.readAll());
+    }
+    return hash.result();
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override { app(); }
+
+    // A small keyed flight (camera type 6); the flight images go to `rawName` below the temp dir.
+    void generate(const QString& rawName = "flight", int captures = 3, bool jpg = false) {
+        reflsample::SampleOptions opt = reflsample::SampleOptions::small();
+        opt.captures = captures;
+        opt.writeJpg = jpg;
+        opt.writeOldPanel = false;
+        ASSERT_TRUE(reflsample::generateSampleFlight(m_dir.filePath("gen"), opt, &truth));
+        raw = m_dir.filePath(rawName);
+        QDir().mkpath(raw);
+        for (const auto& c : truth.captures) {
+            if (c.kind == "flight") {
+                for (const QString& f : c.files) QFile::copy(m_dir.filePath("gen/" + f), raw + "/" + QFileInfo(f).fileName());
+            } else {
+                for (const QString& f : c.files) panels << m_dir.filePath("gen/" + f);
+            }
+        }
+    }
+    RunRequest request(bool reflectance = true) {
+        RunRequest r;
+        r.scan = scanRawDirectory(raw, view.recorded);
+        r.rawDirectory = raw;
+        r.resultDirectory = m_dir.filePath("out");
+        r.reflectance = reflectance;
+        r.panelImages = panels;
+        r.panelBandLabels = panelBandLabelsOf(panels);
+        r.regionDrawn = QVector<bool>(panels.size(), false);
+        r.previewDir = m_dir.filePath("previews");
+        for (int b = 0; b < 6; ++b) r.standardReflectance[size_t(b)] = truth.newPanel.reflectance.value(b, 0.5);
+        return r;
+    }
+    // Mean output at a check point, as a fraction of full scale.
+    double outputAt(const QString& folder, const reflsample::CheckPoint& cp, int b) {
+        const QString name = QFileInfo(truth.captures[cp.captureIndex].files[b]).fileName();
+        RawTiffLayout l;
+        std::vector<uint16_t> px;
+        QByteArray xmp;
+        RadiometricCalibration rec;
+        const int w = truth.camera.width, h = truth.camera.height;
+        if (!readTIF(RawTiffReader::Task, folder + "/" + name, {6, w, h, ""}, l, px, xmp, rec)) return -1;
+        const int r = std::max(1, int(cp.radiusPx * 0.6));
+        double sum = 0;
+        int n = 0;
+        for (int y = int(cp.pixel[b].y) - r; y <= int(cp.pixel[b].y) + r; ++y)
+            for (int x = int(cp.pixel[b].x) - r; x <= int(cp.pixel[b].x) + r; ++x, ++n) sum += px[size_t(y) * w + x];
+        return sum / n / 65535.0;
+    }
+
+    QTemporaryDir m_dir;
+    reflsample::FlightTruth truth;
+    QString raw;
+    QStringList panels;
+    RecordingView view;
+    LogCapture log;
+};
+
+TEST_F(RunTest, ReflectanceRunWithAutomaticPanelsMatchesTheTruth) {
+    generate();
+    const QByteArray rawBefore = digestOfTree(raw);
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed) << log.all().toStdString();
+    EXPECT_EQ(view.previewImages.size(), panels.size());
+    EXPECT_EQ(view.codeReflectance.size(), 6) << "the panel code's reflectances reach the spin boxes";
+    EXPECT_EQ(view.progress.last(), 100);
+    EXPECT_TRUE(view.phases.contains("预处理完毕"));
+    EXPECT_TRUE(view.controlsEnabled);
+    const QString out = m_dir.filePath("out/flight");
+    EXPECT_EQ(controller.outputFolders(), QStringList({out}));
+    EXPECT_EQ(QDir(out).entryList({"*_Correct.tif"}, QDir::Files).size(), truth.flightCaptureCount() * 6);
+    int checked = 0;
+    for (const auto& cp : truth.checkPoints) {
+        for (int b = 0; b < 6; ++b) {
+            const double got = outputAt(out, cp, b);
+            EXPECT_NEAR(got, cp.reflectance[b], 0.02 * std::max(cp.reflectance[b], 0.25))
+                << cp.name.toStdString() << " band " << b;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0);
+    EXPECT_EQ(digestOfTree(raw), rawBefore) << "raw files modified";
+}
+
+TEST_F(RunTest, RadianceRunNeedsNoPanel) {
+    generate();
+    RunController controller(view);
+    RunRequest r = request(false);
+    r.panelImages.clear();
+    ASSERT_EQ(runToEnd(controller, r), RunOutcome::Completed) << log.all().toStdString();
+    const QString out = m_dir.filePath("out/flight");
+    for (const auto& cp : truth.checkPoints)
+        for (int b = 0; b < 6; ++b)
+            EXPECT_NEAR(outputAt(out, cp, b), cp.radiance[b], 0.01 + 0.02 * cp.radiance[b]) << cp.name.toStdString();
+    EXPECT_TRUE(log.contains("getRadtoMultiObject: cameraType= 6"));
+}
+
+TEST_F(RunTest, ManualOutlinesAreUsedWhenEveryPanelHasOne) {
+    generate();
+    RunRequest r = request();
+    // An outline around the grey area of each band, in view coordinates (the view is 640 x 480).
+    const double sx = 640.0 / truth.camera.width, sy = 480.0 / truth.camera.height;
+    for (int b = 0; b < panels.size(); ++b) {
+        const cv::Point2d c = truth.newPanel.greyCentre[b];
+        const double h = 0.15 * truth.newPanel.qrSidePx[b];
+        r.regionDrawn[b] = true;
+        r.outlines << QStringList{QString("%1,%2").arg(int((c.x - h) * sx)).arg(int((c.y - h) * sy)),
+                                  QString("%1,%2").arg(int((c.x + h) * sx)).arg(int((c.y - h) * sy)),
+                                  QString("%1,%2").arg(int((c.x + h) * sx)).arg(int((c.y + h) * sy)),
+                                  QString("%1,%2").arg(int((c.x - h) * sx)).arg(int((c.y + h) * sy))};
+    }
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, r), RunOutcome::Completed) << log.all().toStdString();
+    EXPECT_TRUE(view.previewImages.isEmpty()) << "no recognition in manual mode";
+    for (int b = 0; b < 6; ++b)
+        EXPECT_NEAR(controller.meanPanelValues()[b] / truth.newPanel.radiance[b], 1.0, 0.02) << b;
+}
+
+TEST_F(RunTest, BandMismatchStopsThePool) {
+    generate();
+    // A raw image of a band the panel does not have.
+    QFile::copy(raw + "/" + QFileInfo(truth.captures[0].files[0]).fileName(), raw + "/IMG_0001_7_900nm.tif");
+    RunController controller(view);
+    EXPECT_EQ(runToEnd(controller, request()), RunOutcome::Failed);
+    ASSERT_FALSE(view.recorded.messages.isEmpty());
+    EXPECT_EQ(view.recorded.messages.last().text, "原始影像目录中文件与标准板文件波段不一致，请确认后再进行后续处理！");
+    EXPECT_EQ(view.progress.last(), 0);
+    EXPECT_FALSE(controller.isRunning());
+    EXPECT_TRUE(view.controlsEnabled);
+}
+
+TEST_F(RunTest, StopInThePoolLeavesNoPartialFile) {
+    generate("flight", 6);
+    RunController controller(view);
+    const RunOutcome outcome = runToEnd(controller, request(), [&] { controller.stop(); });
+    EXPECT_EQ(outcome, RunOutcome::Stopped);
+    EXPECT_FALSE(controller.isRunning());
+    const QString out = m_dir.filePath("out/flight");
+    // Every file under a final name is complete: as large as its raw twin.
+    for (const QString& name : QDir(out).entryList({"*.tif"}, QDir::Files)) {
+        if (name.contains("_Correct")) continue;
+        EXPECT_EQ(QFileInfo(out + "/" + name).size(), QFileInfo(raw + "/" + name).size()) << name.toStdString();
+    }
+    EXPECT_TRUE(QDir(out).entryList(QDir::Hidden | QDir::Files).filter(".partial").isEmpty());
+    EXPECT_LT(QDir(out).entryList({"*_Correct.tif"}, QDir::Files).size(), 36);
+    // Counts of tasks that end after the stop change nothing.
+    controller.slotReceiveCount();
+    EXPECT_FALSE(controller.isRunning());
+}
+
+TEST_F(RunTest, PanelFileInTheRawFolderIsSkippedButCounted) {
+    generate();
+    QFile::copy(panels[0], raw + "/IMG_0099_01_greyboard_450nm.tif");
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed);
+    EXPECT_EQ(controller.processedCount(), truth.flightCaptureCount() * 6 + 1);
+    EXPECT_FALSE(QFile::exists(m_dir.filePath("out/flight/IMG_0099_01_greyboard_450nm.tif")));
+}
+
+TEST_F(RunTest, MultiLevelFolderWithChineseNames) {
+    generate(QStringLiteral("航线 一/架次1"));
+    // A second subfolder with the last capture moved into it.
+    const QString second = m_dir.filePath(QStringLiteral("航线 一/架次2"));
+    QDir().mkpath(second);
+    const auto& last = truth.captures[truth.flightCaptureCount() - 1];
+    for (const QString& f : last.files) {
+        const QString name = QFileInfo(f).fileName();
+        QFile::rename(raw + "/" + name, second + "/" + name);
+    }
+    raw = m_dir.filePath(QStringLiteral("航线 一"));
+    RunRequest r = request();
+    r.resultDirectory = m_dir.filePath(QStringLiteral("结果 目录"));
+    EXPECT_EQ(r.scan.layout, DirectoryLayout::MultiLevel);
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, r), RunOutcome::Completed) << log.all().toStdString();
+    ASSERT_EQ(controller.outputFolders().size(), 2);
+    EXPECT_EQ(QDir(controller.outputFolders()[0]).entryList({"*_Correct.tif"}, QDir::Files).size(),
+              (truth.flightCaptureCount() - 1) * 6);
+    EXPECT_EQ(QDir(controller.outputFolders()[1]).entryList({"*_Correct.tif"}, QDir::Files).size(), 6);
+}
+
+TEST_F(RunTest, JpgRunConvertsEveryImage) {
+    generate("flight", 2, true);
+    raw = m_dir.filePath("gen/jpg");
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed) << log.all().toStdString();
+    const QStringList outputs = QDir(m_dir.filePath("out/jpg")).entryList({"*.tif"}, QDir::Files);
+    EXPECT_EQ(outputs.size(), QDir(raw).entryList({"*.jpg"}, QDir::Files).size());
+    ASSERT_FALSE(view.recorded.messages.isEmpty());
+    EXPECT_EQ(view.recorded.messages.last().text, "处理完毕！");
+}
+
+TEST_F(RunTest, RefusalsOfTheStartChecks) {
+    generate();
+    struct Case {
+        const char* what;
+        std::function<void(RunRequest&)> spoil;
+        const char* text;
+        bool warning;
+    } cases[] = {
+        {"no raw dir", [](RunRequest& r) { r.rawDirectory.clear(); }, "请确认原始影像目录已经选择！请勿黏贴路径！", true},
+        {"no result dir", [](RunRequest& r) { r.resultDirectory.clear(); }, "请确认标定影像目录已经选择！", true},
+        {"no panel", [](RunRequest& r) { r.panelImages.clear(); }, "请确认标定板影像文件已经添加完成！", true},
+        {"reflectance 1.0", [](RunRequest& r) { r.standardReflectance[2] = 1.0; },
+         "请检查一下标定板的标准反射率的值：\n\n660nm\n", false},
+        {"reflectance 0.0", [](RunRequest& r) { r.standardReflectance[0] = 0.0; },
+         "请检查一下标定板的标准反射率的值：\n\n450nm\n", false},
+        {"some outlines", [](RunRequest& r) { r.regionDrawn[1] = true; }, "请框选每一块灰板的范围\n\n", false},
+        {"empty folder", [](RunRequest& r) { r.scan.totalCount = 0; }, "文件夹内无待处理的文件！", false},
+        {"no previews accepted", [](RunRequest&) {}, nullptr, false},
+        {"output is the raw folder", [this](RunRequest& r) { r.resultDirectory = QFileInfo(raw).absolutePath(); },
+         "结果存储目录不能与原始影像目录相同！", true},
+    };
+    for (const Case& c : cases) {
+        RecordingView fresh;
+        fresh.acceptPreviews = c.text != nullptr;
+        RunController controller(fresh);
+        RunRequest r = request();
+        c.spoil(r);
+        const RunOutcome outcome = runToEnd(controller, r);
+        EXPECT_NE(outcome, RunOutcome::Completed) << c.what;
+        if (!c.text) {
+            EXPECT_EQ(outcome, RunOutcome::Stopped);
+            EXPECT_TRUE(fresh.phases.contains("已停止"));
+            continue;
+        }
+        ASSERT_FALSE(fresh.recorded.messages.isEmpty()) << c.what;
+        EXPECT_EQ(fresh.recorded.messages.last().text, QString::fromUtf8(c.text)) << c.what;
+        EXPECT_EQ(fresh.recorded.messages.last().kind == OperatorDialogs::Kind::Warning, c.warning) << c.what;
+        EXPECT_FALSE(controller.isRunning());
+    }
+    // 0.99 is accepted.
+    RunRequest r = request();
+    r.standardReflectance[0] = 0.99;
+    RunController controller(view);
+    EXPECT_EQ(runToEnd(controller, r), RunOutcome::Completed);
+}
+
+TEST_F(RunTest, RefusalsOfTheRadianceChecks) {
+    generate();
+    struct Case {
+        std::function<void(RunRequest&)> spoil;
+        const char* text;
+    } cases[] = {
+        {[](RunRequest& r) { r.rawDirectory.clear(); }, "请确认原始影像目录已经选择！请勿黏贴路径！"},
+        {[](RunRequest& r) { r.resultDirectory.clear(); }, "请确认标定影像目录已经选择！"},
+        {[](RunRequest& r) { r.scan.groups.clear(); }, "未找到任何分组信息，请确认原始影像目录已正确选择！"},
+    };
+    for (const Case& c : cases) {
+        RecordingView fresh;
+        RunController controller(fresh);
+        RunRequest r = request(false);
+        c.spoil(r);
+        EXPECT_EQ(runToEnd(controller, r), RunOutcome::Refused);
+        ASSERT_FALSE(fresh.recorded.messages.isEmpty());
+        EXPECT_EQ(fresh.recorded.messages.last().text, QString::fromUtf8(c.text));
+        EXPECT_EQ(fresh.recorded.messages.last().title, "提醒");
+    }
+}
+
+}  // namespace
