@@ -147,6 +147,11 @@ int main(int argc, char** argv) {
         std::printf("  candidate %s: %s corr=%.4f med=%.3f %s\n", c.name.toUtf8().constData(),
                     c.verdict.toUtf8().constData(), c.correlation, c.medianError,
                     c.note.toUtf8().constData());
+    if (result.succeeded()) {
+        const double* w = result.finalWarp.ptr<double>();
+        std::printf("final warp: %.6f %.6f %.3f / %.6f %.6f %.3f / %.3g %.3g %.1f\n", w[0], w[1], w[2], w[3],
+                    w[4], w[5], w[6], w[7], w[8]);
+    }
     if (!truth.empty() && result.succeeded()) {
         const std::vector<double> e = cornerErrors(result.finalWarp, truth, src.size());
         std::printf("corner errors vs truth: %.3f %.3f %.3f %.3f px\n", e[0], e[1], e[2], e[3]);
