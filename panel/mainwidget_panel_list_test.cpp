@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
@@ -22,21 +23,32 @@ namespace {
 
 const QString kCheckMark = QString(QChar(0x221A));
 
-// One small generated flight for the whole suite: flight/ holds four captures of six bands,
-// panel/ a new-board capture and an old-board capture with "greyboard" names.
+// Generated panel captures for the whole suite: panel/ holds a new-board capture and an old-board
+// capture with "greyboard" names; flight/ four captures of six bands as empty files.
 class PanelList : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_dir = new QTemporaryDir();
+        reflsample::SampleOptions options = reflsample::SampleOptions::small();
+        options.writeFlight = false;  // the raw directory scan only looks at names
         reflsample::FlightTruth truth;
-        s_ok = s_dir->isValid() &&
-               reflsample::generateSampleFlight(s_dir->path(), reflsample::SampleOptions::small(), &truth);
+        s_ok = s_dir->isValid() && reflsample::generateSampleFlight(s_dir->path(), options, &truth);
         for (const reflsample::CaptureTruth& c : truth.captures) {
             QStringList files;
             for (const QString& f : c.files) files << s_dir->filePath(f);
             if (c.kind == "panel-new") s_newPanel = files;
             if (c.kind == "panel-old") s_oldPanel = files;
-            if (c.kind == "flight") s_flight << files;
+        }
+        const char* labels[] = {"450nm", "555nm", "660nm", "720nm", "750nm", "840nm"};
+        QDir().mkpath(s_dir->filePath("flight"));
+        for (int c = 1; c <= 4; ++c) {
+            for (int b = 0; b < 6; ++b) {
+                const QString path = s_dir->filePath(
+                    QString("flight/IMG_%1_%2_%3.tif").arg(c, 4, 10, QChar('0')).arg(b + 1).arg(labels[b]));
+                QFile file(path);
+                s_ok = s_ok && file.open(QIODevice::WriteOnly);
+                s_flight << path;
+            }
         }
     }
     static void TearDownTestSuite() {
@@ -149,6 +161,7 @@ TEST_F(PanelList, AddsTwoGroupsWithViewsLabelsCameraAndBuffers) {
 }
 
 TEST_F(PanelList, ThreeGroupsFillEveryRowAndAFourthIsRefused) {
+    // Empty files: the list takes them, their views stay blank.
     ASSERT_GE(s_flight.size(), 24);
     add(s_flight.mid(0, 18));
     EXPECT_TRUE(dialogs->messages.isEmpty()) << lastMessage().toStdString();
