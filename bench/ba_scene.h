@@ -10,5 +10,5 @@ struct SceneCamera {
     double fx = 1000, fy = 1000, cx = 650, cy = 470, k1 = -0.1, k2 = 0.05, p1 = 0, p2 = 0;
 };
 
-refl::BaInput makeCalibrationScene(const SceneCamera &truth, const SceneCamera &prior, int points,
+refl::BaInput makeCalibrationScene(const SceneCamera& truth, const SceneCamera& prior, int points,
                                    unsigned seed = 12345);

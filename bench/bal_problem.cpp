@@ -2,13 +2,11 @@
 
 #include <QDebug>
 #include <QFile>
-
 #include <cmath>
 #include <cstdio>
 #include <memory>
 
-void balProject(const double *cam, const double *X, double *uv)
-{
+void balProject(const double* cam, const double* X, double* uv) {
     // Rotation by the Rodrigues vector cam[0..2].
     const double theta = std::sqrt(cam[0] * cam[0] + cam[1] * cam[1] + cam[2] * cam[2]);
     double P[3];
@@ -18,15 +16,13 @@ void balProject(const double *cam, const double *X, double *uv)
         const double dot = X[0] * v[0] + X[1] * v[1] + X[2] * v[2];
         const double cross[3] = {v[1] * X[2] - v[2] * X[1], v[2] * X[0] - v[0] * X[2],
                                  v[0] * X[1] - v[1] * X[0]};
-        for (int i = 0; i < 3; ++i)
-            P[i] = c * X[i] + s * cross[i] + dot * (1 - c) * v[i];
+        for (int i = 0; i < 3; ++i) P[i] = c * X[i] + s * cross[i] + dot * (1 - c) * v[i];
     } else {
         P[0] = X[0];
         P[1] = X[1];
         P[2] = X[2];
     }
-    for (int i = 0; i < 3; ++i)
-        P[i] += cam[3 + i];
+    for (int i = 0; i < 3; ++i) P[i] += cam[3 + i];
     const double px = -P[0] / P[2], py = -P[1] / P[2];
     const double n2 = px * px + py * py;
     const double r = 1 + cam[7] * n2 + cam[8] * n2 * n2;
@@ -34,9 +30,8 @@ void balProject(const double *cam, const double *X, double *uv)
     uv[1] = cam[6] * r * py;
 }
 
-void BalProblem::residuals(const double *x, double *r) const
-{
-    const double *points = x + 9 * cameraCount;
+void BalProblem::residuals(const double* x, double* r) const {
+    const double* points = x + 9 * cameraCount;
     const int n = observationCount();
     for (int k = 0; k < n; ++k) {
         double uv[2];
@@ -46,8 +41,7 @@ void BalProblem::residuals(const double *x, double *r) const
     }
 }
 
-std::vector<std::vector<int>> BalProblem::columnRows() const
-{
+std::vector<std::vector<int>> BalProblem::columnRows() const {
     std::vector<std::vector<int>> cols(9 * cameraCount + 3 * pointCount);
     for (int k = 0; k < observationCount(); ++k) {
         for (int j = 0; j < 9; ++j) {
@@ -62,18 +56,17 @@ std::vector<std::vector<int>> BalProblem::columnRows() const
     return cols;
 }
 
-bool readBalProblem(const QString &path, BalProblem &problem)
-{
+bool readBalProblem(const QString& path, BalProblem& problem) {
     problem = BalProblem();
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(QFile::encodeName(path).constData(), "r"),
-                                             &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(QFile::encodeName(path).constData(), "r"),
+                                            &std::fclose);
     if (!f) {
         qDebug() << "readBalProblem: cannot open" << path;
         return false;
     }
     int cams = 0, pts = 0, obs = 0;
-    if (std::fscanf(f.get(), "%d %d %d", &cams, &pts, &obs) != 3 || cams <= 0 || pts <= 0
-        || obs <= 0 || cams > 10000000 || pts > 100000000 || obs > 200000000) {
+    if (std::fscanf(f.get(), "%d %d %d", &cams, &pts, &obs) != 3 || cams <= 0 || pts <= 0 || obs <= 0 ||
+        cams > 10000000 || pts > 100000000 || obs > 200000000) {
         qDebug() << "readBalProblem: bad header in" << path;
         return false;
     }
@@ -101,8 +94,8 @@ bool readBalProblem(const QString &path, BalProblem &problem)
     const size_t count = 9 * size_t(cams) + 3 * size_t(pts);
     problem.parameters.resize(count);
     for (size_t i = 0; i < count; ++i) {
-        if (std::fscanf(f.get(), "%lf", &problem.parameters[i]) != 1
-            || !std::isfinite(problem.parameters[i])) {
+        if (std::fscanf(f.get(), "%lf", &problem.parameters[i]) != 1 ||
+            !std::isfinite(problem.parameters[i])) {
             qDebug() << "readBalProblem: parameter" << i << "is unreadable in" << path;
             return false;
         }

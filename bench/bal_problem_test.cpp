@@ -1,30 +1,27 @@
 #include "bal_problem.h"
-#include "trf_solver.h"
+
+#include <gtest/gtest.h>
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <cmath>
+
+#include "trf_solver.h"
 
 namespace {
 
 const QString kSmall = QStringLiteral(REFL_BENCH_TESTDATA "/bal_small.txt");
 
-QJsonObject reference()
-{
+QJsonObject reference() {
     QFile f(QStringLiteral(REFL_BENCH_TESTDATA "/bal_small_reference.json"));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
+    if (!f.open(QIODevice::ReadOnly)) return {};
     return QJsonDocument::fromJson(f.readAll()).object();
 }
 
-QString writeFile(const QTemporaryDir &dir, const char *name, const QByteArray &text)
-{
+QString writeFile(const QTemporaryDir& dir, const char* name, const QByteArray& text) {
     const QString path = dir.filePath(QString::fromLatin1(name));
     QFile f(path);
     f.open(QIODevice::WriteOnly);
@@ -32,10 +29,9 @@ QString writeFile(const QTemporaryDir &dir, const char *name, const QByteArray &
     return path;
 }
 
-} // namespace
+}  // namespace
 
-TEST(BalProblem, ProjectionFollowsTheBalCameraModel)
-{
+TEST(BalProblem, ProjectionFollowsTheBalCameraModel) {
     // No rotation, camera 10 units in front: P = X + t, p = -P[:2]/P[2].
     const double cam[9] = {0, 0, 0, 0, 0, -10, 500, 0.1, 0.01};
     const double X[3] = {1, 2, 0};
@@ -52,8 +48,7 @@ TEST(BalProblem, ProjectionFollowsTheBalCameraModel)
     EXPECT_NEAR(uv[1], 1 / 10.0, 1e-12);
 }
 
-TEST(BalProblem, ReadsTheSmallProblemAndItsInitialCost)
-{
+TEST(BalProblem, ReadsTheSmallProblemAndItsInitialCost) {
     BalProblem p;
     ASSERT_TRUE(readBalProblem(kSmall, p));
     EXPECT_EQ(p.cameraCount, 5);
@@ -62,20 +57,17 @@ TEST(BalProblem, ReadsTheSmallProblemAndItsInitialCost)
     std::vector<double> r(p.residualCount());
     p.residuals(p.parameters.data(), r.data());
     double cost = 0;
-    for (double v : r)
-        cost += v * v;
+    for (double v : r) cost += v * v;
     EXPECT_NEAR(0.5 * cost, reference().value("initial_cost_linear").toDouble(), 1e-9 * cost);
     // Every column of a camera touches its observations' two rows.
     const auto cols = p.columnRows();
     EXPECT_EQ(cols.size(), p.parameters.size());
     size_t cameraRows = 0;
-    for (int c = 0; c < 5; ++c)
-        cameraRows += cols[9 * c].size();
+    for (int c = 0; c < 5; ++c) cameraRows += cols[9 * c].size();
     EXPECT_EQ(cameraRows, size_t(p.residualCount()));
 }
 
-TEST(BalProblem, RejectsBrokenFiles)
-{
+TEST(BalProblem, RejectsBrokenFiles) {
     QTemporaryDir dir;
     BalProblem p;
     EXPECT_FALSE(readBalProblem(dir.filePath("missing.txt"), p));
@@ -87,30 +79,27 @@ TEST(BalProblem, RejectsBrokenFiles)
     EXPECT_FALSE(readBalProblem(writeFile(dir, "short.txt", "1 1 1\n0 0 1.0 2.0\n1\n2\n3\n"), p));
     // Non-finite value.
     QByteArray text = "1 1 1\n0 0 1.0 2.0\n";
-    for (int i = 0; i < 12; ++i)
-        text += i == 5 ? "nan\n" : "1\n";
+    for (int i = 0; i < 12; ++i) text += i == 5 ? "nan\n" : "1\n";
     EXPECT_FALSE(readBalProblem(writeFile(dir, "nan.txt", text), p));
     text.replace("nan", "0.5");
     EXPECT_TRUE(readBalProblem(writeFile(dir, "good.txt", text), p));
 }
 
-TEST(BalProblem, SolverMatchesScipyOnTheSmallProblem)
-{
+TEST(BalProblem, SolverMatchesScipyOnTheSmallProblem) {
     BalProblem bal;
     ASSERT_TRUE(readBalProblem(kSmall, bal));
     refl::TrfProblem problem;
     problem.residualCount = bal.residualCount();
-    problem.residuals = [&bal](const double *x, double *r) { bal.residuals(x, r); };
+    problem.residuals = [&bal](const double* x, double* r) { bal.residuals(x, r); };
     problem.columnRows = bal.columnRows();
     const QJsonArray runs = reference().value("runs").toArray();
     ASSERT_FALSE(runs.isEmpty());
-    for (const QJsonValue &v : runs) {
+    for (const QJsonValue& v : runs) {
         const QJsonObject run = v.toObject();
         refl::TrfOptions opt;
         opt.ftol = run.value("ftol").toDouble();
         opt.threads = 2;
-        if (run.value("loss").toString() == "huber")
-            opt.loss.kind = refl::LossKind::Huber;
+        if (run.value("loss").toString() == "huber") opt.loss.kind = refl::LossKind::Huber;
         const refl::TrfResult r = refl::solveTrf(problem, bal.parameters, opt);
         const double cost = run.value("cost").toDouble();
         std::printf("%s: ours %s | scipy cost %.10g nfev %d status %d\n",

@@ -2,24 +2,22 @@
 // Solves a "Bundle Adjustment in the Large" problem with the bounded least-squares solver
 // (forward differences over the declared sparsity, Jacobian scaling, ftol 1e-4) and prints
 // one JSON line per run.
-#include "bal_problem.h"
-#include "trf_solver.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QStringList>
-
 #include <algorithm>
 #include <cstdio>
 
-int main(int argc, char **argv)
-{
+#include "bal_problem.h"
+#include "trf_solver.h"
+
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     QString file, loss = QStringLiteral("linear");
     int threads = 2, repeat = 1;
     for (int i = 1; i < args.size(); ++i) {
-        const QString &a = args[i];
+        const QString& a = args[i];
         if (a == QLatin1String("--loss") && i + 1 < args.size())
             loss = args[++i];
         else if (a == QLatin1String("--threads") && i + 1 < args.size())
@@ -39,36 +37,33 @@ int main(int argc, char **argv)
     }
 
     BalProblem bal;
-    if (!readBalProblem(file, bal))
-        return 1;
+    if (!readBalProblem(file, bal)) return 1;
 
     refl::TrfProblem problem;
     problem.residualCount = bal.residualCount();
-    problem.residuals = [&bal](const double *x, double *r) { bal.residuals(x, r); };
+    problem.residuals = [&bal](const double* x, double* r) { bal.residuals(x, r); };
     problem.columnRows = bal.columnRows();
 
     refl::TrfOptions options;
     options.ftol = 1e-4;
     options.threads = threads;
-    if (loss == QLatin1String("huber"))
-        options.loss.kind = refl::LossKind::Huber;
+    if (loss == QLatin1String("huber")) options.loss.kind = refl::LossKind::Huber;
 
     for (int run = 0; run < repeat; ++run) {
         QElapsedTimer timer;
         timer.start();
         const refl::TrfResult r = refl::solveTrf(problem, bal.parameters, options);
         const double seconds = timer.nsecsElapsed() * 1e-9;
-        std::printf("{\"program\": \"bal-solve\", \"cameras\": %d, \"points\": %d, \"observations\": %d, "
-                    "\"loss\": \"%s\", \"threads\": %d, \"initial_cost\": %.8f, \"final_cost\": %.8f, "
-                    "\"nfev\": %d, \"njev\": %d, \"optimality\": %.6g, \"status\": %d, "
-                    "\"termination\": \"%s\", \"seconds\": %.3f}\n",
-                    bal.cameraCount, bal.pointCount, bal.observationCount(),
-                    loss.toUtf8().constData(), threads, r.initialCost, r.finalCost, r.evaluations,
-                    r.jacobianEvaluations, r.optimality, int(r.termination),
-                    refl::terminationName(r.termination), seconds);
+        std::printf(
+            "{\"program\": \"bal-solve\", \"cameras\": %d, \"points\": %d, \"observations\": %d, "
+            "\"loss\": \"%s\", \"threads\": %d, \"initial_cost\": %.8f, \"final_cost\": %.8f, "
+            "\"nfev\": %d, \"njev\": %d, \"optimality\": %.6g, \"status\": %d, "
+            "\"termination\": \"%s\", \"seconds\": %.3f}\n",
+            bal.cameraCount, bal.pointCount, bal.observationCount(), loss.toUtf8().constData(), threads,
+            r.initialCost, r.finalCost, r.evaluations, r.jacobianEvaluations, r.optimality,
+            int(r.termination), refl::terminationName(r.termination), seconds);
         std::fflush(stdout);
-        if (r.termination == refl::TrfTermination::InvalidInput)
-            return 1;
+        if (r.termination == refl::TrfTermination::InvalidInput) return 1;
     }
     return 0;
 }

@@ -1,14 +1,13 @@
 #include "ba_arrays.h"
 
-#include "ba_quality.h"
-
 #include <QDebug>
+
+#include "ba_quality.h"
 
 namespace refl {
 
-bool bundleAdjustArrays(const BaInput &input, int maxIterations,
-                        const std::function<bool()> &stopRequested, BaOutput &out, int threads)
-{
+bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
+                        BaOutput& out, int threads) {
     out = BaOutput();
     const int n = int(input.observations.size());
     if (n < 4 || input.points.empty()) {
@@ -16,8 +15,7 @@ bool bundleAdjustArrays(const BaInput &input, int maxIterations,
         return false;
     }
     BaLayout layout;
-    if (!layout.build(input))
-        return false;
+    if (!layout.build(input)) return false;
 
     const std::vector<double> x0 = layout.initialParameters();
     std::vector<double> r0(layout.residualCount());
@@ -26,7 +24,7 @@ bool bundleAdjustArrays(const BaInput &input, int maxIterations,
 
     TrfProblem problem;
     problem.residualCount = layout.residualCount();
-    problem.residuals = [&layout](const double *x, double *r) { layout.residuals(x, r); };
+    problem.residuals = [&layout](const double* x, double* r) { layout.residuals(x, r); };
     problem.columnRows = layout.columnRows();
     problem.lower = layout.lower();
     problem.upper = layout.upper();
@@ -44,7 +42,7 @@ bool bundleAdjustArrays(const BaInput &input, int maxIterations,
         return false;
     }
     out.optimised = true;
-    const std::vector<double> &x = out.solver.x;
+    const std::vector<double>& x = out.solver.x;
 
     const std::vector<double> errors = observationErrors(out.solver.residuals, n);
     out.finalRms = rmsError(errors);
@@ -67,8 +65,7 @@ bool bundleAdjustArrays(const BaInput &input, int maxIterations,
     }
     out.points.resize(input.points.size());
     for (size_t p = 0; p < input.points.size(); ++p)
-        for (int k = 0; k < 3; ++k)
-            out.points[p][k] = x[layout.pointIndex(int(p)) + k];
+        for (int k = 0; k < 3; ++k) out.points[p][k] = x[layout.pointIndex(int(p)) + k];
 
     BaAcceptanceInput acc;
     acc.priorFx = input.fx;
@@ -82,10 +79,12 @@ bool bundleAdjustArrays(const BaInput &input, int maxIterations,
     acc.minCoverage = out.minCoverage;
     const bool accepted = acceptAdjustment(acc);
     qDebug().noquote() << QStringLiteral("bundleAdjust: rms %1 -> %2 px, p90 %3 px, coverage %4, %5, %6")
-                              .arg(out.initialRms, 0, 'f', 4).arg(out.finalRms, 0, 'f', 4)
-                              .arg(out.p90, 0, 'f', 4).arg(out.minCoverage, 0, 'f', 3)
+                              .arg(out.initialRms, 0, 'f', 4)
+                              .arg(out.finalRms, 0, 'f', 4)
+                              .arg(out.p90, 0, 'f', 4)
+                              .arg(out.minCoverage, 0, 'f', 3)
                               .arg(out.solver.summary(), accepted ? "accepted" : "rejected");
     return accepted;
 }
 
-} // namespace refl
+}  // namespace refl

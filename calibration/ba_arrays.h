@@ -1,26 +1,26 @@
 #pragma once
 
-#include "ba_layout.h"
-#include "trf_solver.h"
-
 #include <functional>
 #include <vector>
+
+#include "ba_layout.h"
+#include "trf_solver.h"
 
 namespace refl {
 
 struct BaOutput {
     double fx = 0, fy = 0, cx = 0, cy = 0;
-    std::array<double, 5> distortion{}; // k1 k2 p1 p2 k3 (= 0)
+    std::array<double, 5> distortion{};  // k1 k2 p1 p2 k3 (= 0)
     std::vector<Vec3> rvecs;             // view a unchanged
     std::vector<Vec3> tvecs;
-    std::vector<std::array<double, 9>> rotations; // row-major R of each view
-    std::vector<Vec3> points;            // in the input point order
+    std::vector<std::array<double, 9>> rotations;  // row-major R of each view
+    std::vector<Vec3> points;                      // in the input point order
     double initialRms = 999.0;
     double finalRms = 999.0;
     double p90 = 0.0;
-    std::vector<double> coverage;        // per view
+    std::vector<double> coverage;  // per view
     double minCoverage = 0.0;
-    bool optimised = false;              // false: too few observations, nothing adjusted
+    bool optimised = false;  // false: too few observations, nothing adjusted
     TrfResult solver;
 };
 
@@ -28,8 +28,7 @@ struct BaOutput {
 // intrinsic priors, bounded intrinsics, Trust Region Reflective with Jacobian scaling and
 // 1e-6 tolerances, at most `maxIterations` residual evaluations. Returns the acceptance
 // result; `out` holds the full report even for a rejected adjustment.
-bool bundleAdjustArrays(const BaInput &input, int maxIterations,
-                        const std::function<bool()> &stopRequested, BaOutput &out,
-                        int threads = 1);
+bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
+                        BaOutput& out, int threads = 1);
 
-} // namespace refl
+}  // namespace refl

@@ -1,31 +1,26 @@
 #include "ba_layout.h"
 
 #include <QDebug>
-
 #include <cfloat>
 #include <cmath>
 #include <limits>
 
 namespace refl {
 
-std::array<double, 9> rodriguesToMatrix(const Vec3 &r)
-{
+std::array<double, 9> rodriguesToMatrix(const Vec3& r) {
     const double theta = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     std::array<double, 9> R = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    if (theta < DBL_EPSILON)
-        return R;
+    if (theta < DBL_EPSILON) return R;
     const double c = std::cos(theta), s = std::sin(theta), c1 = 1.0 - c;
     const double itheta = theta ? 1.0 / theta : 0.0;
     const double x = r[0] * itheta, y = r[1] * itheta, z = r[2] * itheta;
     const double rrt[9] = {x * x, x * y, x * z, x * y, y * y, y * z, x * z, y * z, z * z};
     const double rx[9] = {0, -z, y, z, 0, -x, -y, x, 0};
-    for (int i = 0; i < 9; ++i)
-        R[i] = c * (i % 4 == 0 ? 1.0 : 0.0) + c1 * rrt[i] + s * rx[i];
+    for (int i = 0; i < 9; ++i) R[i] = c * (i % 4 == 0 ? 1.0 : 0.0) + c1 * rrt[i] + s * rx[i];
     return R;
 }
 
-Vec3 rodriguesFromMatrix(const std::array<double, 9> &R)
-{
+Vec3 rodriguesFromMatrix(const std::array<double, 9>& R) {
     // Rotation angle from the trace, axis from the antisymmetric part; near pi the axis
     // comes from the symmetric part.
     const double rx = R[7] - R[5], ry = R[2] - R[6], rz = R[3] - R[1];
@@ -35,17 +30,14 @@ Vec3 rodriguesFromMatrix(const std::array<double, 9> &R)
     double theta = std::acos(c);
     Vec3 out = {0, 0, 0};
     if (s < 1e-5) {
-        if (c > 0)
-            return out;
+        if (c > 0) return out;
         double t = (R[0] + 1) * 0.5;
         double x = std::sqrt(std::max(t, 0.0));
         t = (R[4] + 1) * 0.5;
         double y = std::sqrt(std::max(t, 0.0)) * (R[1] < 0 ? -1. : 1.);
         t = (R[8] + 1) * 0.5;
         double z = std::sqrt(std::max(t, 0.0)) * (R[2] < 0 ? -1. : 1.);
-        if (std::fabs(x) < std::fabs(y) && std::fabs(x) < std::fabs(z)
-            && (R[5] > 0) != (y * z > 0))
-            z = -z;
+        if (std::fabs(x) < std::fabs(y) && std::fabs(x) < std::fabs(z) && (R[5] > 0) != (y * z > 0)) z = -z;
         theta /= std::sqrt(x * x + y * y + z * z);
         out = {x * theta, y * theta, z * theta};
     } else {
@@ -55,9 +47,8 @@ Vec3 rodriguesFromMatrix(const std::array<double, 9> &R)
     return out;
 }
 
-void projectPoint(const double *in, const double *rvec, const double *tvec, const double *X,
-                  double &u, double &v)
-{
+void projectPoint(const double* in, const double* rvec, const double* tvec, const double* X, double& u,
+                  double& v) {
     const std::array<double, 9> R = rodriguesToMatrix({rvec[0], rvec[1], rvec[2]});
     const double x = R[0] * X[0] + R[1] * X[1] + R[2] * X[2] + tvec[0];
     const double y = R[3] * X[0] + R[4] * X[1] + R[5] * X[2] + tvec[1];
@@ -74,17 +65,16 @@ void projectPoint(const double *in, const double *rvec, const double *tvec, cons
     v = yd * in[1] + in[3];
 }
 
-bool BaLayout::build(const BaInput &input)
-{
+bool BaLayout::build(const BaInput& input) {
     m_in = input;
     const int views = int(input.rvecs.size());
-    if (int(input.tvecs.size()) != views || views < 2 || input.viewA < 0 || input.viewA >= views
-        || input.viewB < 0 || input.viewB >= views || input.viewA == input.viewB) {
-        qDebug() << "bundleAdjust: inconsistent views, count" << views << "a" << input.viewA
-                 << "b" << input.viewB;
+    if (int(input.tvecs.size()) != views || views < 2 || input.viewA < 0 || input.viewA >= views ||
+        input.viewB < 0 || input.viewB >= views || input.viewA == input.viewB) {
+        qDebug() << "bundleAdjust: inconsistent views, count" << views << "a" << input.viewA << "b"
+                 << input.viewB;
         return false;
     }
-    for (const BaObservation &o : input.observations) {
+    for (const BaObservation& o : input.observations) {
         if (o.view < 0 || o.view >= views || o.point < 0 || o.point >= int(input.points.size())) {
             qDebug() << "bundleAdjust: observation refers to view" << o.view << "point" << o.point;
             return false;
@@ -93,20 +83,17 @@ bool BaLayout::build(const BaInput &input)
     int next = 8;
     m_rotIndex.assign(views, -1);
     m_transIndex.assign(views, {-1, -1, -1});
-    const Vec3 &tb = input.tvecs[input.viewB];
+    const Vec3& tb = input.tvecs[input.viewB];
     m_fixedComponent = 0;
     for (int k = 1; k < 3; ++k) {
-        if (std::fabs(tb[k]) > std::fabs(tb[m_fixedComponent]))
-            m_fixedComponent = k;
+        if (std::fabs(tb[k]) > std::fabs(tb[m_fixedComponent])) m_fixedComponent = k;
     }
     for (int view = 0; view < views; ++view) {
-        if (view == input.viewA)
-            continue;
+        if (view == input.viewA) continue;
         m_rotIndex[view] = next;
         next += 3;
         for (int k = 0; k < 3; ++k) {
-            if (view == input.viewB && k == m_fixedComponent)
-                continue;
+            if (view == input.viewB && k == m_fixedComponent) continue;
             m_transIndex[view][k] = next++;
         }
     }
@@ -123,8 +110,8 @@ bool BaLayout::build(const BaInput &input)
         m_lower[i] = lo[i];
         m_upper[i] = up[i];
         if (!(lo[i] < up[i])) {
-            qDebug() << "bundleAdjust: empty bounds for intrinsic" << i << "(prior focal"
-                     << input.fx << input.fy << "image" << input.width << "x" << input.height << ")";
+            qDebug() << "bundleAdjust: empty bounds for intrinsic" << i << "(prior focal" << input.fx
+                     << input.fy << "image" << input.width << "x" << input.height << ")";
             return false;
         }
     }
@@ -132,87 +119,76 @@ bool BaLayout::build(const BaInput &input)
     const double radial = input.radialPriorSigma;
     m_sigma = {std::max(1.0, input.focalPriorRatio * std::fabs(input.fx)),
                std::max(1.0, input.focalPriorRatio * std::fabs(input.fy)),
-               input.principalPriorSigma, input.principalPriorSigma,
-               radial, radial, radial / 5, radial / 5};
+               input.principalPriorSigma,
+               input.principalPriorSigma,
+               radial,
+               radial,
+               radial / 5,
+               radial / 5};
     return true;
 }
 
-std::vector<double> BaLayout::initialParameters() const
-{
+std::vector<double> BaLayout::initialParameters() const {
     std::vector<double> x(m_parameterCount, 0.0);
-    for (int i = 0; i < 8; ++i)
-        x[i] = m_prior[i];
+    for (int i = 0; i < 8; ++i) x[i] = m_prior[i];
     // Pull the intrinsics inside their bounds.
-    for (int i = 0; i < 4; ++i)
-        x[i] = std::min(std::max(x[i], m_lower[i] + 1e-10), m_upper[i] - 1e-10);
-    for (int i = 4; i < 6; ++i)
-        x[i] = std::min(std::max(x[i], -0.4999999999), 0.4999999999);
-    for (int i = 6; i < 8; ++i)
-        x[i] = std::min(std::max(x[i], -0.0499999999), 0.0499999999);
+    for (int i = 0; i < 4; ++i) x[i] = std::min(std::max(x[i], m_lower[i] + 1e-10), m_upper[i] - 1e-10);
+    for (int i = 4; i < 6; ++i) x[i] = std::min(std::max(x[i], -0.4999999999), 0.4999999999);
+    for (int i = 6; i < 8; ++i) x[i] = std::min(std::max(x[i], -0.0499999999), 0.0499999999);
     for (int view = 0; view < int(m_rotIndex.size()); ++view) {
-        if (m_rotIndex[view] < 0)
-            continue;
+        if (m_rotIndex[view] < 0) continue;
         for (int k = 0; k < 3; ++k) {
             x[m_rotIndex[view] + k] = m_in.rvecs[view][k];
-            if (m_transIndex[view][k] >= 0)
-                x[m_transIndex[view][k]] = m_in.tvecs[view][k];
+            if (m_transIndex[view][k] >= 0) x[m_transIndex[view][k]] = m_in.tvecs[view][k];
         }
     }
     for (size_t p = 0; p < m_in.points.size(); ++p)
-        for (int k = 0; k < 3; ++k)
-            x[m_pointStart + 3 * p + k] = m_in.points[p][k];
+        for (int k = 0; k < 3; ++k) x[m_pointStart + 3 * p + k] = m_in.points[p][k];
     return x;
 }
 
-void BaLayout::pose(const double *x, int view, double *rvec, double *tvec) const
-{
+void BaLayout::pose(const double* x, int view, double* rvec, double* tvec) const {
     for (int k = 0; k < 3; ++k) {
         rvec[k] = m_rotIndex[view] >= 0 ? x[m_rotIndex[view] + k] : m_in.rvecs[view][k];
         tvec[k] = m_transIndex[view][k] >= 0 ? x[m_transIndex[view][k]] : m_in.tvecs[view][k];
     }
 }
 
-void BaLayout::residuals(const double *x, double *r) const
-{
+void BaLayout::residuals(const double* x, double* r) const {
     const int n = int(m_in.observations.size());
     for (int i = 0; i < n; ++i) {
-        const BaObservation &o = m_in.observations[i];
+        const BaObservation& o = m_in.observations[i];
         double rvec[3], tvec[3], u, v;
         pose(x, o.view, rvec, tvec);
         projectPoint(x, rvec, tvec, x + m_pointStart + 3 * o.point, u, v);
         r[2 * i] = u - o.u;
         r[2 * i + 1] = v - o.v;
     }
-    for (int i = 0; i < 8; ++i)
-        r[2 * n + i] = (x[i] - m_prior[i]) / m_sigma[i];
+    for (int i = 0; i < 8; ++i) r[2 * n + i] = (x[i] - m_prior[i]) / m_sigma[i];
 }
 
-std::vector<std::vector<int>> BaLayout::columnRows() const
-{
+std::vector<std::vector<int>> BaLayout::columnRows() const {
     std::vector<std::vector<int>> cols(m_parameterCount);
     const int n = int(m_in.observations.size());
     for (int i = 0; i < n; ++i) {
-        const BaObservation &o = m_in.observations[i];
+        const BaObservation& o = m_in.observations[i];
         auto add = [&](int col) {
             if (col >= 0) {
                 cols[col].push_back(2 * i);
                 cols[col].push_back(2 * i + 1);
             }
         };
-        for (int k = 0; k < 8; ++k)
-            add(k);
+        for (int k = 0; k < 8; ++k) add(k);
         if (m_rotIndex[o.view] >= 0) {
             for (int k = 0; k < 3; ++k) {
                 add(m_rotIndex[o.view] + k);
                 add(m_transIndex[o.view][k]);
             }
         }
-        for (int k = 0; k < 3; ++k)
-            add(m_pointStart + 3 * o.point + k);
+        for (int k = 0; k < 3; ++k) add(m_pointStart + 3 * o.point + k);
     }
-    for (int k = 0; k < 8; ++k)
-        cols[k].push_back(2 * n + k);
+    for (int k = 0; k < 8; ++k) cols[k].push_back(2 * n + k);
     return cols;
 }
 
-} // namespace refl
+}  // namespace refl

@@ -20,16 +20,16 @@ struct BaObservation {
 // vector and translation, camera = R * world + t), the points of the selected tracks in
 // list order and the observations of registered views in track order.
 struct BaInput {
-    double fx = 0, fy = 0, cx = 0, cy = 0; // prior camera matrix entries
-    double k1 = 0, k2 = 0, p1 = 0, p2 = 0; // prior distortion (k3 is not adjusted)
+    double fx = 0, fy = 0, cx = 0, cy = 0;  // prior camera matrix entries
+    double k1 = 0, k2 = 0, p1 = 0, p2 = 0;  // prior distortion (k3 is not adjusted)
     int width = 0;
     int height = 0;
     std::vector<Vec3> rvecs;
     std::vector<Vec3> tvecs;
     std::vector<Vec3> points;
     std::vector<BaObservation> observations;
-    int viewA = 0; // gauge: keeps its pose
-    int viewB = 1; // gauge: keeps its largest translation component
+    int viewA = 0;  // gauge: keeps its pose
+    int viewB = 1;  // gauge: keeps its largest translation component
     double focalPriorRatio = 0.1;
     double principalPriorSigma = 24.0;
     double radialPriorSigma = 0.05;
@@ -41,13 +41,13 @@ struct BaInput {
 };
 
 // Rotation matrix (row-major) of a rotation vector, as OpenCV's Rodrigues computes it.
-std::array<double, 9> rodriguesToMatrix(const Vec3 &r);
+std::array<double, 9> rodriguesToMatrix(const Vec3& r);
 // Rotation vector of a rotation matrix (row-major), as OpenCV's Rodrigues computes it.
-Vec3 rodriguesFromMatrix(const std::array<double, 9> &R);
+Vec3 rodriguesFromMatrix(const std::array<double, 9>& R);
 
 // OpenCV's pinhole projection with distortion (k1, k2, p1, p2, k3 = 0).
-void projectPoint(const double *intrinsics, const double *rvec, const double *tvec,
-                  const double *X, double &u, double &v);
+void projectPoint(const double* intrinsics, const double* rvec, const double* tvec, const double* X,
+                  double& u, double& v);
 
 // Where each unknown sits in the parameter vector, the priors, the bounds, the residuals
 // and the residual rows each parameter touches.
@@ -57,27 +57,27 @@ void projectPoint(const double *intrinsics, const double *rvec, const double *tv
 class BaLayout {
 public:
     // False (with a log line) on inconsistent input: sizes, indices, gauge views.
-    bool build(const BaInput &input);
+    bool build(const BaInput& input);
 
     int parameterCount() const { return m_parameterCount; }
     int residualCount() const { return 2 * int(m_in.observations.size()) + 8; }
-    int rotationIndex(int view) const { return m_rotIndex[view]; }       // -1 for view a
-    int translationIndex(int view, int k) const { return m_transIndex[view][k]; } // -1 fixed
+    int rotationIndex(int view) const { return m_rotIndex[view]; }                 // -1 for view a
+    int translationIndex(int view, int k) const { return m_transIndex[view][k]; }  // -1 fixed
     int pointIndex(int point) const { return m_pointStart + 3 * point; }
     int fixedTranslationComponent() const { return m_fixedComponent; }
 
     // The start point: prior intrinsics pulled inside the bounds, the poses, the points.
     std::vector<double> initialParameters() const;
-    const std::vector<double> &lower() const { return m_lower; }
-    const std::vector<double> &upper() const { return m_upper; }
-    const std::array<double, 8> &priorValues() const { return m_prior; }
-    const std::array<double, 8> &priorSigmas() const { return m_sigma; }
+    const std::vector<double>& lower() const { return m_lower; }
+    const std::vector<double>& upper() const { return m_upper; }
+    const std::array<double, 8>& priorValues() const { return m_prior; }
+    const std::array<double, 8>& priorSigmas() const { return m_sigma; }
 
-    void residuals(const double *x, double *r) const;
+    void residuals(const double* x, double* r) const;
     std::vector<std::vector<int>> columnRows() const;
 
     // Pose of a view at x (fixed entries from the input).
-    void pose(const double *x, int view, double *rvec, double *tvec) const;
+    void pose(const double* x, int view, double* rvec, double* tvec) const;
 
 private:
     BaInput m_in;
@@ -91,4 +91,4 @@ private:
     std::array<double, 8> m_sigma{};
 };
 
-} // namespace refl
+}  // namespace refl

@@ -1,18 +1,17 @@
-#include "ba_arrays.h"
-#include "ba_layout.h"
-#include "ba_quality.h"
+#include <gtest/gtest.h>
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <opencv2/calib3d.hpp>
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <opencv2/calib3d.hpp>
 #include <random>
 #include <set>
+
+#include "ba_arrays.h"
+#include "ba_layout.h"
+#include "ba_quality.h"
 
 using namespace refl;
 
@@ -24,8 +23,7 @@ struct Camera {
 
 // A deterministic 5-view scene seen by `truth`; poses and points of the start are
 // slightly off, as a reconstruction would leave them.
-BaInput syntheticScene(const Camera &truth, int pointCount, std::vector<Vec3> *truePoints = nullptr)
-{
+BaInput syntheticScene(const Camera& truth, int pointCount, std::vector<Vec3>* truePoints = nullptr) {
     std::mt19937 rng(12345);
     auto uni = [&](double a, double b) { return a + (b - a) * (rng() / 4294967296.0); };
     BaInput in;
@@ -34,8 +32,10 @@ BaInput syntheticScene(const Camera &truth, int pointCount, std::vector<Vec3> *t
     const double intr[8] = {truth.fx, truth.fy, truth.cx, truth.cy, truth.k1, truth.k2, truth.p1, truth.p2};
     // Views converging on the scene from a wide baseline, rolled against each other, so
     // that focal length, principal point and distortion are observable.
-    const Vec3 rv[5] = {{0, 0, 0}, {0.05, -0.35, 0.4}, {-0.3, 0.1, -0.5}, {0.25, 0.3, 1.0}, {-0.2, -0.25, -1.2}};
-    const Vec3 tv[5] = {{0, 0, 0}, {17.0, 0.4, 3.0}, {-2.0, 14.0, 2.0}, {-15.0, -8.0, 4.0}, {9.0, -12.0, 3.0}};
+    const Vec3 rv[5] = {
+        {0, 0, 0}, {0.05, -0.35, 0.4}, {-0.3, 0.1, -0.5}, {0.25, 0.3, 1.0}, {-0.2, -0.25, -1.2}};
+    const Vec3 tv[5] = {
+        {0, 0, 0}, {17.0, 0.4, 3.0}, {-2.0, 14.0, 2.0}, {-15.0, -8.0, 4.0}, {9.0, -12.0, 3.0}};
     for (int v = 0; v < 5; ++v) {
         in.rvecs.push_back(rv[v]);
         in.tvecs.push_back(tv[v]);
@@ -47,20 +47,16 @@ BaInput syntheticScene(const Camera &truth, int pointCount, std::vector<Vec3> *t
         for (int v = 0; v < 5; ++v) {
             double u, w;
             projectPoint(intr, rv[v].data(), tv[v].data(), X.data(), u, w);
-            if (u < 5 || u > in.width - 5 || w < 5 || w > in.height - 5)
-                continue;
+            if (u < 5 || u > in.width - 5 || w < 5 || w > in.height - 5) continue;
             obs.push_back({v, int(pts.size()), u + uni(-0.3, 0.3), w + uni(-0.3, 0.3)});
         }
-        if (obs.size() < 2)
-            continue;
+        if (obs.size() < 2) continue;
         in.observations.insert(in.observations.end(), obs.begin(), obs.end());
         pts.push_back(X);
     }
-    if (truePoints)
-        *truePoints = pts;
-    for (Vec3 &X : pts)
-        for (double &c : X)
-            c += uni(-0.05, 0.05);
+    if (truePoints) *truePoints = pts;
+    for (Vec3& X : pts)
+        for (double& c : X) c += uni(-0.05, 0.05);
     in.points = pts;
     for (int v = 1; v < 5; ++v)
         for (int k = 0; k < 3; ++k) {
@@ -72,8 +68,7 @@ BaInput syntheticScene(const Camera &truth, int pointCount, std::vector<Vec3> *t
     return in;
 }
 
-void setPrior(BaInput &in, const Camera &c)
-{
+void setPrior(BaInput& in, const Camera& c) {
     in.fx = c.fx;
     in.fy = c.fy;
     in.cx = c.cx;
@@ -87,15 +82,14 @@ void setPrior(BaInput &in, const Camera &c)
 // What a reconstruction made with the prior camera hands over: poses and points refined
 // with the intrinsics held at the prior (linear loss), so that they absorb what they can of
 // the camera's error.
-void reconstructWithPrior(BaInput &in)
-{
+void reconstructWithPrior(BaInput& in) {
     BaLayout layout;
     ASSERT_TRUE(layout.build(in));
     const std::vector<double> full0 = layout.initialParameters();
     const int n = layout.parameterCount();
     TrfProblem p;
     p.residualCount = layout.residualCount();
-    p.residuals = [&](const double *xr, double *r) {
+    p.residuals = [&](const double* xr, double* r) {
         std::vector<double> full(full0.begin(), full0.begin() + 8);
         full.insert(full.end(), xr, xr + (n - 8));
         layout.residuals(full.data(), r);
@@ -111,21 +105,17 @@ void reconstructWithPrior(BaInput &in)
     for (int v = 0; v < int(in.rvecs.size()); ++v)
         layout.pose(full.data(), v, in.rvecs[v].data(), in.tvecs[v].data());
     for (size_t q = 0; q < in.points.size(); ++q)
-        for (int k = 0; k < 3; ++k)
-            in.points[q][k] = full[layout.pointIndex(int(q)) + k];
+        for (int k = 0; k < 3; ++k) in.points[q][k] = full[layout.pointIndex(int(q)) + k];
 }
 
-QJsonArray vec3Array(const std::vector<Vec3> &v)
-{
+QJsonArray vec3Array(const std::vector<Vec3>& v) {
     QJsonArray a;
-    for (const Vec3 &e : v)
-        a.append(QJsonArray{e[0], e[1], e[2]});
+    for (const Vec3& e : v) a.append(QJsonArray{e[0], e[1], e[2]});
     return a;
 }
 
 // The problem as plain JSON, for the SciPy reference script.
-QJsonObject problemJson(const BaInput &in)
-{
+QJsonObject problemJson(const BaInput& in) {
     QJsonObject o;
     o["prior"] = QJsonArray{in.fx, in.fy, in.cx, in.cy, in.k1, in.k2, in.p1, in.p2};
     o["width"] = in.width;
@@ -136,32 +126,27 @@ QJsonObject problemJson(const BaInput &in)
     o["tvecs"] = vec3Array(in.tvecs);
     o["points"] = vec3Array(in.points);
     QJsonArray obs;
-    for (const BaObservation &b : in.observations)
-        obs.append(QJsonArray{b.view, b.point, b.u, b.v});
+    for (const BaObservation& b : in.observations) obs.append(QJsonArray{b.view, b.point, b.u, b.v});
     o["observations"] = obs;
     return o;
 }
 
-std::vector<Vec3> vec3List(const QJsonValue &v)
-{
+std::vector<Vec3> vec3List(const QJsonValue& v) {
     std::vector<Vec3> out;
-    for (const QJsonValue &e : v.toArray()) {
+    for (const QJsonValue& e : v.toArray()) {
         const QJsonArray a = e.toArray();
         out.push_back({a[0].toDouble(), a[1].toDouble(), a[2].toDouble()});
     }
     return out;
 }
 
-QJsonObject readJson(const QString &name)
-{
+QJsonObject readJson(const QString& name) {
     QFile f(QStringLiteral(REFL_CALIBRATION_TESTDATA "/") + name);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
+    if (!f.open(QIODevice::ReadOnly)) return {};
     return QJsonDocument::fromJson(f.readAll()).object();
 }
 
-BaInput problemFromJson(const QJsonObject &o)
-{
+BaInput problemFromJson(const QJsonObject& o) {
     BaInput in;
     const QJsonArray prior = o["prior"].toArray();
     in.fx = prior[0].toDouble();
@@ -179,23 +164,22 @@ BaInput problemFromJson(const QJsonObject &o)
     in.rvecs = vec3List(o["rvecs"]);
     in.tvecs = vec3List(o["tvecs"]);
     in.points = vec3List(o["points"]);
-    for (const QJsonValue &e : o["observations"].toArray()) {
+    for (const QJsonValue& e : o["observations"].toArray()) {
         const QJsonArray a = e.toArray();
         in.observations.push_back({a[0].toInt(), a[1].toInt(), a[2].toDouble(), a[3].toDouble()});
     }
     return in;
 }
 
-} // namespace
+}  // namespace
 
-TEST(BaProjection, MatchesOpenCvProjectPoints)
-{
+TEST(BaProjection, MatchesOpenCvProjectPoints) {
     const double intr[8] = {812.5, 790.25, 640.5, 480.75, -0.21, 0.07, 0.003, -0.002};
     const cv::Matx33d K(intr[0], 0, intr[2], 0, intr[1], intr[3], 0, 0, 1);
     const std::vector<double> dist = {intr[4], intr[5], intr[6], intr[7], 0.0};
     const Vec3 rvecs[3] = {{0, 0, 0}, {0.1, -0.2, 0.05}, {1.2, 0.4, -2.0}};
     const Vec3 t = {0.3, -0.2, 4.0};
-    for (const Vec3 &r : rvecs) {
+    for (const Vec3& r : rvecs) {
         std::vector<cv::Point3d> X = {{0.1, 0.2, 1.0}, {-1.5, 0.7, 3.0}, {2.0, -1.0, 0.5}};
         std::vector<cv::Point2d> ref;
         cv::projectPoints(X, cv::Vec3d(r[0], r[1], r[2]), cv::Vec3d(t[0], t[1], t[2]), K, dist, ref);
@@ -209,23 +193,20 @@ TEST(BaProjection, MatchesOpenCvProjectPoints)
         cv::Matx33d R;
         cv::Rodrigues(cv::Vec3d(r[0], r[1], r[2]), R);
         const std::array<double, 9> ours = rodriguesToMatrix(r);
-        for (int k = 0; k < 9; ++k)
-            EXPECT_NEAR(ours[k], R.val[k], 1e-14);
+        for (int k = 0; k < 9; ++k) EXPECT_NEAR(ours[k], R.val[k], 1e-14);
         const Vec3 back = rodriguesFromMatrix(ours);
-        for (int k = 0; k < 3; ++k)
-            EXPECT_NEAR(back[k], r[k], 1e-12);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(back[k], r[k], 1e-12);
     }
 }
 
-TEST(BaLayout, GaugePriorsAndBounds)
-{
+TEST(BaLayout, GaugePriorsAndBounds) {
     BaInput in = syntheticScene(Camera(), 20);
     Camera prior;
-    prior.k1 = 0.6; // outside the bounds: pulled to 0.4999999999
+    prior.k1 = 0.6;  // outside the bounds: pulled to 0.4999999999
     prior.p2 = -0.2;
     prior.cx = 10;  // below 0.15 w
     setPrior(in, prior);
-    in.tvecs[1] = {-3.0, 3.0, 1.0}; // tie on |t|: the first (x) is fixed
+    in.tvecs[1] = {-3.0, 3.0, 1.0};  // tie on |t|: the first (x) is fixed
     BaLayout layout;
     ASSERT_TRUE(layout.build(in));
     EXPECT_EQ(layout.rotationIndex(0), -1);
@@ -259,8 +240,7 @@ TEST(BaLayout, GaugePriorsAndBounds)
     EXPECT_EQ(layout.fixedTranslationComponent(), 1);
 }
 
-TEST(BaLayout, DeclaredSparsityCoversEveryDependency)
-{
+TEST(BaLayout, DeclaredSparsityCoversEveryDependency) {
     BaInput in = syntheticScene(Camera(), 15);
     setPrior(in, Camera());
     BaLayout layout;
@@ -282,8 +262,7 @@ TEST(BaLayout, DeclaredSparsityCoversEveryDependency)
     }
 }
 
-TEST(BaLayout, RejectsInconsistentInput)
-{
+TEST(BaLayout, RejectsInconsistentInput) {
     BaInput in = syntheticScene(Camera(), 10);
     setPrior(in, Camera());
     BaLayout layout;
@@ -294,44 +273,41 @@ TEST(BaLayout, RejectsInconsistentInput)
     bad.observations[0].point = 99;
     EXPECT_FALSE(layout.build(bad));
     bad = in;
-    bad.fx = 0; // empty focal bounds
+    bad.fx = 0;  // empty focal bounds
     EXPECT_FALSE(layout.build(bad));
 }
 
-TEST(BaQuality, PercentileRmsAndCoverage)
-{
+TEST(BaQuality, PercentileRmsAndCoverage) {
     EXPECT_EQ(percentile90({}), 0.0);
     EXPECT_DOUBLE_EQ(percentile90({5.0}), 5.0);
     // 11 values 0..10: q = 9 exactly.
     std::vector<double> e;
-    for (int i = 10; i >= 0; --i)
-        e.push_back(i);
+    for (int i = 10; i >= 0; --i) e.push_back(i);
     EXPECT_DOUBLE_EQ(percentile90(e), 9.0);
-    EXPECT_DOUBLE_EQ(percentile90({0, 1, 2, 3}), 2.7); // q = 2.7
+    EXPECT_DOUBLE_EQ(percentile90({0, 1, 2, 3}), 2.7);  // q = 2.7
     EXPECT_DOUBLE_EQ(rmsError({3, 4}), std::sqrt(12.5));
     EXPECT_EQ(rmsError({}), 0.0);
 
     // Square with interior and duplicate points: hull area 100.
     EXPECT_DOUBLE_EQ(convexHullArea({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {5, 5}, {0, 0}, {3, 7}}), 100.0);
-    EXPECT_EQ(convexHullArea({{0, 0}, {1, 1}, {2, 2}}), 0.0); // collinear
+    EXPECT_EQ(convexHullArea({{0, 0}, {1, 1}, {2, 2}}), 0.0);  // collinear
 
     // View 0 spread over the image, view 1 in one corner, view 2 with 2 observations.
-    std::vector<BaObservation> obs = {{0, 0, 0, 0}, {0, 1, 100, 0}, {0, 2, 100, 100}, {0, 3, 0, 100},
-                                      {1, 0, 0, 0}, {1, 1, 30, 0}, {1, 2, 0, 30},
-                                      {2, 0, 50, 50}, {2, 1, 60, 60}};
+    std::vector<BaObservation> obs = {{0, 0, 0, 0},   {0, 1, 100, 0}, {0, 2, 100, 100},
+                                      {0, 3, 0, 100}, {1, 0, 0, 0},   {1, 1, 30, 0},
+                                      {1, 2, 0, 30},  {2, 0, 50, 50}, {2, 1, 60, 60}};
     const std::vector<double> cov = viewCoverage(obs, 4, 100, 100);
     ASSERT_EQ(cov.size(), 4u);
     EXPECT_DOUBLE_EQ(cov[0], 1.0);
     EXPECT_NEAR(cov[1], 450.0 / 10000.0, 1e-12);
     EXPECT_EQ(cov[2], 0.0);
-    EXPECT_EQ(cov[3], 0.0); // no observations at all
+    EXPECT_EQ(cov[3], 0.0);  // no observations at all
     EXPECT_EQ(minimumCoverage(cov), 0.0);
     EXPECT_EQ(minimumCoverage({}), 0.0);
     EXPECT_EQ(minimumCoverage({2.0, 1.5}), 1.0);
 }
 
-TEST(BaQuality, AcceptanceRules)
-{
+TEST(BaQuality, AcceptanceRules) {
     double k[8] = {1000, 1000, 640, 480, 0.1, 0.0, 0.001, 0.0};
     const std::vector<double> x(k, k + 8);
     const std::vector<double> errors = {0.5, 0.7};
@@ -345,16 +321,16 @@ TEST(BaQuality, AcceptanceRules)
     in.p90 = 0.7;
     in.minCoverage = 0.4;
     EXPECT_TRUE(acceptAdjustment(in));
-    k[0] = 1790; // focal pressed toward the upper bound 1.8 K: rejected
+    k[0] = 1790;  // focal pressed toward the upper bound 1.8 K: rejected
     EXPECT_FALSE(acceptAdjustment(in));
     k[0] = 1000;
     k[4] = 0.49;
     EXPECT_FALSE(acceptAdjustment(in));
     k[4] = 0.1;
-    in.minCoverage = 0.149; // one-corner view
+    in.minCoverage = 0.149;  // one-corner view
     EXPECT_FALSE(acceptAdjustment(in));
     in.minCoverage = 0.4;
-    in.finalRms = 2.03; // worse than 1.01 x initial
+    in.finalRms = 2.03;  // worse than 1.01 x initial
     EXPECT_FALSE(acceptAdjustment(in));
     in.finalRms = 0.6;
     in.p90 = 3.0;
@@ -365,8 +341,7 @@ TEST(BaQuality, AcceptanceRules)
     EXPECT_FALSE(acceptAdjustment(in));
 }
 
-TEST(BundleAdjustArrays, ThreeObservationsAreRefused)
-{
+TEST(BundleAdjustArrays, ThreeObservationsAreRefused) {
     BaInput in = syntheticScene(Camera(), 5);
     setPrior(in, Camera());
     in.observations.resize(3);
@@ -377,8 +352,7 @@ TEST(BundleAdjustArrays, ThreeObservationsAreRefused)
     EXPECT_FALSE(out.optimised);
 }
 
-TEST(BundleAdjustArrays, RecoversAKnownCameraFromAnOffsetPrior)
-{
+TEST(BundleAdjustArrays, RecoversAKnownCameraFromAnOffsetPrior) {
     const Camera truth;
     BaInput in = syntheticScene(truth, 300);
     Camera prior = truth;
@@ -397,11 +371,11 @@ TEST(BundleAdjustArrays, RecoversAKnownCameraFromAnOffsetPrior)
     BaOutput out;
     const bool accepted = bundleAdjustArrays(in, 120, {}, out, 2);
     std::printf("observations %zu, %s\n", in.observations.size(), qPrintable(out.solver.summary()));
-    std::printf("fx %.3f -> %.3f (truth %.1f), cx %.3f -> %.3f (%.1f), cy %.3f -> %.3f (%.1f), "
-                "k1 %.4f -> %.4f (%.2f); rms %.3f -> %.3f, p90 %.3f, coverage %.3f\n",
-                prior.fx, out.fx, truth.fx, prior.cx, out.cx, truth.cx, prior.cy, out.cy, truth.cy,
-                prior.k1, out.distortion[0], truth.k1, out.initialRms, out.finalRms, out.p90,
-                out.minCoverage);
+    std::printf(
+        "fx %.3f -> %.3f (truth %.1f), cx %.3f -> %.3f (%.1f), cy %.3f -> %.3f (%.1f), "
+        "k1 %.4f -> %.4f (%.2f); rms %.3f -> %.3f, p90 %.3f, coverage %.3f\n",
+        prior.fx, out.fx, truth.fx, prior.cx, out.cx, truth.cx, prior.cy, out.cy, truth.cy, prior.k1,
+        out.distortion[0], truth.k1, out.initialRms, out.finalRms, out.p90, out.minCoverage);
     EXPECT_TRUE(accepted);
     EXPECT_LT(std::fabs(out.fx - truth.fx), std::fabs(prior.fx - truth.fx));
     EXPECT_LT(std::fabs(out.cx - truth.cx), std::fabs(prior.cx - truth.cx));
@@ -420,21 +394,20 @@ TEST(BundleAdjustArrays, RecoversAKnownCameraFromAnOffsetPrior)
     EXPECT_LE(out.solver.evaluations, 120);
 }
 
-TEST(BundleAdjustArrays, StopRequestStillReportsTheResult)
-{
+TEST(BundleAdjustArrays, StopRequestStillReportsTheResult) {
     const Camera truth;
     BaInput in = syntheticScene(truth, 60);
     setPrior(in, truth);
     BaOutput out;
-    bundleAdjustArrays(in, 120, [] { return true; }, out);
+    bundleAdjustArrays(
+        in, 120, [] { return true; }, out);
     EXPECT_EQ(out.solver.termination, TrfTermination::Stopped);
     EXPECT_TRUE(out.optimised);
     EXPECT_EQ(out.coverage.size(), 5u);
-    EXPECT_NEAR(out.finalRms, out.initialRms, 1e-9); // stopped before the first step
+    EXPECT_NEAR(out.finalRms, out.initialRms, 1e-9);  // stopped before the first step
 }
 
-TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment)
-{
+TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment) {
     // The 5-view problem above (testdata/ba_small_problem.json) solved by SciPy's
     // least_squares with the same layout and settings (testdata/ba_reference.py). This
     // problem is very sensitive early on: a relative nudge of 1e-15 to the start changes
@@ -449,12 +422,11 @@ TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment)
     BaInput in = problemFromJson(problem);
     in.reweightOutliers = false;
     int compared = 0;
-    for (const QJsonValue &v : runs) {
+    for (const QJsonValue& v : runs) {
         const QJsonObject ref = v.toObject();
         const int maxNfev = ref["max_nfev"].toInt();
         const bool huber = ref["loss"].toString() == "huber";
-        if (huber && maxNfev != 120)
-            continue;
+        if (huber && maxNfev != 120) continue;
         TrfResult r;
         double fx = 0, cx = 0, k1 = 0;
         if (huber) {
@@ -466,7 +438,7 @@ TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment)
             ASSERT_TRUE(layout.build(in));
             TrfProblem p;
             p.residualCount = layout.residualCount();
-            p.residuals = [&](const double *x, double *res) { layout.residuals(x, res); };
+            p.residuals = [&](const double* x, double* res) { layout.residuals(x, res); };
             p.columnRows = layout.columnRows();
             p.lower = layout.lower();
             p.upper = layout.upper();
@@ -481,11 +453,12 @@ TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment)
         ++compared;
         const double cost = ref["cost"].toDouble();
         const QJsonArray intr = ref["intrinsics"].toArray();
-        std::printf("%s max %d: ours cost %.10g nfev %d status %d fx %.4f cx %.4f k1 %.5f | scipy cost %.10g "
-                    "nfev %d status %d fx %.4f cx %.4f k1 %.5f\n",
-                    huber ? "huber" : "linear", maxNfev, r.finalCost, r.evaluations, int(r.termination), fx,
-                    cx, k1, cost, ref["nfev"].toInt(), ref["status"].toInt(), intr[0].toDouble(),
-                    intr[2].toDouble(), intr[4].toDouble());
+        std::printf(
+            "%s max %d: ours cost %.10g nfev %d status %d fx %.4f cx %.4f k1 %.5f | scipy cost %.10g "
+            "nfev %d status %d fx %.4f cx %.4f k1 %.5f\n",
+            huber ? "huber" : "linear", maxNfev, r.finalCost, r.evaluations, int(r.termination), fx, cx, k1,
+            cost, ref["nfev"].toInt(), ref["status"].toInt(), intr[0].toDouble(), intr[2].toDouble(),
+            intr[4].toDouble());
         EXPECT_NEAR(r.finalCost, cost, (huber ? 3e-3 : 3e-4) * cost);
         EXPECT_EQ(int(r.termination), ref["status"].toInt());
         EXPECT_NEAR(r.evaluations, ref["nfev"].toInt(), 2);

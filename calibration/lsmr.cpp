@@ -7,8 +7,7 @@ namespace refl {
 
 namespace {
 
-double scaledNorm2(const std::vector<double> &v)
-{
+double scaledNorm2(const std::vector<double>& v) {
     // Scaled sum of squares, safe against overflow and underflow.
     double scale = 0.0, ssq = 1.0;
     for (double x : v) {
@@ -25,8 +24,7 @@ double scaledNorm2(const std::vector<double> &v)
     return scale * std::sqrt(ssq);
 }
 
-double norm2(const std::vector<double> &v)
-{
+double norm2(const std::vector<double>& v) {
     // Four partial sums so that the loop vectorises.
     double p[4] = {0, 0, 0, 0};
     const size_t n = v.size(), n4 = n - n % 4;
@@ -36,19 +34,16 @@ double norm2(const std::vector<double> &v)
         p[2] += v[i + 2] * v[i + 2];
         p[3] += v[i + 3] * v[i + 3];
     }
-    for (size_t i = n4; i < n; ++i)
-        p[0] += v[i] * v[i];
+    for (size_t i = n4; i < n; ++i) p[0] += v[i] * v[i];
     const double s = (p[0] + p[1]) + (p[2] + p[3]);
-    if (std::isfinite(s) && s > 1e-280)
-        return std::sqrt(s);
+    if (std::isfinite(s) && s > 1e-280) return std::sqrt(s);
     return scaledNorm2(v);
 }
 
 double signOf(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : 0.0); }
 
 // v <- w - f * v and |v| in one pass, summed exactly as norm2 sums.
-double updateAndNorm(std::vector<double> &v, const std::vector<double> &w, double f)
-{
+double updateAndNorm(std::vector<double>& v, const std::vector<double>& w, double f) {
     double p[4] = {0, 0, 0, 0};
     const size_t n = v.size(), n4 = n - n % 4;
     for (size_t i = 0; i < n4; i += 4) {
@@ -64,15 +59,13 @@ double updateAndNorm(std::vector<double> &v, const std::vector<double> &w, doubl
         p[0] += e * e;
     }
     const double s = (p[0] + p[1]) + (p[2] + p[3]);
-    if (std::isfinite(s) && s > 1e-280)
-        return std::sqrt(s);
+    if (std::isfinite(s) && s > 1e-280) return std::sqrt(s);
     return scaledNorm2(v);
 }
 
-} // namespace
+}  // namespace
 
-void symOrtho(double a, double b, double &c, double &s, double &r)
-{
+void symOrtho(double a, double b, double& c, double& s, double& r) {
     if (b == 0.0) {
         c = signOf(a);
         s = 0.0;
@@ -94,28 +87,25 @@ void symOrtho(double a, double b, double &c, double &s, double &r)
     }
 }
 
-LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const LsmrOptions &opt)
-{
+LsmrResult lsmr(const LinearOperator& A, const std::vector<double>& b, const LsmrOptions& opt) {
     const int m = A.rows, n = A.cols;
     const int maxIter = opt.maxIterations >= 0 ? opt.maxIterations : std::min(m, n);
     const double damp = opt.damp;
     LsmrResult res;
     res.x.assign(n, 0.0);
-    std::vector<double> &x = res.x;
+    std::vector<double>& x = res.x;
 
     std::vector<double> u(b), v(n, 0.0), tmpM(A.applyBoth ? 0 : m), tmpN(n);
     const double normb = norm2(b);
     double beta = normb;
     double alpha = 0.0;
     if (beta > 0) {
-        for (double &e : u)
-            e *= 1.0 / beta;
+        for (double& e : u) e *= 1.0 / beta;
         A.applyTransposed(u.data(), v.data());
         alpha = norm2(v);
     }
     if (alpha > 0) {
-        for (double &e : v)
-            e *= 1.0 / alpha;
+        for (double& e : v) e *= 1.0 / alpha;
     }
 
     double zetabar = alpha * beta, alphabar = alpha;
@@ -139,8 +129,7 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
         res.normX = normx;
         return res;
     };
-    if (normar == 0 || normb == 0)
-        return finish();
+    if (normar == 0 || normb == 0) return finish();
 
     while (itn < maxIter) {
         ++itn;
@@ -154,19 +143,16 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
         }
         if (beta > 0) {
             const double ib = 1.0 / beta;
-            for (double &e : u)
-                e *= ib;
+            for (double& e : u) e *= ib;
             if (A.applyBoth) {
-                for (double &e : tmpN)
-                    e *= ib;
+                for (double& e : tmpN) e *= ib;
             } else {
                 A.applyTransposed(u.data(), tmpN.data());
             }
             alpha = updateAndNorm(v, tmpN, beta);
             if (alpha > 0) {
                 const double ia = 1.0 / alpha;
-                for (double &e : v)
-                    e *= ia;
+                for (double& e : v) e *= ia;
             }
         }
 
@@ -216,8 +202,7 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
         normA = std::sqrt(normA2);
         normA2 += alpha * alpha;
         maxrbar = std::max(maxrbar, rhobarold);
-        if (itn > 1)
-            minrbar = std::min(minrbar, rhobarold);
+        if (itn > 1) minrbar = std::min(minrbar, rhobarold);
         condA = std::max(maxrbar, rhotemp) / std::min(minrbar, rhotemp);
 
         normar = std::fabs(zetabar);
@@ -229,24 +214,16 @@ LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b, const Lsm
         const double t1 = test1 / (1.0 + normA * normx / normb);
         const double rtol = opt.btol + opt.atol * normA * normx / normb;
 
-        if (itn >= maxIter)
-            istop = 7;
-        if (1.0 + test3 <= 1.0)
-            istop = 6;
-        if (1.0 + test2 <= 1.0)
-            istop = 5;
-        if (1.0 + t1 <= 1.0)
-            istop = 4;
-        if (test3 <= ctol)
-            istop = 3;
-        if (test2 <= opt.atol)
-            istop = 2;
-        if (test1 <= rtol)
-            istop = 1;
-        if (istop > 0)
-            break;
+        if (itn >= maxIter) istop = 7;
+        if (1.0 + test3 <= 1.0) istop = 6;
+        if (1.0 + test2 <= 1.0) istop = 5;
+        if (1.0 + t1 <= 1.0) istop = 4;
+        if (test3 <= ctol) istop = 3;
+        if (test2 <= opt.atol) istop = 2;
+        if (test1 <= rtol) istop = 1;
+        if (istop > 0) break;
     }
     return finish();
 }
 
-} // namespace refl
+}  // namespace refl

@@ -10,12 +10,12 @@ namespace refl {
 struct LinearOperator {
     int rows = 0;
     int cols = 0;
-    std::function<void(const double *x, double *y)> apply;
-    std::function<void(const double *x, double *y)> applyTransposed;
+    std::function<void(const double* x, double* y)> apply;
+    std::function<void(const double* x, double* y)> applyTransposed;
     // Optional: u <- A*x - alpha*u and w <- A^T*u (the new u) in one pass over A. When set,
     // LSMR uses it for the bidiagonalisation and scales w by 1/|u| afterwards instead of
     // scaling u first (the same products, rounded once more).
-    std::function<void(const double *x, double alpha, double *u, double *w)> applyBoth;
+    std::function<void(const double* x, double alpha, double* u, double* w)> applyBoth;
 };
 
 struct LsmrOptions {
@@ -23,12 +23,12 @@ struct LsmrOptions {
     double atol = 1e-6;
     double btol = 1e-6;
     double conlim = 1e8;
-    int maxIterations = -1; // -1: min(rows, cols)
+    int maxIterations = -1;  // -1: min(rows, cols)
 };
 
 struct LsmrResult {
     std::vector<double> x;
-    int stopReason = 0; // 0 x=0 solves, 1 compatible, 2 least squares, 3 cond, 4-6 eps, 7 iterations
+    int stopReason = 0;  // 0 x=0 solves, 1 compatible, 2 least squares, 3 cond, 4-6 eps, 7 iterations
     int iterations = 0;
     double normR = 0.0;
     double normAR = 0.0;
@@ -39,10 +39,10 @@ struct LsmrResult {
 
 // Least-squares solution of min |A x - b|^2 + damp^2 |x|^2 by LSMR (Fong and Saunders,
 // 2011), started from x = 0.
-LsmrResult lsmr(const LinearOperator &A, const std::vector<double> &b,
-                const LsmrOptions &options = LsmrOptions());
+LsmrResult lsmr(const LinearOperator& A, const std::vector<double>& b,
+                const LsmrOptions& options = LsmrOptions());
 
 // Givens rotation (c, s, r) with [c s; -s c] [a; b] = [r; 0], stable for any signs.
-void symOrtho(double a, double b, double &c, double &s, double &r);
+void symOrtho(double a, double b, double& c, double& s, double& r);
 
-} // namespace refl
+}  // namespace refl

@@ -1,23 +1,22 @@
 #include "lsmr.h"
 
-#include <Eigen/Dense>
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
 #include <cmath>
 
 using namespace refl;
 
 namespace {
 
-LinearOperator denseOperator(const Eigen::MatrixXd &A)
-{
+LinearOperator denseOperator(const Eigen::MatrixXd& A) {
     LinearOperator op;
     op.rows = int(A.rows());
     op.cols = int(A.cols());
-    op.apply = [A](const double *x, double *y) {
+    op.apply = [A](const double* x, double* y) {
         Eigen::Map<Eigen::VectorXd>(y, A.rows()) = A * Eigen::Map<const Eigen::VectorXd>(x, A.cols());
     };
-    op.applyTransposed = [A](const double *x, double *y) {
+    op.applyTransposed = [A](const double* x, double* y) {
         Eigen::Map<Eigen::VectorXd>(y, A.cols()) =
             A.transpose() * Eigen::Map<const Eigen::VectorXd>(x, A.rows());
     };
@@ -25,45 +24,39 @@ LinearOperator denseOperator(const Eigen::MatrixXd &A)
 }
 
 // A fixed, moderately conditioned test matrix.
-Eigen::MatrixXd testMatrix(int m, int n)
-{
+Eigen::MatrixXd testMatrix(int m, int n) {
     Eigen::MatrixXd A(m, n);
     for (int i = 0; i < m; ++i)
-        for (int j = 0; j < n; ++j)
-            A(i, j) = std::sin(1.3 * i + 0.7 * j * j + 0.1) + (i == j ? 3.0 : 0.0);
+        for (int j = 0; j < n; ++j) A(i, j) = std::sin(1.3 * i + 0.7 * j * j + 0.1) + (i == j ? 3.0 : 0.0);
     return A;
 }
 
-std::vector<double> testVector(int m)
-{
+std::vector<double> testVector(int m) {
     std::vector<double> b(m);
-    for (int i = 0; i < m; ++i)
-        b[i] = std::cos(0.9 * i) + 0.5;
+    for (int i = 0; i < m; ++i) b[i] = std::cos(0.9 * i) + 0.5;
     return b;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Lsmr, OverdeterminedSystemMatchesTheQrSolution)
-{
+TEST(Lsmr, OverdeterminedSystemMatchesTheQrSolution) {
     const Eigen::MatrixXd A = testMatrix(30, 8);
     const std::vector<double> b = testVector(30);
     LsmrOptions opt;
     opt.atol = opt.btol = 1e-14;
     opt.maxIterations = 100;
     const LsmrResult r = lsmr(denseOperator(A), b, opt);
-    const Eigen::VectorXd ref = A.colPivHouseholderQr().solve(Eigen::Map<const Eigen::VectorXd>(b.data(), 30));
-    for (int j = 0; j < 8; ++j)
-        EXPECT_NEAR(r.x[j], ref[j], 1e-10) << j;
+    const Eigen::VectorXd ref =
+        A.colPivHouseholderQr().solve(Eigen::Map<const Eigen::VectorXd>(b.data(), 30));
+    for (int j = 0; j < 8; ++j) EXPECT_NEAR(r.x[j], ref[j], 1e-10) << j;
     EXPECT_GT(r.stopReason, 0);
     // The residual estimate agrees with the true residual norm.
-    const Eigen::VectorXd res = A * Eigen::Map<const Eigen::VectorXd>(r.x.data(), 8)
-        - Eigen::Map<const Eigen::VectorXd>(b.data(), 30);
+    const Eigen::VectorXd res = A * Eigen::Map<const Eigen::VectorXd>(r.x.data(), 8) -
+                                Eigen::Map<const Eigen::VectorXd>(b.data(), 30);
     EXPECT_NEAR(r.normR, res.norm(), 1e-8);
 }
 
-TEST(Lsmr, DampedProblemMatchesTheRegularisedNormalEquations)
-{
+TEST(Lsmr, DampedProblemMatchesTheRegularisedNormalEquations) {
     const Eigen::MatrixXd A = testMatrix(12, 10);
     const std::vector<double> b = testVector(12);
     LsmrOptions opt;
@@ -72,22 +65,19 @@ TEST(Lsmr, DampedProblemMatchesTheRegularisedNormalEquations)
     opt.maxIterations = 200;
     const LsmrResult r = lsmr(denseOperator(A), b, opt);
     const Eigen::MatrixXd N = A.transpose() * A + 0.49 * Eigen::MatrixXd::Identity(10, 10);
-    const Eigen::VectorXd ref = N.ldlt().solve(A.transpose() * Eigen::Map<const Eigen::VectorXd>(b.data(), 12));
-    for (int j = 0; j < 10; ++j)
-        EXPECT_NEAR(r.x[j], ref[j], 1e-9) << j;
+    const Eigen::VectorXd ref =
+        N.ldlt().solve(A.transpose() * Eigen::Map<const Eigen::VectorXd>(b.data(), 12));
+    for (int j = 0; j < 10; ++j) EXPECT_NEAR(r.x[j], ref[j], 1e-9) << j;
 }
 
-TEST(Lsmr, ZeroRightHandSideGivesZero)
-{
+TEST(Lsmr, ZeroRightHandSideGivesZero) {
     const LsmrResult r = lsmr(denseOperator(testMatrix(5, 3)), std::vector<double>(5, 0.0));
     EXPECT_EQ(r.stopReason, 0);
     EXPECT_EQ(r.iterations, 0);
-    for (double v : r.x)
-        EXPECT_EQ(v, 0.0);
+    for (double v : r.x) EXPECT_EQ(v, 0.0);
 }
 
-TEST(Lsmr, CompatibleSquareSystemStopsOnTheResidualTest)
-{
+TEST(Lsmr, CompatibleSquareSystemStopsOnTheResidualTest) {
     const Eigen::MatrixXd A = testMatrix(6, 6);
     const Eigen::VectorXd xTrue = Eigen::VectorXd::LinSpaced(6, -1, 2);
     const Eigen::VectorXd b = A * xTrue;
@@ -96,12 +86,10 @@ TEST(Lsmr, CompatibleSquareSystemStopsOnTheResidualTest)
     opt.maxIterations = 100;
     const LsmrResult r = lsmr(denseOperator(A), std::vector<double>(b.data(), b.data() + 6), opt);
     EXPECT_EQ(r.stopReason, 1);
-    for (int j = 0; j < 6; ++j)
-        EXPECT_NEAR(r.x[j], xTrue[j], 1e-9);
+    for (int j = 0; j < 6; ++j) EXPECT_NEAR(r.x[j], xTrue[j], 1e-9);
 }
 
-TEST(Lsmr, IterationLimitIsHonoured)
-{
+TEST(Lsmr, IterationLimitIsHonoured) {
     const Eigen::MatrixXd A = testMatrix(40, 20);
     LsmrOptions opt;
     opt.atol = opt.btol = 1e-16;
@@ -111,8 +99,7 @@ TEST(Lsmr, IterationLimitIsHonoured)
     EXPECT_EQ(r.stopReason, 7);
 }
 
-TEST(Lsmr, DefaultLimitIsTheSmallerDimension)
-{
+TEST(Lsmr, DefaultLimitIsTheSmallerDimension) {
     // A rank-deficient matrix never meets tiny tolerances; the default cap min(m, n) ends it.
     Eigen::MatrixXd A = testMatrix(9, 4);
     A.col(3) = A.col(0) + A.col(1);
@@ -123,10 +110,9 @@ TEST(Lsmr, DefaultLimitIsTheSmallerDimension)
     EXPECT_LE(r.iterations, 4);
 }
 
-TEST(SymOrtho, RotationAnnihilatesTheSecondEntry)
-{
+TEST(SymOrtho, RotationAnnihilatesTheSecondEntry) {
     const double cases[][2] = {{3, 4}, {-3, 4}, {4, -3}, {0, 2}, {-2, 0}, {1e-300, 1}};
-    for (const auto &ab : cases) {
+    for (const auto& ab : cases) {
         double c, s, r;
         symOrtho(ab[0], ab[1], c, s, r);
         EXPECT_NEAR(c * c + s * s, 1.0, 1e-15);
@@ -136,13 +122,12 @@ TEST(SymOrtho, RotationAnnihilatesTheSecondEntry)
     }
 }
 
-TEST(Lsmr, FusedProductGivesTheSameSolution)
-{
+TEST(Lsmr, FusedProductGivesTheSameSolution) {
     const Eigen::MatrixXd A = testMatrix(25, 9);
     const std::vector<double> b = testVector(25);
     LinearOperator plain = denseOperator(A);
     LinearOperator fused = plain;
-    fused.applyBoth = [A](const double *x, double alpha, double *u, double *w) {
+    fused.applyBoth = [A](const double* x, double alpha, double* u, double* w) {
         Eigen::Map<Eigen::VectorXd> uu(u, A.rows());
         uu = A * Eigen::Map<const Eigen::VectorXd>(x, A.cols()) - alpha * uu;
         Eigen::Map<Eigen::VectorXd>(w, A.cols()) = A.transpose() * uu;
@@ -151,6 +136,5 @@ TEST(Lsmr, FusedProductGivesTheSameSolution)
     const LsmrResult r2 = lsmr(fused, b);
     EXPECT_EQ(r1.iterations, r2.iterations);
     EXPECT_EQ(r1.stopReason, r2.stopReason);
-    for (int j = 0; j < 9; ++j)
-        EXPECT_NEAR(r1.x[j], r2.x[j], 1e-12 * std::max(1.0, std::fabs(r1.x[j])));
+    for (int j = 0; j < 9; ++j) EXPECT_NEAR(r1.x[j], r2.x[j], 1e-12 * std::max(1.0, std::fabs(r1.x[j])));
 }

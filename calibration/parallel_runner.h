@@ -15,11 +15,11 @@ class ParallelRunner {
 public:
     explicit ParallelRunner(int threads);
     ~ParallelRunner();
-    ParallelRunner(const ParallelRunner &) = delete;
-    ParallelRunner &operator=(const ParallelRunner &) = delete;
+    ParallelRunner(const ParallelRunner&) = delete;
+    ParallelRunner& operator=(const ParallelRunner&) = delete;
 
     int threadCount() const { return int(m_workers.size()) + 1; }
-    void run(int jobs, const std::function<void(int)> &fn);
+    void run(int jobs, const std::function<void(int)>& fn);
 
 private:
     void workerLoop();
@@ -29,7 +29,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_done;
-    const std::function<void(int)> *m_fn = nullptr;
+    const std::function<void(int)>* m_fn = nullptr;
     int m_jobs = 0;
     int m_next = 0;
     int m_busy = 0;
@@ -37,4 +37,4 @@ private:
     bool m_quit = false;
 };
 
-} // namespace refl
+}  // namespace refl

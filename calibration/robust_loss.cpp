@@ -9,25 +9,20 @@ namespace {
 
 // Pairwise summation in blocks of eight, as NumPy's sum does it; for near-equal costs the
 // order of the additions decides the sign of tiny reductions.
-double pairwiseSum(const double *a, size_t n)
-{
+double pairwiseSum(const double* a, size_t n) {
     if (n < 8) {
         double s = 0.0;
-        for (size_t i = 0; i < n; ++i)
-            s += a[i];
+        for (size_t i = 0; i < n; ++i) s += a[i];
         return s;
     }
     if (n <= 128) {
         double r[8];
-        for (int k = 0; k < 8; ++k)
-            r[k] = a[k];
+        for (int k = 0; k < 8; ++k) r[k] = a[k];
         size_t i = 8;
         for (; i < n - (n % 8); i += 8)
-            for (int k = 0; k < 8; ++k)
-                r[k] += a[i + k];
+            for (int k = 0; k < 8; ++k) r[k] += a[i + k];
         double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i)
-            s += a[i];
+        for (; i < n; ++i) s += a[i];
         return s;
     }
     size_t half = n / 2;
@@ -35,14 +30,12 @@ double pairwiseSum(const double *a, size_t n)
     return pairwiseSum(a, half) + pairwiseSum(a + half, n - half);
 }
 
-} // namespace
+}  // namespace
 
-double RobustLoss::cost(const std::vector<double> &r) const
-{
+double RobustLoss::cost(const std::vector<double>& r) const {
     double sum = 0.0;
     if (kind == LossKind::Linear) {
-        for (double v : r)
-            sum += v * v;
+        for (double v : r) sum += v * v;
         return 0.5 * sum;
     }
     std::vector<double> rho(r.size());
@@ -55,10 +48,8 @@ double RobustLoss::cost(const std::vector<double> &r) const
     return 0.5 * (scale * scale) * sum;
 }
 
-bool RobustLoss::reweight(std::vector<double> &r, std::vector<double> &rowScale) const
-{
-    if (kind == LossKind::Linear)
-        return false;
+bool RobustLoss::reweight(std::vector<double>& r, std::vector<double>& rowScale) const {
+    if (kind == LossKind::Linear) return false;
     const double eps = std::numeric_limits<double>::epsilon();
     rowScale.resize(r.size());
     for (size_t i = 0; i < r.size(); ++i) {
@@ -77,8 +68,7 @@ bool RobustLoss::reweight(std::vector<double> &r, std::vector<double> &rowScale)
         }
         // For z > 1 this is 0 up to rounding; the floor keeps the row alive.
         double w = d1 + 2 * d2 * (r[i] * r[i]);
-        if (w < eps)
-            w = eps;
+        if (w < eps) w = eps;
         w = std::sqrt(w);
         rowScale[i] = w;
         r[i] *= d1 / w;
@@ -86,4 +76,4 @@ bool RobustLoss::reweight(std::vector<double> &r, std::vector<double> &rowScale)
     return true;
 }
 
-} // namespace refl
+}  // namespace refl

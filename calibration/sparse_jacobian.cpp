@@ -1,15 +1,14 @@
 #include "sparse_jacobian.h"
 
-#include "parallel_runner.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "parallel_runner.h"
+
 namespace refl {
 
-bool SparsityPattern::setColumns(int rowCount, const std::vector<std::vector<int>> &columnRows)
-{
+bool SparsityPattern::setColumns(int rowCount, const std::vector<std::vector<int>>& columnRows) {
     rows = rowCount;
     cols = int(columnRows.size());
     colStart.assign(cols + 1, 0);
@@ -18,37 +17,30 @@ bool SparsityPattern::setColumns(int rowCount, const std::vector<std::vector<int
         std::vector<int> r = columnRows[j];
         std::sort(r.begin(), r.end());
         r.erase(std::unique(r.begin(), r.end()), r.end());
-        if (!r.empty() && (r.front() < 0 || r.back() >= rowCount))
-            return false;
+        if (!r.empty() && (r.front() < 0 || r.back() >= rowCount)) return false;
         rowIndex.insert(rowIndex.end(), r.begin(), r.end());
         colStart[j + 1] = int(rowIndex.size());
     }
     return true;
 }
 
-std::vector<int> groupColumns(const SparsityPattern &p, int &groupCount)
-{
+std::vector<int> groupColumns(const SparsityPattern& p, int& groupCount) {
     std::vector<int> group(p.cols, -1);
-    std::vector<int> rowMark(p.rows, -1); // group that last claimed the row
+    std::vector<int> rowMark(p.rows, -1);  // group that last claimed the row
     groupCount = 0;
     int firstFree = 0;
     while (true) {
-        while (firstFree < p.cols && group[firstFree] >= 0)
-            ++firstFree;
-        if (firstFree >= p.cols)
-            break;
+        while (firstFree < p.cols && group[firstFree] >= 0) ++firstFree;
+        if (firstFree >= p.cols) break;
         const int g = groupCount++;
         for (int j = firstFree; j < p.cols; ++j) {
-            if (group[j] >= 0)
-                continue;
+            if (group[j] >= 0) continue;
             bool clash = false;
             for (int k = p.colStart[j]; k < p.colStart[j + 1] && !clash; ++k)
                 clash = rowMark[p.rowIndex[k]] == g;
-            if (clash)
-                continue;
+            if (clash) continue;
             group[j] = g;
-            for (int k = p.colStart[j]; k < p.colStart[j + 1]; ++k)
-                rowMark[p.rowIndex[k]] = g;
+            for (int k = p.colStart[j]; k < p.colStart[j + 1]; ++k) rowMark[p.rowIndex[k]] = g;
         }
     }
     return group;
@@ -56,16 +48,11 @@ std::vector<int> groupColumns(const SparsityPattern &p, int &groupCount)
 
 namespace {
 
-bool sameRange(const int *a, int na, const int *b, int nb)
-{
-    return na == nb && std::equal(a, a + na, b);
-}
+bool sameRange(const int* a, int na, const int* b, int nb) { return na == nb && std::equal(a, a + na, b); }
 
 // First block of each of `parts` ranges, balanced by value count.
-int partStart(const std::vector<int> &valueStarts, int part, int parts)
-{
-    if (part >= parts)
-        return int(valueStarts.size()) - 1; // the sentinel
+int partStart(const std::vector<int>& valueStarts, int part, int parts) {
+    if (part >= parts) return int(valueStarts.size()) - 1;  // the sentinel
     const long long total = valueStarts.back();
     const long long target = total * part / parts;
     return int(std::lower_bound(valueStarts.begin(), valueStarts.end(), target) - valueStarts.begin());
@@ -73,62 +60,50 @@ int partStart(const std::vector<int> &valueStarts, int part, int parts)
 
 // y[i] = vals(row i) . xs[cols] for the rows of one row block (W columns).
 template <int W>
-void rowBlockKernel(const double *vals, const int *cols, int width, const double *xs, double *y,
-                    int rows)
-{
+void rowBlockKernel(const double* vals, const int* cols, int width, const double* xs, double* y, int rows) {
     const int w = W > 0 ? W : width;
     for (int i = 0; i < rows; ++i, vals += w) {
         double s = 0.0;
-        for (int c = 0; c < w; ++c)
-            s += vals[c] * xs[cols[c]];
+        for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
         y[i] = s;
     }
 }
 
 // acc[cols] += vals(row i) * x[i] for the rows of one row block.
 template <int W>
-void scatterKernel(const double *vals, const int *cols, int width, const double *x, double *acc,
-                   int rows)
-{
+void scatterKernel(const double* vals, const int* cols, int width, const double* x, double* acc, int rows) {
     const int w = W > 0 ? W : width;
     for (int i = 0; i < rows; ++i, vals += w) {
         const double u = x[i];
-        for (int c = 0; c < w; ++c)
-            acc[cols[c]] += vals[c] * u;
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * u;
     }
 }
 
 // u[i] <- vals(row i) . xs[cols] - alpha u[i], then acc[cols] += vals(row i) u[i].
 template <int W>
-void fusedKernel(const double *vals, const int *cols, int width, const double *xs, double alpha,
-                 double *u, double *acc, int rows)
-{
+void fusedKernel(const double* vals, const int* cols, int width, const double* xs, double alpha, double* u,
+                 double* acc, int rows) {
     const int w = W > 0 ? W : width;
     for (int i = 0; i < rows; ++i, vals += w) {
         double s = 0.0;
-        for (int c = 0; c < w; ++c)
-            s += vals[c] * xs[cols[c]];
+        for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
         const double t = s - alpha * u[i];
         u[i] = t;
-        for (int c = 0; c < w; ++c)
-            acc[cols[c]] += vals[c] * t;
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * t;
     }
 }
 
-} // namespace
+}  // namespace
 
-void SparseJacobian::setPattern(const SparsityPattern &pattern)
-{
+void SparseJacobian::setPattern(const SparsityPattern& pattern) {
     m_pattern = pattern;
     const int nnz = pattern.nonZeros();
     m_values.assign(nnz, 0.0);
 
     // Row-ordered mirror of the pattern.
     std::vector<int> rowStart(pattern.rows + 1, 0);
-    for (int k = 0; k < nnz; ++k)
-        ++rowStart[pattern.rowIndex[k] + 1];
-    for (int i = 0; i < pattern.rows; ++i)
-        rowStart[i + 1] += rowStart[i];
+    for (int k = 0; k < nnz; ++k) ++rowStart[pattern.rowIndex[k] + 1];
+    for (int i = 0; i < pattern.rows; ++i) rowStart[i + 1] += rowStart[i];
     std::vector<int> rowCol(nnz), rowToValue(nnz);
     std::vector<int> fill(rowStart.begin(), rowStart.end() - 1);
     for (int j = 0; j < pattern.cols; ++j) {
@@ -146,9 +121,9 @@ void SparseJacobian::setPattern(const SparsityPattern &pattern)
     m_rowSource.reserve(nnz);
     for (int i = 0; i < pattern.rows; ++i) {
         const int n = rowStart[i + 1] - rowStart[i];
-        const bool extend = i > 0 && !m_rowBlocks.empty()
-            && sameRange(rowCol.data() + rowStart[i], n, rowCol.data() + rowStart[i - 1],
-                         rowStart[i] - rowStart[i - 1]);
+        const bool extend = i > 0 && !m_rowBlocks.empty() &&
+                            sameRange(rowCol.data() + rowStart[i], n, rowCol.data() + rowStart[i - 1],
+                                      rowStart[i] - rowStart[i - 1]);
         if (!extend) {
             Block b;
             b.first = i;
@@ -168,16 +143,13 @@ void SparseJacobian::setPattern(const SparsityPattern &pattern)
     m_rowBlocks.push_back(rowEnd);
 
     m_rowValueStarts.clear();
-    for (const Block &b : m_rowBlocks)
-        m_rowValueStarts.push_back(b.valueStart);
+    for (const Block& b : m_rowBlocks) m_rowValueStarts.push_back(b.valueStart);
     m_rowValues.assign(nnz, 0.0);
     m_dirty = true;
 }
 
-void SparseJacobian::refresh() const
-{
-    if (!m_dirty)
-        return;
+void SparseJacobian::refresh() const {
+    if (!m_dirty) return;
     const size_t nnz = m_values.size();
     for (size_t k = 0; k < nnz; ++k) {
         m_rowValues[k] = m_values[m_rowSource[k]];
@@ -185,16 +157,13 @@ void SparseJacobian::refresh() const
     m_dirty = false;
 }
 
-void SparseJacobian::scaleRows(const double *rowScale)
-{
+void SparseJacobian::scaleRows(const double* rowScale) {
     const int nnz = int(m_values.size());
-    for (int k = 0; k < nnz; ++k)
-        m_values[k] *= rowScale[m_pattern.rowIndex[k]];
+    for (int k = 0; k < nnz; ++k) m_values[k] *= rowScale[m_pattern.rowIndex[k]];
     m_dirty = true;
 }
 
-std::vector<double> SparseJacobian::columnNorms() const
-{
+std::vector<double> SparseJacobian::columnNorms() const {
     std::vector<double> out(m_pattern.cols, 0.0);
     for (int j = 0; j < m_pattern.cols; ++j) {
         double s = 0.0;
@@ -205,37 +174,47 @@ std::vector<double> SparseJacobian::columnNorms() const
     return out;
 }
 
-void SparseJacobian::multiply(const double *x, const double *colScale, double *y,
-                              ParallelRunner *runner) const
-{
+void SparseJacobian::multiply(const double* x, const double* colScale, double* y,
+                              ParallelRunner* runner) const {
     refresh();
-    const double *xs = x;
+    const double* xs = x;
     if (colScale) {
         m_scratch.resize(m_pattern.cols);
-        for (int j = 0; j < m_pattern.cols; ++j)
-            m_scratch[j] = colScale[j] * x[j];
+        for (int j = 0; j < m_pattern.cols; ++j) m_scratch[j] = colScale[j] * x[j];
         xs = m_scratch.data();
     }
     const int parts = runner ? runner->threadCount() : 1;
-    const std::vector<int> &valueStarts = m_rowValueStarts;
+    const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
         const int b0 = partStart(valueStarts, part, parts);
         const int b1 = partStart(valueStarts, part + 1, parts);
         for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
-            const Block &blk = m_rowBlocks[b];
-            const Block &next = m_rowBlocks[b + 1];
-            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const Block& blk = m_rowBlocks[b];
+            const Block& next = m_rowBlocks[b + 1];
+            const int* cols = m_rowBlockCols.data() + blk.indexStart;
             const int width = next.indexStart - blk.indexStart;
-            const double *vals = m_rowValues.data() + blk.valueStart;
+            const double* vals = m_rowValues.data() + blk.valueStart;
             const int rows = next.first - blk.first;
-            double *yb = y + blk.first;
+            double* yb = y + blk.first;
             switch (width) {
-            case 12: rowBlockKernel<12>(vals, cols, width, xs, yb, rows); break;
-            case 9: rowBlockKernel<9>(vals, cols, width, xs, yb, rows); break;
-            case 6: rowBlockKernel<6>(vals, cols, width, xs, yb, rows); break;
-            case 3: rowBlockKernel<3>(vals, cols, width, xs, yb, rows); break;
-            case 2: rowBlockKernel<2>(vals, cols, width, xs, yb, rows); break;
-            default: rowBlockKernel<0>(vals, cols, width, xs, yb, rows); break;
+                case 12:
+                    rowBlockKernel<12>(vals, cols, width, xs, yb, rows);
+                    break;
+                case 9:
+                    rowBlockKernel<9>(vals, cols, width, xs, yb, rows);
+                    break;
+                case 6:
+                    rowBlockKernel<6>(vals, cols, width, xs, yb, rows);
+                    break;
+                case 3:
+                    rowBlockKernel<3>(vals, cols, width, xs, yb, rows);
+                    break;
+                case 2:
+                    rowBlockKernel<2>(vals, cols, width, xs, yb, rows);
+                    break;
+                default:
+                    rowBlockKernel<0>(vals, cols, width, xs, yb, rows);
+                    break;
             }
         }
     };
@@ -245,33 +224,42 @@ void SparseJacobian::multiply(const double *x, const double *colScale, double *y
         job(0);
 }
 
-void SparseJacobian::multiplyTransposed(const double *x, const double *colScale, double *y,
-                                        ParallelRunner *runner) const
-{
+void SparseJacobian::multiplyTransposed(const double* x, const double* colScale, double* y,
+                                        ParallelRunner* runner) const {
     // Row blocks in order, scattering into one accumulator per thread; with one thread
     // every column sums its rows in ascending order.
     refresh();
     const int n = m_pattern.cols;
     const int parts = runner ? runner->threadCount() : 1;
     m_accumulators.resize(parts);
-    const std::vector<int> &valueStarts = m_rowValueStarts;
+    const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
-        std::vector<double> &acc = m_accumulators[part];
+        std::vector<double>& acc = m_accumulators[part];
         acc.assign(n, 0.0);
         const int b0 = partStart(valueStarts, part, parts);
         const int b1 = partStart(valueStarts, part + 1, parts);
         for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
-            const Block &blk = m_rowBlocks[b];
-            const Block &next = m_rowBlocks[b + 1];
-            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const Block& blk = m_rowBlocks[b];
+            const Block& next = m_rowBlocks[b + 1];
+            const int* cols = m_rowBlockCols.data() + blk.indexStart;
             const int width = next.indexStart - blk.indexStart;
-            const double *vals = m_rowValues.data() + blk.valueStart;
+            const double* vals = m_rowValues.data() + blk.valueStart;
             switch (width) {
-            case 12: scatterKernel<12>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
-            case 9: scatterKernel<9>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
-            case 6: scatterKernel<6>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
-            case 3: scatterKernel<3>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
-            default: scatterKernel<0>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first); break;
+                case 12:
+                    scatterKernel<12>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first);
+                    break;
+                case 9:
+                    scatterKernel<9>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first);
+                    break;
+                case 6:
+                    scatterKernel<6>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first);
+                    break;
+                case 3:
+                    scatterKernel<3>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first);
+                    break;
+                default:
+                    scatterKernel<0>(vals, cols, width, x + blk.first, acc.data(), next.first - blk.first);
+                    break;
             }
         }
     };
@@ -283,8 +271,7 @@ void SparseJacobian::multiplyTransposed(const double *x, const double *colScale,
         const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
         for (int j = j0; j < j1; ++j) {
             double s = m_accumulators[0][j];
-            for (int p = 1; p < parts; ++p)
-                s += m_accumulators[p][j];
+            for (int p = 1; p < parts; ++p) s += m_accumulators[p][j];
             y[j] = colScale ? colScale[j] * s : s;
         }
     };
@@ -294,40 +281,48 @@ void SparseJacobian::multiplyTransposed(const double *x, const double *colScale,
         reduce(0);
 }
 
-void SparseJacobian::multiplyBoth(const double *x, const double *colScale, double alpha, double *u,
-                                  double *w, ParallelRunner *runner) const
-{
+void SparseJacobian::multiplyBoth(const double* x, const double* colScale, double alpha, double* u, double* w,
+                                  ParallelRunner* runner) const {
     refresh();
     const int n = m_pattern.cols;
-    const double *xs = x;
+    const double* xs = x;
     if (colScale) {
         m_scratch.resize(n);
-        for (int j = 0; j < n; ++j)
-            m_scratch[j] = colScale[j] * x[j];
+        for (int j = 0; j < n; ++j) m_scratch[j] = colScale[j] * x[j];
         xs = m_scratch.data();
     }
     const int parts = runner ? runner->threadCount() : 1;
     m_accumulators.resize(parts);
-    const std::vector<int> &valueStarts = m_rowValueStarts;
+    const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
-        std::vector<double> &acc = m_accumulators[part];
+        std::vector<double>& acc = m_accumulators[part];
         acc.assign(n, 0.0);
         const int b0 = partStart(valueStarts, part, parts);
         const int b1 = partStart(valueStarts, part + 1, parts);
         for (int b = b0; b < b1 && b < int(m_rowBlocks.size()) - 1; ++b) {
-            const Block &blk = m_rowBlocks[b];
-            const Block &next = m_rowBlocks[b + 1];
-            const int *cols = m_rowBlockCols.data() + blk.indexStart;
+            const Block& blk = m_rowBlocks[b];
+            const Block& next = m_rowBlocks[b + 1];
+            const int* cols = m_rowBlockCols.data() + blk.indexStart;
             const int width = next.indexStart - blk.indexStart;
-            const double *vals = m_rowValues.data() + blk.valueStart;
+            const double* vals = m_rowValues.data() + blk.valueStart;
             const int rows = next.first - blk.first;
-            double *ub = u + blk.first;
+            double* ub = u + blk.first;
             switch (width) {
-            case 12: fusedKernel<12>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
-            case 9: fusedKernel<9>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
-            case 6: fusedKernel<6>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
-            case 3: fusedKernel<3>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
-            default: fusedKernel<0>(vals, cols, width, xs, alpha, ub, acc.data(), rows); break;
+                case 12:
+                    fusedKernel<12>(vals, cols, width, xs, alpha, ub, acc.data(), rows);
+                    break;
+                case 9:
+                    fusedKernel<9>(vals, cols, width, xs, alpha, ub, acc.data(), rows);
+                    break;
+                case 6:
+                    fusedKernel<6>(vals, cols, width, xs, alpha, ub, acc.data(), rows);
+                    break;
+                case 3:
+                    fusedKernel<3>(vals, cols, width, xs, alpha, ub, acc.data(), rows);
+                    break;
+                default:
+                    fusedKernel<0>(vals, cols, width, xs, alpha, ub, acc.data(), rows);
+                    break;
             }
         }
     };
@@ -339,8 +334,7 @@ void SparseJacobian::multiplyBoth(const double *x, const double *colScale, doubl
         const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
         for (int j = j0; j < j1; ++j) {
             double s = m_accumulators[0][j];
-            for (int p = 1; p < parts; ++p)
-                s += m_accumulators[p][j];
+            for (int p = 1; p < parts; ++p) s += m_accumulators[p][j];
             w[j] = colScale ? colScale[j] * s : s;
         }
     };
@@ -350,18 +344,15 @@ void SparseJacobian::multiplyBoth(const double *x, const double *colScale, doubl
         reduce(0);
 }
 
-std::vector<double> forwardDifferenceSteps(const std::vector<double> &x,
-                                           const std::vector<double> &lower,
-                                           const std::vector<double> &upper)
-{
+std::vector<double> forwardDifferenceSteps(const std::vector<double>& x, const std::vector<double>& lower,
+                                           const std::vector<double>& upper) {
     const double relStep = std::sqrt(std::numeric_limits<double>::epsilon());
     const int n = int(x.size());
     std::vector<double> h(n);
     for (int j = 0; j < n; ++j) {
         const double sign = x[j] >= 0 ? 1.0 : -1.0;
         h[j] = relStep * sign * std::max(1.0, std::fabs(x[j]));
-        if (lower.empty() || upper.empty())
-            continue;
+        if (lower.empty() || upper.empty()) continue;
         const double lo = lower[j], up = upper[j];
         const double lowerDist = x[j] - lo, upperDist = up - x[j];
         const double xt = x[j] + h[j];
@@ -375,28 +366,25 @@ std::vector<double> forwardDifferenceSteps(const std::vector<double> &x,
     return h;
 }
 
-int forwardDifferenceJacobian(const ResidualFunction &fun, const std::vector<double> &x,
-                              const std::vector<double> &f0, const std::vector<double> &lower,
-                              const std::vector<double> &upper, const std::vector<int> &groups,
-                              int groupCount, SparseJacobian &jac, ParallelRunner *runner)
-{
-    const SparsityPattern &p = jac.pattern();
+int forwardDifferenceJacobian(const ResidualFunction& fun, const std::vector<double>& x,
+                              const std::vector<double>& f0, const std::vector<double>& lower,
+                              const std::vector<double>& upper, const std::vector<int>& groups,
+                              int groupCount, SparseJacobian& jac, ParallelRunner* runner) {
+    const SparsityPattern& p = jac.pattern();
     const std::vector<double> h = forwardDifferenceSteps(x, lower, upper);
-    std::vector<double> &values = jac.values();
+    std::vector<double>& values = jac.values();
 
     // Columns of each group.
     std::vector<std::vector<int>> members(groupCount);
-    for (int j = 0; j < p.cols; ++j)
-        members[groups[j]].push_back(j);
+    for (int j = 0; j < p.cols; ++j) members[groups[j]].push_back(j);
 
     const int workers = runner ? runner->threadCount() : 1;
     std::vector<std::vector<double>> xs(workers, x), fs(workers, std::vector<double>(p.rows));
     auto job = [&](int worker) {
-        std::vector<double> &xw = xs[worker];
-        std::vector<double> &fw = fs[worker];
+        std::vector<double>& xw = xs[worker];
+        std::vector<double>& fw = fs[worker];
         for (int g = worker; g < groupCount; g += workers) {
-            for (int j : members[g])
-                xw[j] = x[j] + h[j];
+            for (int j : members[g]) xw[j] = x[j] + h[j];
             fun(xw.data(), fw.data());
             for (int j : members[g]) {
                 const double dx = xw[j] - x[j];
@@ -415,4 +403,4 @@ int forwardDifferenceJacobian(const ResidualFunction &fun, const std::vector<dou
     return groupCount;
 }
 
-} // namespace refl
+}  // namespace refl

@@ -1,19 +1,18 @@
 #include "sparse_jacobian.h"
 
-#include "parallel_runner.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <set>
+
+#include "parallel_runner.h"
 
 using namespace refl;
 
 namespace {
 
 // Broyden tridiagonal residuals: f_i = (3 - 2 x_i) x_i - x_{i-1} - 2 x_{i+1} + 1.
-void broyden(const double *x, double *f, int n)
-{
+void broyden(const double* x, double* f, int n) {
     for (int i = 0; i < n; ++i) {
         const double prev = i > 0 ? x[i - 1] : 0.0;
         const double next = i + 1 < n ? x[i + 1] : 0.0;
@@ -21,38 +20,32 @@ void broyden(const double *x, double *f, int n)
     }
 }
 
-std::vector<std::vector<int>> tridiagonalColumns(int n)
-{
+std::vector<std::vector<int>> tridiagonalColumns(int n) {
     std::vector<std::vector<int>> cols(n);
     for (int j = 0; j < n; ++j)
-        for (int i = std::max(0, j - 1); i <= std::min(n - 1, j + 1); ++i)
-            cols[j].push_back(i);
+        for (int i = std::max(0, j - 1); i <= std::min(n - 1, j + 1); ++i) cols[j].push_back(i);
     return cols;
 }
 
-double entry(const SparseJacobian &J, int row, int col)
-{
-    const SparsityPattern &p = J.pattern();
+double entry(const SparseJacobian& J, int row, int col) {
+    const SparsityPattern& p = J.pattern();
     for (int k = p.colStart[col]; k < p.colStart[col + 1]; ++k)
-        if (p.rowIndex[k] == row)
-            return J.values()[k];
+        if (p.rowIndex[k] == row) return J.values()[k];
     return 0.0;
 }
 
-} // namespace
+}  // namespace
 
-TEST(SparsityPattern, RejectsRowsOutOfRange)
-{
+TEST(SparsityPattern, RejectsRowsOutOfRange) {
     SparsityPattern p;
     EXPECT_FALSE(p.setColumns(3, {{0, 3}}));
     EXPECT_FALSE(p.setColumns(3, {{-1}}));
     EXPECT_TRUE(p.setColumns(3, {{2, 0, 2}, {}}));
-    EXPECT_EQ(p.nonZeros(), 2); // duplicates dropped
+    EXPECT_EQ(p.nonZeros(), 2);  // duplicates dropped
     EXPECT_EQ(p.rowIndex[0], 0);
 }
 
-TEST(GroupColumns, ColumnsOfAGroupShareNoRow)
-{
+TEST(GroupColumns, ColumnsOfAGroupShareNoRow) {
     SparsityPattern p;
     ASSERT_TRUE(p.setColumns(50, tridiagonalColumns(50)));
     int groups = 0;
@@ -61,8 +54,7 @@ TEST(GroupColumns, ColumnsOfAGroupShareNoRow)
     for (int a = 0; a < 50; ++a) {
         ASSERT_GE(g[a], 0);
         for (int b = a + 1; b < 50; ++b) {
-            if (g[a] != g[b])
-                continue;
+            if (g[a] != g[b]) continue;
             std::set<int> ra(p.rowIndex.begin() + p.colStart[a], p.rowIndex.begin() + p.colStart[a + 1]);
             for (int k = p.colStart[b]; k < p.colStart[b + 1]; ++k)
                 EXPECT_EQ(ra.count(p.rowIndex[k]), 0u) << a << " " << b;
@@ -70,40 +62,37 @@ TEST(GroupColumns, ColumnsOfAGroupShareNoRow)
     }
 }
 
-TEST(ForwardDifference, StepsFollowTheSignAndTurnAtBounds)
-{
+TEST(ForwardDifference, StepsFollowTheSignAndTurnAtBounds) {
     const double h0 = std::sqrt(2.220446049250313e-16);
     const std::vector<double> x = {0.0, -3.0, 1.0, 2.0, 0.5};
     const std::vector<double> lo = {-1, -10, 0, 2 - 1e-12, 0.5 - 1e-9};
     const std::vector<double> up = {1, 10, 1, 2 + 1e-12, 0.5 + 2e-9};
     const std::vector<double> h = forwardDifferenceSteps(x, lo, up);
-    EXPECT_DOUBLE_EQ(h[0], h0);         // sign(0) = +1
-    EXPECT_DOUBLE_EQ(h[1], -3 * h0);    // negative entry steps down, scaled by |x|
-    EXPECT_DOUBLE_EQ(h[2], -h0);        // at the upper bound: turned around
+    EXPECT_DOUBLE_EQ(h[0], h0);       // sign(0) = +1
+    EXPECT_DOUBLE_EQ(h[1], -3 * h0);  // negative entry steps down, scaled by |x|
+    EXPECT_DOUBLE_EQ(h[2], -h0);      // at the upper bound: turned around
     // No room for the step on either side: the larger room to a bound.
     const double upRoom = up[3] - x[3], loRoom = x[3] - lo[3];
     EXPECT_EQ(h[3], upRoom >= loRoom ? upRoom : -loRoom);
     EXPECT_LE(x[3] + h[3], up[3]);
     EXPECT_GE(x[3] + h[3], lo[3]);
-    EXPECT_NEAR(h[4], (0.5 + 2e-9) - 0.5, 1e-20); // upper room is the larger one
+    EXPECT_NEAR(h[4], (0.5 + 2e-9) - 0.5, 1e-20);  // upper room is the larger one
     const std::vector<double> free = forwardDifferenceSteps(x, {}, {});
     EXPECT_DOUBLE_EQ(free[2], h0);
 }
 
-TEST(ForwardDifference, JacobianMatchesTheAnalyticOne)
-{
+TEST(ForwardDifference, JacobianMatchesTheAnalyticOne) {
     const int n = 12;
     SparsityPattern p;
     ASSERT_TRUE(p.setColumns(n, tridiagonalColumns(n)));
     int groups = 0;
     const std::vector<int> g = groupColumns(p, groups);
     std::vector<double> x(n);
-    for (int i = 0; i < n; ++i)
-        x[i] = -1.0 + 0.13 * i;
+    for (int i = 0; i < n; ++i) x[i] = -1.0 + 0.13 * i;
     std::vector<double> f0(n);
     broyden(x.data(), f0.data(), n);
     int calls = 0;
-    ResidualFunction fun = [&](const double *xx, double *f) {
+    ResidualFunction fun = [&](const double* xx, double* f) {
         ++calls;
         broyden(xx, f, n);
     };
@@ -126,8 +115,7 @@ TEST(ForwardDifference, JacobianMatchesTheAnalyticOne)
     }
 }
 
-TEST(ForwardDifference, GroupedColumnsEqualOneColumnAtATime)
-{
+TEST(ForwardDifference, GroupedColumnsEqualOneColumnAtATime) {
     // Grouping must give bit-identical columns to perturbing each entry alone.
     const int n = 9;
     SparsityPattern p;
@@ -135,12 +123,11 @@ TEST(ForwardDifference, GroupedColumnsEqualOneColumnAtATime)
     int groups = 0;
     const std::vector<int> g = groupColumns(p, groups);
     std::vector<int> single(n);
-    for (int j = 0; j < n; ++j)
-        single[j] = j;
+    for (int j = 0; j < n; ++j) single[j] = j;
     std::vector<double> x(n, 0.3), f0(n);
     x[4] = -2.5;
     broyden(x.data(), f0.data(), n);
-    ResidualFunction fun = [&](const double *xx, double *f) { broyden(xx, f, n); };
+    ResidualFunction fun = [&](const double* xx, double* f) { broyden(xx, f, n); };
     SparseJacobian a, b;
     a.setPattern(p);
     b.setPattern(p);
@@ -149,8 +136,7 @@ TEST(ForwardDifference, GroupedColumnsEqualOneColumnAtATime)
     EXPECT_EQ(a.values(), b.values());
 }
 
-TEST(SparseJacobian, ProductsMatchTheDenseMatrix)
-{
+TEST(SparseJacobian, ProductsMatchTheDenseMatrix) {
     // Irregular pattern with repeated rows (blocks), an empty row and an empty column.
     const int m = 7, n = 5;
     std::vector<std::vector<int>> cols = {{0, 1, 4}, {0, 1, 2, 3}, {}, {2, 3, 4, 6}, {0, 1, 6}};
@@ -174,15 +160,13 @@ TEST(SparseJacobian, ProductsMatchTheDenseMatrix)
         J.multiply(x, d, y.data(), &runner);
         for (int i = 0; i < m; ++i) {
             double s = 0;
-            for (int j = 0; j < n; ++j)
-                s += dense[i][j] * d[j] * x[j];
+            for (int j = 0; j < n; ++j) s += dense[i][j] * d[j] * x[j];
             EXPECT_NEAR(y[i], s, 1e-12) << i;
         }
         J.multiplyTransposed(u, d, z.data(), &runner);
         for (int j = 0; j < n; ++j) {
             double s = 0;
-            for (int i = 0; i < m; ++i)
-                s += dense[i][j] * u[i];
+            for (int i = 0; i < m; ++i) s += dense[i][j] * u[i];
             EXPECT_NEAR(z[j], d[j] * s, 1e-12) << j;
         }
     }
@@ -192,22 +176,19 @@ TEST(SparseJacobian, ProductsMatchTheDenseMatrix)
     std::vector<double> y(m);
     J.multiply(x, nullptr, y.data(), nullptr);
     double s0 = 0;
-    for (int j = 0; j < n; ++j)
-        s0 += dense[0][j] * x[j];
+    for (int j = 0; j < n; ++j) s0 += dense[0][j] * x[j];
     EXPECT_NEAR(y[0], 2 * s0, 1e-12);
     const std::vector<double> norms = J.columnNorms();
     EXPECT_EQ(norms[2], 0.0);
 }
 
-TEST(SparseJacobian, FusedProductEqualsTheTwoProducts)
-{
+TEST(SparseJacobian, FusedProductEqualsTheTwoProducts) {
     const int n = 40;
     SparsityPattern p;
     ASSERT_TRUE(p.setColumns(n, tridiagonalColumns(n)));
     SparseJacobian J;
     J.setPattern(p);
-    for (size_t k = 0; k < J.values().size(); ++k)
-        J.values()[k] = std::sin(0.37 * k) + 0.1;
+    for (size_t k = 0; k < J.values().size(); ++k) J.values()[k] = std::sin(0.37 * k) + 0.1;
     std::vector<double> x(n), d(n), u0(n);
     for (int i = 0; i < n; ++i) {
         x[i] = std::cos(0.7 * i);
@@ -219,8 +200,7 @@ TEST(SparseJacobian, FusedProductEqualsTheTwoProducts)
         ParallelRunner runner(threads);
         std::vector<double> y(n), ref(n), u = u0, w(n, 0.0);
         J.multiply(x.data(), d.data(), y.data(), &runner);
-        for (int i = 0; i < n; ++i)
-            y[i] -= alpha * u0[i];
+        for (int i = 0; i < n; ++i) y[i] -= alpha * u0[i];
         J.multiplyTransposed(y.data(), d.data(), ref.data(), &runner);
         J.multiplyBoth(x.data(), d.data(), alpha, u.data(), w.data(), &runner);
         for (int i = 0; i < n; ++i) {
@@ -230,13 +210,11 @@ TEST(SparseJacobian, FusedProductEqualsTheTwoProducts)
     }
 }
 
-TEST(ParallelRunner, RunsEveryJobOnce)
-{
+TEST(ParallelRunner, RunsEveryJobOnce) {
     ParallelRunner runner(2);
     for (int rep = 0; rep < 200; ++rep) {
         std::vector<int> hits(7, 0);
         runner.run(7, [&](int i) { ++hits[i]; });
-        for (int h : hits)
-            ASSERT_EQ(h, 1);
+        for (int h : hits) ASSERT_EQ(h, 1);
     }
 }

@@ -1,17 +1,16 @@
 // Runs the problems of testdata/trf_reference.json (written by testdata/trf_reference.py
 // with SciPy's least_squares) with the same settings and start points and compares the
 // final cost, the termination reason and the evaluation counts.
-#include "trf_solver.h"
+#include <gtest/gtest.h>
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
+
+#include "trf_solver.h"
 
 using namespace refl;
 
@@ -19,35 +18,29 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-std::vector<double> numbers(const QJsonValue &v, double nullValue = 0)
-{
+std::vector<double> numbers(const QJsonValue& v, double nullValue = 0) {
     std::vector<double> out;
-    for (const QJsonValue &e : v.toArray())
-        out.push_back(e.isNull() ? nullValue : e.toDouble());
+    for (const QJsonValue& e : v.toArray()) out.push_back(e.isNull() ? nullValue : e.toDouble());
     return out;
 }
 
-QJsonObject referenceProblem(const QString &name)
-{
+QJsonObject referenceProblem(const QString& name) {
     QFile f(QStringLiteral(REFL_CALIBRATION_TESTDATA "/trf_reference.json"));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
+    if (!f.open(QIODevice::ReadOnly)) return {};
     const QJsonArray problems = QJsonDocument::fromJson(f.readAll()).object().value("problems").toArray();
-    for (const QJsonValue &p : problems) {
-        if (p.toObject().value("name").toString() == name)
-            return p.toObject();
+    for (const QJsonValue& p : problems) {
+        if (p.toObject().value("name").toString() == name) return p.toObject();
     }
     return {};
 }
 
 // The residual functions of trf_reference.py.
-TrfProblem makeProblem(const QJsonObject &ref)
-{
+TrfProblem makeProblem(const QJsonObject& ref) {
     const QString name = ref.value("name").toString();
     TrfProblem p;
     if (name.startsWith("rosenbrock")) {
         p.residualCount = 2;
-        p.residuals = [](const double *x, double *r) {
+        p.residuals = [](const double* x, double* r) {
             r[0] = 10 * (x[1] - x[0] * x[0]);
             r[1] = 1 - x[0];
         };
@@ -55,7 +48,7 @@ TrfProblem makeProblem(const QJsonObject &ref)
     } else if (name.startsWith("broyden")) {
         const int n = ref.value("x0").toArray().size();
         p.residualCount = n;
-        p.residuals = [n](const double *x, double *f) {
+        p.residuals = [n](const double* x, double* f) {
             for (int i = 0; i < n; ++i) {
                 const double prev = i > 0 ? x[i - 1] : 0.0;
                 const double next = i + 1 < n ? x[i + 1] : 0.0;
@@ -64,20 +57,17 @@ TrfProblem makeProblem(const QJsonObject &ref)
         };
         p.columnRows.resize(n);
         for (int j = 0; j < n; ++j)
-            for (int i = std::max(0, j - 1); i <= std::min(n - 1, j + 1); ++i)
-                p.columnRows[j].push_back(i);
+            for (int i = std::max(0, j - 1); i <= std::min(n - 1, j + 1); ++i) p.columnRows[j].push_back(i);
     } else if (name.startsWith("exponential")) {
         const QJsonObject data = ref.value("data").toObject();
         const std::vector<double> t = numbers(data.value("t")), y = numbers(data.value("y"));
         const int m = int(t.size());
         p.residualCount = m;
-        p.residuals = [t, y, m](const double *x, double *r) {
-            for (int i = 0; i < m; ++i)
-                r[i] = x[0] + x[1] * std::exp(x[2] * t[i]) - y[i];
+        p.residuals = [t, y, m](const double* x, double* r) {
+            for (int i = 0; i < m; ++i) r[i] = x[0] + x[1] * std::exp(x[2] * t[i]) - y[i];
         };
         std::vector<int> all(m);
-        for (int i = 0; i < m; ++i)
-            all[i] = i;
+        for (int i = 0; i < m; ++i) all[i] = i;
         p.columnRows = {all, all, all};
     }
     p.lower = numbers(ref.value("lower"), -kInf);
@@ -89,8 +79,7 @@ TrfProblem makeProblem(const QJsonObject &ref)
 // within 2 of SciPy's. Where the reference also holds a run with the C library's exp
 // (slowly converging fits whose evaluation count moves with last-bit differences of exp),
 // the count must lie within the range of the two SciPy runs widened by a quarter.
-void compareWithScipy(const QString &name, bool compareX = true)
-{
+void compareWithScipy(const QString& name, bool compareX = true) {
     const QJsonObject ref = referenceProblem(name);
     ASSERT_FALSE(ref.isEmpty()) << "no reference for " << name.toStdString();
     const TrfProblem problem = makeProblem(ref);
@@ -124,7 +113,7 @@ void compareWithScipy(const QString &name, bool compareX = true)
         EXPECT_NEAR(r.x[j], xs[j], 1e-5 * std::max(1.0, std::fabs(xs[j]))) << j;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TrfAgainstScipy, Rosenbrock) { compareWithScipy("rosenbrock"); }
 TEST(TrfAgainstScipy, RosenbrockBounded) { compareWithScipy("rosenbrock_bounded"); }

@@ -1,16 +1,14 @@
 #include "trf_solver.h"
 
-#include "lsmr.h"
-#include "parallel_runner.h"
-#include "trust_region.h"
-
 #include <Eigen/QR>
-
 #include <QDebug>
-
 #include <cmath>
 #include <limits>
 #include <memory>
+
+#include "lsmr.h"
+#include "parallel_runner.h"
+#include "trust_region.h"
 
 namespace refl {
 
@@ -20,41 +18,37 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-std::vector<double> toStd(const Vec &v) { return std::vector<double>(v.data(), v.data() + v.size()); }
-Vec toVec(const std::vector<double> &v) { return Eigen::Map<const Vec>(v.data(), Eigen::Index(v.size())); }
+std::vector<double> toStd(const Vec& v) { return std::vector<double>(v.data(), v.data() + v.size()); }
+Vec toVec(const std::vector<double>& v) { return Eigen::Map<const Vec>(v.data(), Eigen::Index(v.size())); }
 
-bool allFinite(const std::vector<double> &v)
-{
+bool allFinite(const std::vector<double>& v) {
     for (double e : v) {
-        if (!std::isfinite(e))
-            return false;
+        if (!std::isfinite(e)) return false;
     }
     return true;
 }
 
 // Residuals and Jacobian at the current point, weighted for the loss.
 struct LinearModel {
-    std::vector<double> f;        // weighted residuals
-    SparseJacobian J;             // weighted Jacobian
-    Vec g;                        // J^T f
+    std::vector<double> f;  // weighted residuals
+    SparseJacobian J;       // weighted Jacobian
+    Vec g;                  // J^T f
 };
 
 class Solver {
 public:
-    Solver(const TrfProblem &p, const TrfOptions &o)
-        : m_problem(p), m_options(o), m_runner(std::max(1, o.threads))
-    {
-    }
+    Solver(const TrfProblem& p, const TrfOptions& o)
+        : m_problem(p), m_options(o), m_runner(std::max(1, o.threads)) {}
 
-    TrfResult run(const std::vector<double> &x0);
+    TrfResult run(const std::vector<double>& x0);
 
 private:
-    bool setUp(const std::vector<double> &x0, TrfResult &result);
-    void linearise(const std::vector<double> &fTrue);
-    Vec jhProduct(const Vec &s, const Vec &d) const;
+    bool setUp(const std::vector<double>& x0, TrfResult& result);
+    void linearise(const std::vector<double>& fTrue);
+    Vec jhProduct(const Vec& s, const Vec& d) const;
 
-    const TrfProblem &m_problem;
-    const TrfOptions &m_options;
+    const TrfProblem& m_problem;
+    const TrfOptions& m_options;
     mutable ParallelRunner m_runner;
     int m, n;
     Vec m_lower, m_upper;
@@ -67,8 +61,7 @@ private:
     const bool m_trace = qEnvironmentVariableIsSet("REFL_TRF_TRACE");
 };
 
-bool Solver::setUp(const std::vector<double> &x0, TrfResult &result)
-{
+bool Solver::setUp(const std::vector<double>& x0, TrfResult& result) {
     m = m_problem.residualCount;
     n = int(x0.size());
     if (n == 0 || m <= 0 || !m_problem.residuals || int(m_problem.columnRows.size()) != n) {
@@ -117,37 +110,31 @@ bool Solver::setUp(const std::vector<double> &x0, TrfResult &result)
     m_model.J.setPattern(pattern);
 
     Vec x = toVec(x0);
-    if (bounded)
-        x = tr::makeStrictlyFeasible(x, m_lower, m_upper);
+    if (bounded) x = tr::makeStrictlyFeasible(x, m_lower, m_upper);
     m_x = toStd(x);
     result.x = m_x;
     return true;
 }
 
-void Solver::linearise(const std::vector<double> &fTrue)
-{
-    forwardDifferenceJacobian(m_problem.residuals, m_x, fTrue, m_lowerStd, m_upperStd, m_groups,
-                              m_groupCount, m_model.J, &m_runner);
+void Solver::linearise(const std::vector<double>& fTrue) {
+    forwardDifferenceJacobian(m_problem.residuals, m_x, fTrue, m_lowerStd, m_upperStd, m_groups, m_groupCount,
+                              m_model.J, &m_runner);
     m_model.f = fTrue;
     std::vector<double> rowScale;
-    if (m_options.loss.reweight(m_model.f, rowScale))
-        m_model.J.scaleRows(rowScale.data());
+    if (m_options.loss.reweight(m_model.f, rowScale)) m_model.J.scaleRows(rowScale.data());
     m_model.g.resize(n);
     m_model.J.multiplyTransposed(m_model.f.data(), nullptr, m_model.g.data(), &m_runner);
 }
 
-Vec Solver::jhProduct(const Vec &s, const Vec &d) const
-{
+Vec Solver::jhProduct(const Vec& s, const Vec& d) const {
     Vec out(m);
     m_model.J.multiply(s.data(), d.data(), out.data(), &m_runner);
     return out;
 }
 
-TrfResult Solver::run(const std::vector<double> &x0)
-{
+TrfResult Solver::run(const std::vector<double>& x0) {
     TrfResult result;
-    if (!setUp(x0, result))
-        return result;
+    if (!setUp(x0, result)) return result;
 
     const int maxNfev = m_options.maxEvaluations > 0 ? m_options.maxEvaluations : 100 * n;
     std::vector<double> f(m);
@@ -164,11 +151,10 @@ TrfResult Solver::run(const std::vector<double> &x0)
     int njev = 1;
     std::vector<double> fTrue = f;
 
-    Vec scale, scaleInv; // scale = 1/c, scaleInv = c
+    Vec scale, scaleInv;  // scale = 1/c, scaleInv = c
     auto updateJacScale = [&](bool first) {
         const std::vector<double> norms = m_model.J.columnNorms();
-        if (first)
-            scaleInv = Vec::Ones(n);
+        if (first) scaleInv = Vec::Ones(n);
         for (int j = 0; j < n; ++j) {
             const double c = norms[j];
             scaleInv[j] = first ? (c == 0 ? 1.0 : c) : std::max(c, scaleInv[j]);
@@ -186,12 +172,10 @@ TrfResult Solver::run(const std::vector<double> &x0)
     Vec v, dv;
     tr::colemanLiScaling(x, m_model.g, m_lower, m_upper, v, dv);
     for (int j = 0; j < n; ++j) {
-        if (dv[j] != 0)
-            v[j] *= scaleInv[j];
+        if (dv[j] != 0) v[j] *= scaleInv[j];
     }
     double Delta = x.cwiseProduct(scaleInv).cwiseQuotient(v.cwiseSqrt()).norm();
-    if (Delta == 0)
-        Delta = 1.0;
+    if (Delta == 0) Delta = 1.0;
 
     TrfTermination status = TrfTermination::EvaluationLimit;
     bool terminated = false;
@@ -206,23 +190,26 @@ TrfResult Solver::run(const std::vector<double> &x0)
             terminated = true;
         }
         if (m_trace)
-            qDebug().noquote() << QStringLiteral("solveTrf: iteration %1 nfev %2 cost %3 optimality %4 radius %5")
-                                      .arg(iteration).arg(nfev).arg(cost, 0, 'g', 17).arg(gNorm, 0, 'g', 6).arg(Delta, 0, 'g', 6);
-        if (terminated || tr::evaluationLimitReached(nfev, maxNfev))
-            break;
+            qDebug().noquote() << QStringLiteral(
+                                      "solveTrf: iteration %1 nfev %2 cost %3 optimality %4 radius %5")
+                                      .arg(iteration)
+                                      .arg(nfev)
+                                      .arg(cost, 0, 'g', 17)
+                                      .arg(gNorm, 0, 'g', 6)
+                                      .arg(Delta, 0, 'g', 6);
+        if (terminated || tr::evaluationLimitReached(nfev, maxNfev)) break;
         if (m_options.stopRequested && m_options.stopRequested()) {
             status = TrfTermination::Stopped;
             break;
         }
 
         for (int j = 0; j < n; ++j) {
-            if (dv[j] != 0)
-                v[j] *= scaleInv[j];
+            if (dv[j] != 0) v[j] *= scaleInv[j];
         }
         const Vec d = v.cwiseSqrt().cwiseProduct(scale);
         const Vec diagH = m_model.g.cwiseProduct(dv).cwiseProduct(scale);
         const Vec gH = d.cwiseProduct(m_model.g);
-        const tr::JacobianProduct Jh = [&](const Vec &s) { return jhProduct(s, d); };
+        const tr::JacobianProduct Jh = [&](const Vec& s) { return jhProduct(s, d); };
 
         // Regularisation from the model's minimum along -gH inside the region.
         const tr::Quadratic1d q = tr::buildQuadratic1d(Jh, gH, -gH, &diagH);
@@ -235,17 +222,15 @@ TrfResult Solver::run(const std::vector<double> &x0)
         LinearOperator op;
         op.rows = m + n;
         op.cols = n;
-        op.apply = [&](const double *in, double *out) {
+        op.apply = [&](const double* in, double* out) {
             m_model.J.multiply(in, d.data(), out, &m_runner);
-            for (int j = 0; j < n; ++j)
-                out[m + j] = diagReg[j] * in[j];
+            for (int j = 0; j < n; ++j) out[m + j] = diagReg[j] * in[j];
         };
-        op.applyTransposed = [&](const double *in, double *out) {
+        op.applyTransposed = [&](const double* in, double* out) {
             m_model.J.multiplyTransposed(in, nullptr, out, &m_runner);
-            for (int j = 0; j < n; ++j)
-                out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
+            for (int j = 0; j < n; ++j) out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
         };
-        op.applyBoth = [&](const double *in, double alpha, double *u, double *w) {
+        op.applyBoth = [&](const double* in, double alpha, double* u, double* w) {
             m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
             for (int j = 0; j < n; ++j) {
                 const double t = diagReg[j] * in[j] - alpha * u[m + j];
@@ -295,8 +280,8 @@ TrfResult Solver::run(const std::vector<double> &x0)
             }
             costNew = m_options.loss.cost(fNew);
             actualReduction = cost - costNew;
-            const auto upd = tr::updateTrustRadius(Delta, actualReduction, sel.predictedReduction,
-                                                   stepHNorm, stepHNorm > 0.95 * Delta);
+            const auto upd = tr::updateTrustRadius(Delta, actualReduction, sel.predictedReduction, stepHNorm,
+                                                   stepHNorm > 0.95 * Delta);
             const double stepNorm = sel.step.norm();
             const bool costOk = tr::costTestHolds(actualReduction, cost, upd.second, m_options.ftol);
             const bool stepOk = tr::stepTestHolds(stepNorm, x.norm(), m_options.xtol);
@@ -316,8 +301,7 @@ TrfResult Solver::run(const std::vector<double> &x0)
             cost = costNew;
             linearise(fTrue);
             ++njev;
-            if (m_options.jacobianScaling)
-                updateJacScale(false);
+            if (m_options.jacobianScaling) updateJacScale(false);
         }
         ++iteration;
     }
@@ -333,39 +317,37 @@ TrfResult Solver::run(const std::vector<double> &x0)
     return result;
 }
 
-} // namespace
+}  // namespace
 
-bool TrfResult::converged() const
-{
-    return termination == TrfTermination::Gradient || termination == TrfTermination::Cost
-        || termination == TrfTermination::Step || termination == TrfTermination::CostAndStep;
+bool TrfResult::converged() const {
+    return termination == TrfTermination::Gradient || termination == TrfTermination::Cost ||
+           termination == TrfTermination::Step || termination == TrfTermination::CostAndStep;
 }
 
-const char *terminationName(TrfTermination t)
-{
+const char* terminationName(TrfTermination t) {
     switch (t) {
-    case TrfTermination::InvalidInput:
-        return "invalid input";
-    case TrfTermination::EvaluationLimit:
-        return "evaluation limit reached";
-    case TrfTermination::Gradient:
-        return "gradient test";
-    case TrfTermination::Cost:
-        return "cost test";
-    case TrfTermination::Step:
-        return "step test";
-    case TrfTermination::CostAndStep:
-        return "cost and step tests";
-    case TrfTermination::Stopped:
-        return "stop requested";
+        case TrfTermination::InvalidInput:
+            return "invalid input";
+        case TrfTermination::EvaluationLimit:
+            return "evaluation limit reached";
+        case TrfTermination::Gradient:
+            return "gradient test";
+        case TrfTermination::Cost:
+            return "cost test";
+        case TrfTermination::Step:
+            return "step test";
+        case TrfTermination::CostAndStep:
+            return "cost and step tests";
+        case TrfTermination::Stopped:
+            return "stop requested";
     }
     return "unknown";
 }
 
-QString TrfResult::summary() const
-{
-    return QStringLiteral("termination: %1 (%2), evaluations %3, jacobians %4, initial cost %5, "
-                          "final cost %6, optimality %7")
+QString TrfResult::summary() const {
+    return QStringLiteral(
+               "termination: %1 (%2), evaluations %3, jacobians %4, initial cost %5, "
+               "final cost %6, optimality %7")
         .arg(terminationName(termination))
         .arg(int(termination))
         .arg(evaluations)
@@ -375,11 +357,9 @@ QString TrfResult::summary() const
         .arg(optimality, 0, 'g', 6);
 }
 
-TrfResult solveTrf(const TrfProblem &problem, const std::vector<double> &x0,
-                   const TrfOptions &options)
-{
+TrfResult solveTrf(const TrfProblem& problem, const std::vector<double>& x0, const TrfOptions& options) {
     Solver solver(problem, options);
     return solver.run(x0);
 }
 
-} // namespace refl
+}  // namespace refl

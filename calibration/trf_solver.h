@@ -1,12 +1,11 @@
 #pragma once
 
-#include "robust_loss.h"
-#include "sparse_jacobian.h"
-
 #include <QString>
-
 #include <functional>
 #include <vector>
+
+#include "robust_loss.h"
+#include "sparse_jacobian.h"
 
 namespace refl {
 
@@ -16,21 +15,21 @@ namespace refl {
 struct TrfProblem {
     int residualCount = 0;
     ResidualFunction residuals;
-    std::vector<std::vector<int>> columnRows; // one list per parameter
-    std::vector<double> lower;                // empty: -inf everywhere
-    std::vector<double> upper;                // empty: +inf everywhere
+    std::vector<std::vector<int>> columnRows;  // one list per parameter
+    std::vector<double> lower;                 // empty: -inf everywhere
+    std::vector<double> upper;                 // empty: +inf everywhere
 };
 
 struct TrfOptions {
     RobustLoss loss;
-    bool jacobianScaling = true;    // variable scales from the Jacobian column norms
-    std::vector<double> xScale;     // fixed scales when jacobianScaling is false (empty: 1)
+    bool jacobianScaling = true;  // variable scales from the Jacobian column norms
+    std::vector<double> xScale;   // fixed scales when jacobianScaling is false (empty: 1)
     double ftol = 1e-8;
     double xtol = 1e-8;
     double gtol = 1e-8;
-    int maxEvaluations = 0;         // 0: 100 x parameter count
+    int maxEvaluations = 0;  // 0: 100 x parameter count
     int threads = 1;
-    std::function<bool()> stopRequested; // polled once per outer iteration
+    std::function<bool()> stopRequested;  // polled once per outer iteration
 };
 
 enum class TrfTermination {
@@ -45,11 +44,11 @@ enum class TrfTermination {
 
 struct TrfResult {
     std::vector<double> x;
-    std::vector<double> residuals; // unweighted f at x
+    std::vector<double> residuals;  // unweighted f at x
     double initialCost = 0;
     double finalCost = 0;
-    double optimality = 0;         // max |g_j v_j| at x
-    int evaluations = 0;           // residual evaluations, Jacobian columns excluded
+    double optimality = 0;  // max |g_j v_j| at x
+    int evaluations = 0;    // residual evaluations, Jacobian columns excluded
     int jacobianEvaluations = 0;
     int iterations = 0;
     TrfTermination termination = TrfTermination::InvalidInput;
@@ -58,11 +57,11 @@ struct TrfResult {
     QString summary() const;
 };
 
-const char *terminationName(TrfTermination t);
+const char* terminationName(TrfTermination t);
 
 // Trust Region Reflective with the two-dimensional subspace step, LSMR for the
 // Gauss-Newton direction, forward-difference Jacobian over the declared sparsity.
-TrfResult solveTrf(const TrfProblem &problem, const std::vector<double> &x0,
-                   const TrfOptions &options = TrfOptions());
+TrfResult solveTrf(const TrfProblem& problem, const std::vector<double>& x0,
+                   const TrfOptions& options = TrfOptions());
 
-} // namespace refl
+}  // namespace refl

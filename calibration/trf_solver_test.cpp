@@ -12,11 +12,10 @@ namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
 
-TrfProblem rosenbrock()
-{
+TrfProblem rosenbrock() {
     TrfProblem p;
     p.residualCount = 2;
-    p.residuals = [](const double *x, double *r) {
+    p.residuals = [](const double* x, double* r) {
         r[0] = 10 * (x[1] - x[0] * x[0]);
         r[1] = 1 - x[0];
     };
@@ -25,32 +24,27 @@ TrfProblem rosenbrock()
 }
 
 // y = a exp(b t) + c sampled at 30 points, optionally with gross outliers.
-TrfProblem exponentialFit(bool outliers)
-{
+TrfProblem exponentialFit(bool outliers) {
     std::vector<double> t(30), y(30);
     for (int i = 0; i < 30; ++i) {
         t[i] = 0.2 * i;
         y[i] = 2.0 * std::exp(-0.5 * t[i]) + 0.3;
-        if (outliers && i % 5 == 2)
-            y[i] += 4.0;
+        if (outliers && i % 5 == 2) y[i] += 4.0;
     }
     TrfProblem p;
     p.residualCount = 30;
-    p.residuals = [t, y](const double *x, double *r) {
-        for (int i = 0; i < 30; ++i)
-            r[i] = x[0] * std::exp(x[1] * t[i]) + x[2] - y[i];
+    p.residuals = [t, y](const double* x, double* r) {
+        for (int i = 0; i < 30; ++i) r[i] = x[0] * std::exp(x[1] * t[i]) + x[2] - y[i];
     };
     std::vector<int> all(30);
-    for (int i = 0; i < 30; ++i)
-        all[i] = i;
+    for (int i = 0; i < 30; ++i) all[i] = i;
     p.columnRows = {all, all, all};
     return p;
 }
 
-} // namespace
+}  // namespace
 
-TEST(TrfSolver, UnboundedRosenbrockReachesTheMinimum)
-{
+TEST(TrfSolver, UnboundedRosenbrockReachesTheMinimum) {
     const TrfResult r = solveTrf(rosenbrock(), {-1.2, 1});
     EXPECT_TRUE(r.converged()) << r.summary().toStdString();
     EXPECT_NEAR(r.x[0], 1.0, 1e-7);
@@ -60,8 +54,7 @@ TEST(TrfSolver, UnboundedRosenbrockReachesTheMinimum)
     EXPECT_EQ(r.residuals.size(), 2u);
 }
 
-TEST(TrfSolver, BoundedRosenbrockStopsOnTheActiveBound)
-{
+TEST(TrfSolver, BoundedRosenbrockStopsOnTheActiveBound) {
     // With x1 >= 1.5 the minimum lies on the bound: x1 = 1.5, x0 solves the 1-D problem.
     TrfProblem p = rosenbrock();
     p.lower = {-kInf, 1.5};
@@ -73,16 +66,14 @@ TEST(TrfSolver, BoundedRosenbrockStopsOnTheActiveBound)
     EXPECT_NEAR(r.x[0], 1.2243707, 1e-6);
 }
 
-TEST(TrfSolver, IteratesStayInsideTheBox)
-{
+TEST(TrfSolver, IteratesStayInsideTheBox) {
     TrfProblem p = rosenbrock();
     p.lower = {-0.5, -0.3};
     p.upper = {0.8, 0.6};
     auto inner = p.residuals;
     int outside = 0;
-    p.residuals = [&](const double *x, double *r) {
-        if (x[0] < -0.5 || x[0] > 0.8 || x[1] < -0.3 || x[1] > 0.6)
-            ++outside;
+    p.residuals = [&](const double* x, double* r) {
+        if (x[0] < -0.5 || x[0] > 0.8 || x[1] < -0.3 || x[1] > 0.6) ++outside;
         inner(x, r);
     };
     // Start exactly on a bound: it is moved strictly inside first.
@@ -96,13 +87,12 @@ TEST(TrfSolver, IteratesStayInsideTheBox)
     EXPECT_NEAR(r.x[0], 0.77553027, 1e-6);
 }
 
-TEST(TrfSolver, LinearProblemIsSolvedExactly)
-{
+TEST(TrfSolver, LinearProblemIsSolvedExactly) {
     // Residuals A x - b with a known exact solution.
     TrfProblem p;
     p.residualCount = 4;
     // Consistent system with solution (1, 2, 3).
-    p.residuals = [](const double *x, double *r) {
+    p.residuals = [](const double* x, double* r) {
         r[0] = 2 * x[0] + x[1] - 4;
         r[1] = x[0] - x[2] + 2;
         r[2] = x[1] + 3 * x[2] - 11;
@@ -117,8 +107,7 @@ TEST(TrfSolver, LinearProblemIsSolvedExactly)
     EXPECT_LT(r.finalCost, 1e-12);
 }
 
-TEST(TrfSolver, HuberLossResistsOutliers)
-{
+TEST(TrfSolver, HuberLossResistsOutliers) {
     const TrfProblem p = exponentialFit(true);
     TrfOptions linear;
     const TrfResult rl = solveTrf(p, {1.5, -0.3, 0.5}, linear);
@@ -129,8 +118,8 @@ TEST(TrfSolver, HuberLossResistsOutliers)
     EXPECT_TRUE(rh.converged()) << rh.summary().toStdString();
     const double errLinear = std::fabs(rl.x[0] - 2.0) + std::fabs(rl.x[1] + 0.5) + std::fabs(rl.x[2] - 0.3);
     const double errHuber = std::fabs(rh.x[0] - 2.0) + std::fabs(rh.x[1] + 0.5) + std::fabs(rh.x[2] - 0.3);
-    EXPECT_LT(errHuber, 0.03);       // SciPy: (2.00004, -0.49641, 0.32119)
-    EXPECT_GT(errLinear, 10 * errHuber); // linear: (2.018, -0.413, 0.989)
+    EXPECT_LT(errHuber, 0.03);            // SciPy: (2.00004, -0.49641, 0.32119)
+    EXPECT_GT(errLinear, 10 * errHuber);  // linear: (2.018, -0.413, 0.989)
     // The reported cost is the robust one: 0.5 s^2 sum rho.
     double cost = 0;
     for (double v : rh.residuals) {
@@ -140,8 +129,7 @@ TEST(TrfSolver, HuberLossResistsOutliers)
     EXPECT_NEAR(rh.finalCost, 0.5 * 0.01 * cost, 1e-12);
 }
 
-TEST(TrfSolver, CleanExponentialFitRecoversTheTruth)
-{
+TEST(TrfSolver, CleanExponentialFitRecoversTheTruth) {
     const TrfResult r = solveTrf(exponentialFit(false), {1, -1, 0});
     EXPECT_TRUE(r.converged());
     EXPECT_NEAR(r.x[0], 2.0, 1e-6);
@@ -149,14 +137,13 @@ TEST(TrfSolver, CleanExponentialFitRecoversTheTruth)
     EXPECT_NEAR(r.x[2], 0.3, 1e-6);
 }
 
-TEST(TrfSolver, EvaluationLimitIsHonoured)
-{
+TEST(TrfSolver, EvaluationLimitIsHonoured) {
     TrfOptions opt;
     opt.maxEvaluations = 4;
     int calls = 0;
     TrfProblem p = rosenbrock();
     auto inner = p.residuals;
-    p.residuals = [&](const double *x, double *r) {
+    p.residuals = [&](const double* x, double* r) {
         ++calls;
         inner(x, r);
     };
@@ -167,8 +154,7 @@ TEST(TrfSolver, EvaluationLimitIsHonoured)
     EXPECT_EQ(calls, r.evaluations + 2 * r.jacobianEvaluations);
 }
 
-TEST(TrfSolver, StopRequestEndsTheIterations)
-{
+TEST(TrfSolver, StopRequestEndsTheIterations) {
     int polls = 0;
     TrfOptions opt;
     opt.stopRequested = [&] { return ++polls >= 3; };
@@ -179,12 +165,11 @@ TEST(TrfSolver, StopRequestEndsTheIterations)
     EXPECT_FALSE(r.converged());
 }
 
-TEST(TrfSolver, NonFiniteTrialPointsShrinkTheRegion)
-{
+TEST(TrfSolver, NonFiniteTrialPointsShrinkTheRegion) {
     // log is undefined below 0; big first steps land there and must be rejected.
     TrfProblem p;
     p.residualCount = 2;
-    p.residuals = [](const double *x, double *r) {
+    p.residuals = [](const double* x, double* r) {
         r[0] = std::log(x[0]) - 1.0;
         r[1] = 0.1 * (x[0] - std::exp(1.0));
     };
@@ -192,12 +177,10 @@ TEST(TrfSolver, NonFiniteTrialPointsShrinkTheRegion)
     const TrfResult r = solveTrf(p, {50.0});
     EXPECT_TRUE(r.converged()) << r.summary().toStdString();
     EXPECT_NEAR(r.x[0], std::exp(1.0), 1e-6);
-    for (double v : r.residuals)
-        EXPECT_TRUE(std::isfinite(v));
+    for (double v : r.residuals) EXPECT_TRUE(std::isfinite(v));
 }
 
-TEST(TrfSolver, TwoThreadsGiveTheSameIterates)
-{
+TEST(TrfSolver, TwoThreadsGiveTheSameIterates) {
     TrfOptions one, two;
     two.threads = 2;
     const TrfResult a = solveTrf(exponentialFit(true), {1, -1, 0}, one);
@@ -206,18 +189,17 @@ TEST(TrfSolver, TwoThreadsGiveTheSameIterates)
     EXPECT_NEAR(a.finalCost, b.finalCost, 1e-12 * a.finalCost);
 }
 
-TEST(TrfSolver, BadInputIsReportedNotSolved)
-{
+TEST(TrfSolver, BadInputIsReportedNotSolved) {
     TrfProblem p = rosenbrock();
-    EXPECT_EQ(solveTrf(p, {1}).termination, TrfTermination::InvalidInput); // size mismatch
+    EXPECT_EQ(solveTrf(p, {1}).termination, TrfTermination::InvalidInput);  // size mismatch
     p.lower = {0, 0};
     p.upper = {1, 0};
-    EXPECT_EQ(solveTrf(p, {0.5, 0}).termination, TrfTermination::InvalidInput); // empty box
+    EXPECT_EQ(solveTrf(p, {0.5, 0}).termination, TrfTermination::InvalidInput);  // empty box
     p = rosenbrock();
     p.columnRows = {{0, 2}, {0}};
-    EXPECT_EQ(solveTrf(p, {1, 1}).termination, TrfTermination::InvalidInput); // bad row
+    EXPECT_EQ(solveTrf(p, {1, 1}).termination, TrfTermination::InvalidInput);  // bad row
     p = rosenbrock();
-    p.residuals = [](const double *, double *r) { r[0] = r[1] = NAN; };
+    p.residuals = [](const double*, double* r) { r[0] = r[1] = NAN; };
     const TrfResult r = solveTrf(p, {1, 1});
     EXPECT_EQ(r.termination, TrfTermination::InvalidInput);
     TrfOptions opt;
@@ -226,8 +208,7 @@ TEST(TrfSolver, BadInputIsReportedNotSolved)
     EXPECT_EQ(solveTrf(rosenbrock(), {1, 1}, opt).termination, TrfTermination::InvalidInput);
 }
 
-TEST(TrfSolver, FixedScalesAlsoConverge)
-{
+TEST(TrfSolver, FixedScalesAlsoConverge) {
     TrfOptions opt;
     opt.jacobianScaling = false;
     opt.xScale = {1, 1};
@@ -236,8 +217,7 @@ TEST(TrfSolver, FixedScalesAlsoConverge)
     EXPECT_NEAR(r.x[0], 1.0, 1e-6);
 }
 
-TEST(TrfSolver, SummaryNamesTheTermination)
-{
+TEST(TrfSolver, SummaryNamesTheTermination) {
     const TrfResult r = solveTrf(rosenbrock(), {2, 2});
     const QString s = r.summary();
     EXPECT_TRUE(s.contains("gradient test")) << s.toStdString();

@@ -2,16 +2,13 @@
 
 #include <Eigen/Cholesky>
 #include <Eigen/Eigenvalues>
-
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 namespace refl::tr {
 
-void colemanLiScaling(const Vec &x, const Vec &g, const Vec &lower, const Vec &upper, Vec &v,
-                      Vec &dv)
-{
+void colemanLiScaling(const Vec& x, const Vec& g, const Vec& lower, const Vec& upper, Vec& v, Vec& dv) {
     const Eigen::Index n = x.size();
     v = Vec::Ones(n);
     dv = Vec::Zero(n);
@@ -27,14 +24,12 @@ void colemanLiScaling(const Vec &x, const Vec &g, const Vec &lower, const Vec &u
     }
 }
 
-Quadratic1d buildQuadratic1d(const JacobianProduct &J, const Vec &g, const Vec &s,
-                             const Vec *diag, const Vec *s0)
-{
+Quadratic1d buildQuadratic1d(const JacobianProduct& J, const Vec& g, const Vec& s, const Vec* diag,
+                             const Vec* s0) {
     Quadratic1d q;
     const Vec v = J(s);
     q.a = v.squaredNorm();
-    if (diag)
-        q.a += s.cwiseProduct(*diag).dot(s);
+    if (diag) q.a += s.cwiseProduct(*diag).dot(s);
     q.a *= 0.5;
     q.b = g.dot(s);
     if (s0) {
@@ -49,14 +44,12 @@ Quadratic1d buildQuadratic1d(const JacobianProduct &J, const Vec &g, const Vec &
     return q;
 }
 
-std::pair<double, double> minimizeQuadratic1d(double a, double b, double lo, double hi, double c)
-{
+std::pair<double, double> minimizeQuadratic1d(double a, double b, double lo, double hi, double c) {
     double ts[3] = {lo, hi, 0};
     int count = 2;
     if (a != 0) {
         const double extremum = -0.5 * b / a;
-        if (lo < extremum && extremum < hi)
-            ts[count++] = extremum;
+        if (lo < extremum && extremum < hi) ts[count++] = extremum;
     }
     int best = 0;
     double bestValue = 0;
@@ -71,51 +64,39 @@ std::pair<double, double> minimizeQuadratic1d(double a, double b, double lo, dou
     return {ts[best], bestValue};
 }
 
-double evaluateQuadratic(const JacobianProduct &J, const Vec &g, const Vec &s, const Vec *diag)
-{
+double evaluateQuadratic(const JacobianProduct& J, const Vec& g, const Vec& s, const Vec* diag) {
     const Vec Js = J(s);
     double q = Js.squaredNorm();
-    if (diag)
-        q += s.cwiseProduct(*diag).dot(s);
+    if (diag) q += s.cwiseProduct(*diag).dot(s);
     return 0.5 * q + s.dot(g);
 }
 
-std::vector<double> realPolynomialRoots(const std::vector<double> &coeffs)
-{
+std::vector<double> realPolynomialRoots(const std::vector<double>& coeffs) {
     size_t first = 0;
-    while (first < coeffs.size() && coeffs[first] == 0.0)
-        ++first;
+    while (first < coeffs.size() && coeffs[first] == 0.0) ++first;
     size_t last = coeffs.size();
-    while (last > first && coeffs[last - 1] == 0.0)
-        --last;
-    std::vector<double> roots(coeffs.size() - last, 0.0); // trailing zeros: roots at 0
+    while (last > first && coeffs[last - 1] == 0.0) --last;
+    std::vector<double> roots(coeffs.size() - last, 0.0);  // trailing zeros: roots at 0
     const int degree = int(last) - int(first) - 1;
-    if (degree < 1)
-        return roots;
+    if (degree < 1) return roots;
     Eigen::MatrixXd companion = Eigen::MatrixXd::Zero(degree, degree);
-    for (int i = 0; i < degree; ++i)
-        companion(0, i) = -coeffs[first + 1 + i] / coeffs[first];
-    for (int i = 1; i < degree; ++i)
-        companion(i, i - 1) = 1.0;
+    for (int i = 0; i < degree; ++i) companion(0, i) = -coeffs[first + 1 + i] / coeffs[first];
+    for (int i = 1; i < degree; ++i) companion(i, i - 1) = 1.0;
     Eigen::EigenSolver<Eigen::MatrixXd> es(companion, false);
-    if (es.info() != Eigen::Success)
-        return roots;
+    if (es.info() != Eigen::Success) return roots;
     const Eigen::VectorXcd ev = es.eigenvalues();
     for (Eigen::Index i = 0; i < ev.size(); ++i) {
-        if (ev[i].imag() == 0.0)
-            roots.push_back(ev[i].real());
+        if (ev[i].imag() == 0.0) roots.push_back(ev[i].real());
     }
     return roots;
 }
 
-bool solveTrustRegion2d(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, double Delta,
-                        Eigen::Vector2d &p)
-{
+bool solveTrustRegion2d(const Eigen::Matrix2d& B, const Eigen::Vector2d& g, double Delta,
+                        Eigen::Vector2d& p) {
     Eigen::LLT<Eigen::Matrix2d> llt(B);
     if (llt.info() == Eigen::Success) {
         p = -llt.solve(g);
-        if (p.dot(p) <= Delta * Delta)
-            return true;
+        if (p.dot(p) <= Delta * Delta) return true;
     }
     const double a = B(0, 0) * Delta * Delta;
     const double b = B(0, 1) * Delta * Delta;
@@ -126,7 +107,7 @@ bool solveTrustRegion2d(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, doub
     const std::vector<double> ts = realPolynomialRoots(coeffs);
     double bestValue = std::numeric_limits<double>::infinity();
     bool found = false;
-    auto consider = [&](const Eigen::Vector2d &q) {
+    auto consider = [&](const Eigen::Vector2d& q) {
         const double value = 0.5 * q.dot(B * q) + g.dot(q);
         if (!found || value < bestValue) {
             bestValue = value;
@@ -142,28 +123,24 @@ bool solveTrustRegion2d(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, doub
     return false;
 }
 
-double stepSizeToBound(const Vec &x, const Vec &s, const Vec &lower, const Vec &upper,
-                       Eigen::VectorXi *hits)
-{
+double stepSizeToBound(const Vec& x, const Vec& s, const Vec& lower, const Vec& upper,
+                       Eigen::VectorXi* hits) {
     const Eigen::Index n = x.size();
     Vec steps = Vec::Constant(n, std::numeric_limits<double>::infinity());
     for (Eigen::Index i = 0; i < n; ++i) {
-        if (s[i] != 0)
-            steps[i] = std::max((lower[i] - x[i]) / s[i], (upper[i] - x[i]) / s[i]);
+        if (s[i] != 0) steps[i] = std::max((lower[i] - x[i]) / s[i], (upper[i] - x[i]) / s[i]);
     }
     const double minStep = n > 0 ? steps.minCoeff() : std::numeric_limits<double>::infinity();
     if (hits) {
         hits->setZero(n);
         for (Eigen::Index i = 0; i < n; ++i) {
-            if (steps[i] == minStep)
-                (*hits)[i] = s[i] > 0 ? 1 : (s[i] < 0 ? -1 : 0);
+            if (steps[i] == minStep) (*hits)[i] = s[i] > 0 ? 1 : (s[i] < 0 ? -1 : 0);
         }
     }
     return minStep;
 }
 
-std::pair<double, double> intersectTrustRegion(const Vec &x, const Vec &s, double Delta)
-{
+std::pair<double, double> intersectTrustRegion(const Vec& x, const Vec& s, double Delta) {
     const double a = s.dot(s);
     const double b = x.dot(s);
     const double c = x.dot(x) - Delta * Delta;
@@ -174,49 +151,40 @@ std::pair<double, double> intersectTrustRegion(const Vec &x, const Vec &s, doubl
     return t1 < t2 ? std::make_pair(t1, t2) : std::make_pair(t2, t1);
 }
 
-bool inBounds(const Vec &x, const Vec &lower, const Vec &upper)
-{
+bool inBounds(const Vec& x, const Vec& lower, const Vec& upper) {
     for (Eigen::Index i = 0; i < x.size(); ++i) {
-        if (!(x[i] >= lower[i] && x[i] <= upper[i]))
-            return false;
+        if (!(x[i] >= lower[i] && x[i] <= upper[i])) return false;
     }
     return true;
 }
 
-Vec makeStrictlyFeasible(const Vec &x, const Vec &lower, const Vec &upper, double rstep)
-{
+Vec makeStrictlyFeasible(const Vec& x, const Vec& lower, const Vec& upper, double rstep) {
     Vec out = x;
     for (Eigen::Index i = 0; i < x.size(); ++i) {
         const double lo = lower[i], up = upper[i];
         int active = 0;
         if (rstep == 0) {
-            if (x[i] <= lo)
-                active = -1;
-            if (x[i] >= up)
-                active = 1;
+            if (x[i] <= lo) active = -1;
+            if (x[i] >= up) active = 1;
         } else {
             const double lowerDist = x[i] - lo, upperDist = up - x[i];
-            if (std::isfinite(lo)
-                && lowerDist <= std::min(upperDist, rstep * std::max(1.0, std::fabs(lo))))
+            if (std::isfinite(lo) && lowerDist <= std::min(upperDist, rstep * std::max(1.0, std::fabs(lo))))
                 active = -1;
-            if (std::isfinite(up)
-                && upperDist <= std::min(lowerDist, rstep * std::max(1.0, std::fabs(up))))
+            if (std::isfinite(up) && upperDist <= std::min(lowerDist, rstep * std::max(1.0, std::fabs(up))))
                 active = 1;
         }
         if (active == -1)
             out[i] = rstep == 0 ? std::nextafter(lo, up) : lo + rstep * std::max(1.0, std::fabs(lo));
         else if (active == 1)
             out[i] = rstep == 0 ? std::nextafter(up, lo) : up - rstep * std::max(1.0, std::fabs(up));
-        if (out[i] < lo || out[i] > up)
-            out[i] = 0.5 * (lo + up);
+        if (out[i] < lo || out[i] > up) out[i] = 0.5 * (lo + up);
     }
     return out;
 }
 
-SelectedStep selectStep(const Vec &x, const JacobianProduct &Jh, const Vec &diagH,
-                        const Vec &gH, Vec p, Vec pH, const Vec &d, double Delta,
-                        const Vec &lower, const Vec &upper, double theta)
-{
+SelectedStep selectStep(const Vec& x, const JacobianProduct& Jh, const Vec& diagH, const Vec& gH, Vec p,
+                        Vec pH, const Vec& d, double Delta, const Vec& lower, const Vec& upper,
+                        double theta) {
     SelectedStep out;
     if (inBounds(x + p, lower, upper)) {
         out.predictedReduction = -evaluateQuadratic(Jh, gH, pH, &diagH);
@@ -231,8 +199,7 @@ SelectedStep selectStep(const Vec &x, const JacobianProduct &Jh, const Vec &diag
     // Reflected direction.
     Vec rH = pH;
     for (Eigen::Index i = 0; i < rH.size(); ++i) {
-        if (hits[i] != 0)
-            rH[i] = -rH[i];
+        if (hits[i] != 0) rH[i] = -rH[i];
     }
     Vec r = d.cwiseProduct(rH);
 
@@ -300,10 +267,8 @@ SelectedStep selectStep(const Vec &x, const JacobianProduct &Jh, const Vec &diag
     return out;
 }
 
-std::pair<double, double> updateTrustRadius(double Delta, double actualReduction,
-                                            double predictedReduction, double stepNorm,
-                                            bool boundHit)
-{
+std::pair<double, double> updateTrustRadius(double Delta, double actualReduction, double predictedReduction,
+                                            double stepNorm, bool boundHit) {
     double ratio;
     if (predictedReduction > 0)
         ratio = actualReduction / predictedReduction;
@@ -318,24 +283,14 @@ std::pair<double, double> updateTrustRadius(double Delta, double actualReduction
     return {Delta, ratio};
 }
 
-bool gradientTestHolds(double scaledGradientNorm, double gtol)
-{
-    return scaledGradientNorm < gtol;
-}
+bool gradientTestHolds(double scaledGradientNorm, double gtol) { return scaledGradientNorm < gtol; }
 
-bool costTestHolds(double actualReduction, double cost, double ratio, double ftol)
-{
+bool costTestHolds(double actualReduction, double cost, double ratio, double ftol) {
     return actualReduction < ftol * cost && ratio > 0.25;
 }
 
-bool stepTestHolds(double stepNorm, double xNorm, double xtol)
-{
-    return stepNorm < xtol * (xtol + xNorm);
-}
+bool stepTestHolds(double stepNorm, double xNorm, double xtol) { return stepNorm < xtol * (xtol + xNorm); }
 
-bool evaluationLimitReached(int evaluations, int maxEvaluations)
-{
-    return evaluations >= maxEvaluations;
-}
+bool evaluationLimitReached(int evaluations, int maxEvaluations) { return evaluations >= maxEvaluations; }
 
-} // namespace refl::tr
+}  // namespace refl::tr

@@ -12,8 +12,7 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 
 // Brute-force minimum of the 2-D model on the circle |p| = Delta.
-double boundaryMinimum(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, double Delta)
-{
+double boundaryMinimum(const Eigen::Matrix2d& B, const Eigen::Vector2d& g, double Delta) {
     double best = kInf;
     for (int i = 0; i < 200000; ++i) {
         const double a = 2 * M_PI * i / 200000.0;
@@ -23,20 +22,17 @@ double boundaryMinimum(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, doubl
     return best;
 }
 
-double model2d(const Eigen::Matrix2d &B, const Eigen::Vector2d &g, const Eigen::Vector2d &p)
-{
+double model2d(const Eigen::Matrix2d& B, const Eigen::Vector2d& g, const Eigen::Vector2d& p) {
     return 0.5 * p.dot(B * p) + g.dot(p);
 }
 
-JacobianProduct denseProduct(const Eigen::MatrixXd &J)
-{
-    return [J](const Vec &s) { return Vec(J * s); };
+JacobianProduct denseProduct(const Eigen::MatrixXd& J) {
+    return [J](const Vec& s) { return Vec(J * s); };
 }
 
-} // namespace
+}  // namespace
 
-TEST(TrustRegion2d, InteriorNewtonStep)
-{
+TEST(TrustRegion2d, InteriorNewtonStep) {
     Eigen::Matrix2d B;
     B << 4, 1, 1, 3;
     const Eigen::Vector2d g(1, 2);
@@ -45,19 +41,18 @@ TEST(TrustRegion2d, InteriorNewtonStep)
     EXPECT_NEAR((B * p + g).norm(), 0.0, 1e-14);
 }
 
-TEST(TrustRegion2d, BoundarySolutionIsTheBestPointOnTheCircle)
-{
+TEST(TrustRegion2d, BoundarySolutionIsTheBestPointOnTheCircle) {
     struct Case {
         double b00, b01, b11, g0, g1, Delta;
     };
     const Case cases[] = {
-        {4, 1, 3, 10, -20, 0.5},   // positive definite, Newton step outside
-        {1, 2, 1, 0.3, -0.1, 1.0}, // indefinite
-        {-1, 0, -2, 0.5, 0.5, 2.0}, // negative definite
-        {0, 0, 0, 1, 1, 1.0},      // linear model
-        {2, 0, 2, 0, 1.0, 0.1},    // gradient along one axis only
+        {4, 1, 3, 10, -20, 0.5},     // positive definite, Newton step outside
+        {1, 2, 1, 0.3, -0.1, 1.0},   // indefinite
+        {-1, 0, -2, 0.5, 0.5, 2.0},  // negative definite
+        {0, 0, 0, 1, 1, 1.0},        // linear model
+        {2, 0, 2, 0, 1.0, 0.1},      // gradient along one axis only
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         Eigen::Matrix2d B;
         B << c.b00, c.b01, c.b01, c.b11;
         const Eigen::Vector2d g(c.g0, c.g1);
@@ -68,8 +63,7 @@ TEST(TrustRegion2d, BoundarySolutionIsTheBestPointOnTheCircle)
     }
 }
 
-TEST(PolynomialRoots, RealRootsOnly)
-{
+TEST(PolynomialRoots, RealRootsOnly) {
     // (t - 1)(t + 2)(t^2 + 1) = t^4 + t^3 - t^2 + t - 2
     std::vector<double> r = realPolynomialRoots({1, 1, -1, 1, -2});
     std::sort(r.begin(), r.end());
@@ -88,22 +82,20 @@ TEST(PolynomialRoots, RealRootsOnly)
     EXPECT_TRUE(realPolynomialRoots({0, 0, 0}).empty());
 }
 
-TEST(Quadratic1d, MinimiserOnAnInterval)
-{
+TEST(Quadratic1d, MinimiserOnAnInterval) {
     // 2t^2 - 4t + 1: extremum at 1
     auto r = minimizeQuadratic1d(2, -4, 0, 3, 1);
     EXPECT_DOUBLE_EQ(r.first, 1.0);
     EXPECT_DOUBLE_EQ(r.second, -1.0);
-    r = minimizeQuadratic1d(2, -4, 2, 3, 1); // extremum outside: end point
+    r = minimizeQuadratic1d(2, -4, 2, 3, 1);  // extremum outside: end point
     EXPECT_DOUBLE_EQ(r.first, 2.0);
-    r = minimizeQuadratic1d(-1, 0, -1, 2); // concave: the farther end
+    r = minimizeQuadratic1d(-1, 0, -1, 2);  // concave: the farther end
     EXPECT_DOUBLE_EQ(r.first, 2.0);
-    r = minimizeQuadratic1d(0, 1, -1, 2); // linear
+    r = minimizeQuadratic1d(0, 1, -1, 2);  // linear
     EXPECT_DOUBLE_EQ(r.first, -1.0);
 }
 
-TEST(Quadratic1d, CoefficientsReproduceTheModel)
-{
+TEST(Quadratic1d, CoefficientsReproduceTheModel) {
     Eigen::MatrixXd J(3, 2);
     J << 1, 2, -1, 0.5, 3, 1;
     const Vec g = (Vec(2) << 0.3, -0.7).finished();
@@ -117,8 +109,7 @@ TEST(Quadratic1d, CoefficientsReproduceTheModel)
     }
 }
 
-TEST(Bounds, StepToBoundAndHits)
-{
+TEST(Bounds, StepToBoundAndHits) {
     const Vec x = (Vec(3) << 0, 0, 0).finished();
     const Vec s = (Vec(3) << 1, -2, 0).finished();
     const Vec lo = (Vec(3) << -1, -1, -1).finished();
@@ -132,8 +123,7 @@ TEST(Bounds, StepToBoundAndHits)
     EXPECT_EQ(stepSizeToBound(x, zero, lo, up), kInf);
 }
 
-TEST(Bounds, IntersectTrustRegion)
-{
+TEST(Bounds, IntersectTrustRegion) {
     const Vec x = (Vec(2) << 0.3, -0.2).finished();
     const Vec s = (Vec(2) << 1, 2).finished();
     const auto t = intersectTrustRegion(x, s, 1.5);
@@ -143,17 +133,16 @@ TEST(Bounds, IntersectTrustRegion)
     EXPECT_NEAR((x + t.second * s).norm(), 1.5, 1e-12);
 }
 
-TEST(Bounds, MakeStrictlyFeasible)
-{
+TEST(Bounds, MakeStrictlyFeasible) {
     const Vec lo = (Vec(5) << 0, -0.5, 10, -kInf, 1).finished();
     const Vec up = (Vec(5) << 1, 0.5, 1e6, kInf, 1 + 1e-12).finished();
     const Vec x = (Vec(5) << -3, 0.6, 1e6, 5, 1).finished();
     const Vec y = makeStrictlyFeasible(x, lo, up);
     EXPECT_DOUBLE_EQ(y[0], 1e-10);
-    EXPECT_DOUBLE_EQ(y[1], 0.5 - 1e-10); // a prior of 0.6 becomes 0.4999999999
+    EXPECT_DOUBLE_EQ(y[1], 0.5 - 1e-10);  // a prior of 0.6 becomes 0.4999999999
     EXPECT_DOUBLE_EQ(y[2], 1e6 - 1e-10 * 1e6);
     EXPECT_EQ(y[3], 5);
-    EXPECT_DOUBLE_EQ(y[4], 0.5 * (1 + 1 + 1e-12)); // box too tight: midpoint
+    EXPECT_DOUBLE_EQ(y[4], 0.5 * (1 + 1 + 1e-12));  // box too tight: midpoint
     const Vec z = makeStrictlyFeasible(x, lo, up, 0);
     EXPECT_EQ(z[0], std::nextafter(0.0, 1.0));
     EXPECT_EQ(z[1], std::nextafter(0.5, -0.5));
@@ -163,25 +152,23 @@ TEST(Bounds, MakeStrictlyFeasible)
     EXPECT_FALSE(inBounds(x, lo, up));
 }
 
-TEST(ColemanLi, ScalingVector)
-{
+TEST(ColemanLi, ScalingVector) {
     const Vec x = (Vec(4) << 0.5, 0.5, 0.5, 0.5).finished();
     const Vec g = (Vec(4) << -1, 1, -1, 0).finished();
     const Vec lo = (Vec(4) << 0, 0.1, -kInf, 0).finished();
     const Vec up = (Vec(4) << 2, 1, kInf, 1).finished();
     Vec v, dv;
     colemanLiScaling(x, g, lo, up, v, dv);
-    EXPECT_DOUBLE_EQ(v[0], 1.5); // g < 0, finite upper
+    EXPECT_DOUBLE_EQ(v[0], 1.5);  // g < 0, finite upper
     EXPECT_EQ(dv[0], -1);
-    EXPECT_DOUBLE_EQ(v[1], 0.4); // g > 0, finite lower
+    EXPECT_DOUBLE_EQ(v[1], 0.4);  // g > 0, finite lower
     EXPECT_EQ(dv[1], 1);
-    EXPECT_EQ(v[2], 1);          // no finite bound in the descent direction
+    EXPECT_EQ(v[2], 1);  // no finite bound in the descent direction
     EXPECT_EQ(dv[2], 0);
-    EXPECT_EQ(v[3], 1);          // zero gradient
+    EXPECT_EQ(v[3], 1);  // zero gradient
 }
 
-TEST(SelectStep, InteriorStepIsKept)
-{
+TEST(SelectStep, InteriorStepIsKept) {
     Eigen::MatrixXd J = Eigen::MatrixXd::Identity(2, 2);
     const Vec x = Vec::Zero(2), g = (Vec(2) << 1, 1).finished(), d = Vec::Ones(2), diag = Vec::Zero(2);
     const Vec p = (Vec(2) << -0.5, -0.5).finished();
@@ -189,11 +176,10 @@ TEST(SelectStep, InteriorStepIsKept)
     const SelectedStep s = selectStep(x, denseProduct(J), diag, g, p, p, d, 1.0, lo, up, 0.995);
     EXPECT_EQ(s.kind, 0);
     EXPECT_EQ(s.step, p);
-    EXPECT_NEAR(s.predictedReduction, 0.75, 1e-15); // -(0.25 - 1)
+    EXPECT_NEAR(s.predictedReduction, 0.75, 1e-15);  // -(0.25 - 1)
 }
 
-TEST(SelectStep, StepAcrossABoundStaysStrictlyInsideAndPredictsTheModel)
-{
+TEST(SelectStep, StepAcrossABoundStaysStrictlyInsideAndPredictsTheModel) {
     Eigen::MatrixXd J(3, 2);
     J << 1, 0.2, 0, 1, 0.5, -0.3;
     const Vec x = (Vec(2) << 0.2, 0.1).finished();
@@ -218,28 +204,26 @@ TEST(SelectStep, StepAcrossABoundStaysStrictlyInsideAndPredictsTheModel)
     }
 }
 
-TEST(TrustRadius, UpdateRules)
-{
-    auto r = updateTrustRadius(2.0, 0.1, 1.0, 1.5, true); // poor ratio: shrink to 1/4 step
+TEST(TrustRadius, UpdateRules) {
+    auto r = updateTrustRadius(2.0, 0.1, 1.0, 1.5, true);  // poor ratio: shrink to 1/4 step
     EXPECT_DOUBLE_EQ(r.first, 0.375);
     EXPECT_DOUBLE_EQ(r.second, 0.1);
-    r = updateTrustRadius(2.0, 0.9, 1.0, 1.99, true); // good and on the boundary: double
+    r = updateTrustRadius(2.0, 0.9, 1.0, 1.99, true);  // good and on the boundary: double
     EXPECT_DOUBLE_EQ(r.first, 4.0);
-    r = updateTrustRadius(2.0, 0.9, 1.0, 1.0, false); // good but inside: keep
+    r = updateTrustRadius(2.0, 0.9, 1.0, 1.0, false);  // good but inside: keep
     EXPECT_DOUBLE_EQ(r.first, 2.0);
-    r = updateTrustRadius(2.0, 0.0, 0.0, 1.0, false); // nothing predicted, nothing gained
+    r = updateTrustRadius(2.0, 0.0, 0.0, 1.0, false);  // nothing predicted, nothing gained
     EXPECT_DOUBLE_EQ(r.second, 1.0);
-    r = updateTrustRadius(2.0, 0.5, -1.0, 1.0, false); // prediction not positive
+    r = updateTrustRadius(2.0, 0.5, -1.0, 1.0, false);  // prediction not positive
     EXPECT_DOUBLE_EQ(r.second, 0.0);
     EXPECT_DOUBLE_EQ(r.first, 0.25);
 }
 
-TEST(Termination, Tests)
-{
+TEST(Termination, Tests) {
     EXPECT_TRUE(gradientTestHolds(0.9e-8, 1e-8));
     EXPECT_FALSE(gradientTestHolds(1e-8, 1e-8));
     EXPECT_TRUE(costTestHolds(0.5e-8, 1.0, 0.3, 1e-8));
-    EXPECT_FALSE(costTestHolds(0.5e-8, 1.0, 0.2, 1e-8)); // ratio too low
+    EXPECT_FALSE(costTestHolds(0.5e-8, 1.0, 0.2, 1e-8));  // ratio too low
     EXPECT_FALSE(costTestHolds(2e-8, 1.0, 0.9, 1e-8));
     EXPECT_TRUE(stepTestHolds(1e-9, 10.0, 1e-8));
     EXPECT_FALSE(stepTestHolds(2e-7, 10.0, 1e-8));
