@@ -1,0 +1,201 @@
+#include "sfm_features.h"
+
+#include <QDebug>
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+double sortedPercentile(const std::vector<float>& v, double p) {
+    const size_t m = v.size();
+    if (m == 1) return v[0];
+    const double x = p / 100.0 * double(m - 1);
+    const size_t lo = size_t(std::floor(x));
+    const size_t hi = std::min(size_t(std::ceil(x)), m - 1);
+    return double(v[lo]) + (double(v[hi]) - double(v[lo])) * (x - double(lo));
+}
+
+cv::Mat stretchToGray8(const cv::Mat& image) {
+    cv::Mat gray;
+    if (image.channels() > 1)
+        cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+    else
+        gray = image;
+    cv::Mat f;
+    gray.convertTo(f, CV_32F);
+
+    cv::Mat out = cv::Mat::zeros(f.size(), CV_8U);
+    std::vector<float> values;
+    values.reserve(f.total());
+    for (int r = 0; r < f.rows; ++r) {
+        const float* row = f.ptr<float>(r);
+        for (int c = 0; c < f.cols; ++c)
+            if (std::isfinite(row[c])) values.push_back(row[c]);
+    }
+    if (values.empty()) return out;
+    // Only the two order statistics around each percentile are needed, so partial selection gives
+    // the same values as a full sort.
+    auto percentile = [&values](double p) {
+        const size_t m = values.size();
+        if (m == 1) return double(values[0]);
+        const double x = p / 100.0 * double(m - 1);
+        const size_t lo = size_t(std::floor(x));
+        const size_t hi = std::min(size_t(std::ceil(x)), m - 1);
+        std::nth_element(values.begin(), values.begin() + lo, values.end());
+        const double vlo = values[lo];
+        double vhi = vlo;
+        if (hi != lo) vhi = *std::min_element(values.begin() + lo + 1, values.end());
+        return vlo + (vhi - vlo) * (x - double(lo));
+    };
+    const double lo = percentile(1.0);
+    const double hi = percentile(99.0);
+    if (hi - lo <= 1e-12) return out;
+    const double scale = 1.0 / (hi - lo);
+    for (int r = 0; r < f.rows; ++r) {
+        const float* in = f.ptr<float>(r);
+        uchar* o = out.ptr<uchar>(r);
+        for (int c = 0; c < f.cols; ++c) {
+            if (!std::isfinite(in[c])) continue;
+            const double t = std::min(1.0, std::max(0.0, (double(in[c]) - lo) * scale));
+            o[c] = uchar(std::lround(t * 255.0));
+        }
+    }
+    return out;
+}
+
+void rootSiftInPlace(cv::Mat& d) {
+    for (int r = 0; r < d.rows; ++r) {
+        float* row = d.ptr<float>(r);
+        double l1 = 0.0;
+        for (int c = 0; c < d.cols; ++c) l1 += std::abs(double(row[c]));
+        const double inv = 1.0 / (l1 + 1e-12);
+        for (int c = 0; c < d.cols; ++c) {
+            const double v = double(row[c]) * inv;
+            row[c] = v > 0.0 ? float(std::sqrt(v)) : 0.0f;
+        }
+    }
+}
+
+ImageFeatures extractSift(const cv::Mat& image, int maxFeatures) {
+    ImageFeatures out;
+    const cv::Mat gray = stretchToGray8(image);
+    cv::Mat equalised;
+    cv::createCLAHE(2.0, cv::Size(8, 8))->apply(gray, equalised);
+
+    cv::Ptr<cv::SIFT> sift = cv::SIFT::create(maxFeatures, 3, 0.006, 16.0, 1.6);
+    std::vector<cv::KeyPoint> keypoints;
+    cv::Mat descriptors;
+    sift->detectAndCompute(equalised, cv::noArray(), keypoints, descriptors);
+    if (descriptors.empty() || keypoints.size() < 12) {
+        qDebug() << "SfM extractSift: insufficient features:" << int(keypoints.size());
+        out.descriptors = descriptors;
+        return out;
+    }
+    out.points.reserve(keypoints.size());
+    for (const cv::KeyPoint& k : keypoints) out.points.emplace_back(double(k.pt.x), double(k.pt.y));
+    if (descriptors.type() != CV_32F)
+        descriptors.convertTo(out.descriptors, CV_32F);
+    else
+        out.descriptors = descriptors;
+    rootSiftInPlace(out.descriptors);
+    return out;
+}
+
+bool passesRatioTest(const std::vector<cv::DMatch>& knn, double ratio) {
+    return knn.size() >= 2 && double(knn[0].distance) < ratio * double(knn[1].distance);
+}
+
+namespace {
+
+std::map<int, cv::DMatch> ratioMatches(const cv::Mat& query, const cv::Mat& train, double ratio) {
+    std::map<int, cv::DMatch> out;
+    if (query.empty() || train.empty()) return out;
+    cv::BFMatcher matcher(cv::NORM_L2, false);
+    std::vector<std::vector<cv::DMatch>> knn;
+    matcher.knnMatch(query, train, knn, 2);
+    for (const auto& k : knn)
+        if (passesRatioTest(k, ratio)) out[k[0].queryIdx] = k[0];
+    return out;
+}
+
+}  // namespace
+
+std::vector<cv::DMatch> mutualRatioMatches(const cv::Mat& descA, const cv::Mat& descB, double ratio) {
+    const std::map<int, cv::DMatch> forward = ratioMatches(descA, descB, ratio);
+    const std::map<int, cv::DMatch> backward = ratioMatches(descB, descA, ratio);
+    std::vector<cv::DMatch> out;
+    for (const auto& [q, m] : forward) {
+        auto it = backward.find(m.trainIdx);
+        if (it != backward.end() && it->second.trainIdx == q) out.push_back(m);
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const cv::DMatch& x, const cv::DMatch& y) { return x.distance < y.distance; });
+    return out;
+}
+
+bool verifyPairMatches(const ImageFeatures& a, const ImageFeatures& b, const std::vector<cv::DMatch>& matches,
+                       double magsacThreshold, std::vector<cv::DMatch>* inliers) {
+    inliers->clear();
+    if (int(matches.size()) < kSfmMinPairMatches) return false;
+    std::vector<cv::Point2d> pa, pb;
+    pa.reserve(matches.size());
+    pb.reserve(matches.size());
+    for (const cv::DMatch& m : matches) {
+        if (m.queryIdx < 0 || m.queryIdx >= int(a.points.size()) || m.trainIdx < 0 ||
+            m.trainIdx >= int(b.points.size()))
+            return false;
+        pa.push_back(a.points[size_t(m.queryIdx)]);
+        pb.push_back(b.points[size_t(m.trainIdx)]);
+    }
+    std::vector<uchar> mask;
+    const cv::Mat F = cv::findFundamentalMat(pa, pb, cv::USAC_MAGSAC, magsacThreshold, 0.9999, 20000, mask);
+    if (F.empty() || mask.empty()) return false;
+    for (size_t k = 0; k < matches.size() && k < mask.size(); ++k)
+        if (mask[k]) inliers->push_back(matches[k]);
+    if (int(inliers->size()) < kSfmMinPairInliers) {
+        inliers->clear();
+        return false;
+    }
+    return true;
+}
+
+std::vector<PairGeometry> pairwiseGeometries(const std::vector<ImageFeatures>& features, double loweRatio,
+                                             double magsacThreshold, const SfmStopFlag* stop) {
+    const int n = int(features.size());
+    std::vector<std::pair<int, int>> order;
+    for (int i = 0; i < n; ++i)
+        for (int j = i + 1; j < n; ++j) order.emplace_back(i, j);
+
+    // Each pair is independent: the pairs run side by side, and the results are kept in pair order.
+    // A pair not started because of a stop ends the list there.
+    enum class State { NotRun, Rejected, Accepted };
+    std::vector<State> state(order.size(), State::NotRun);
+    std::vector<PairGeometry> results(order.size());
+    auto runPair = [&](size_t k) {
+        if (sfmStopRequested(stop)) return;
+        const auto [i, j] = order[k];
+        const std::vector<cv::DMatch> matches =
+            mutualRatioMatches(features[size_t(i)].descriptors, features[size_t(j)].descriptors, loweRatio);
+        PairGeometry& g = results[k];
+        if (verifyPairMatches(features[size_t(i)], features[size_t(j)], matches, magsacThreshold, &g.inliers)) {
+            g.i = i;
+            g.j = j;
+            g.inlierCount = int(g.inliers.size());
+            state[k] = State::Accepted;
+        } else {
+            state[k] = State::Rejected;
+        }
+    };
+    cv::parallel_for_(cv::Range(0, int(order.size())), [&](const cv::Range& r) {
+        for (int k = r.start; k < r.end; ++k) runPair(size_t(k));
+    });
+
+    std::vector<PairGeometry> out;
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (state[k] == State::NotRun) break;
+        if (state[k] == State::Accepted) out.push_back(std::move(results[k]));
+    }
+    return out;
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "sfm_reconstruction.h"
+
+// A triangulated track measured again with the final poses.
+struct AdjustmentCandidate {
+    int track = 0;
+    double medianErrorPx = 0.0;
+    int observationCount = 0;  // all observations of the track, registered or not
+    double maxRayAngleDeg = 0.0;
+};
+
+// Re-triangulates the tracks of the triangulated list with the final poses and keeps those with a
+// median error of at most 6 px, sorted best first (more observations, lower error, wider angle,
+// lower index).
+std::vector<AdjustmentCandidate> adjustmentCandidates(const std::vector<FeatureTrack>& tracks,
+                                                      const std::vector<int>& triangulated,
+                                                      const std::vector<ImageFeatures>& features,
+                                                      const std::vector<ViewPose>& poses, const cv::Mat& K,
+                                                      const cv::Mat& D);
+
+// Tracks per (view, grid cell) of the 8 x 6 grid before a cell counts as full.
+int adjustmentCellQuota(int limit, int views);
+
+// Picks up to `limit` of the sorted candidates, spread over an 8 x 6 grid in every view. Falls back
+// to the first candidates when all fit or when the grid takes fewer than min(limit, 80).
+std::vector<int> selectFromCandidates(const std::vector<AdjustmentCandidate>& sorted,
+                                      const std::vector<FeatureTrack>& tracks,
+                                      const std::vector<ImageFeatures>& features, int views, int limit, int width,
+                                      int height);
+
+// The tracks that enter the bundle adjustment (the points are not changed).
+std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
+                                        const std::map<int, cv::Vec3d>& points,
+                                        const std::vector<int>& triangulated,
+                                        const std::vector<ImageFeatures>& features,
+                                        const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D,
+                                        int limit, int width, int height);
