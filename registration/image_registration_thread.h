@@ -1,0 +1,109 @@
+// The registration worker: finds the converted band files of a run, registers every band of each
+// capture onto its reference band, and merges each capture into one multi-band TIFF with its tags.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QVector>
+#include <atomic>
+#include <functional>
+
+#include "pair_registration.h"
+
+class CImageRegistrationThread : public QThread {
+    Q_OBJECT
+
+public:
+    using PairMatrixFunction =
+        std::function<QList<double>(const QString& refPath, const QString& srcPath, const RegistrationProgressCallback&)>;
+    using CommonMatrixFunction = std::function<QList<double>(const QStringList& refPaths, const QStringList& srcPaths,
+                                                             const RegistrationProgressCallback&)>;
+
+    CImageRegistrationThread(const QStringList& folders, int bandCount, bool commonMode, bool outputReflectance,
+                             QObject* parent = nullptr);
+    ~CImageRegistrationThread() override;
+
+    // Asks the thread to stop at its next stop point; the caller then waits for it.
+    void stop();
+    bool stopRequested() const { return m_stopRequested.load() != 0; }
+
+    // A run deletes its own intermediate band files after each merge; re-registering files that
+    // are not the run's own (the batch command's --register-only) keeps them.
+    void setDeleteIntermediates(bool on) { m_deleteIntermediates = on; }
+    bool deleteIntermediates() const { return m_deleteIntermediates; }
+    // Scratch folder of the warped bands (default: temp_reg beside the program, else under the
+    // system's temporary folder). Removed with everything in it when the job ends.
+    void setTemporaryFolder(const QString& folder) { m_tempFolder = folder; }
+    QString temporaryFolder() const { return m_tempFolder; }
+    // The matrix estimators (default: the pair registration pipeline); tests put stand-ins here.
+    void setMatrixFunctions(PairMatrixFunction pair, CommonMatrixFunction common);
+
+    static QString defaultTemporaryFolder();
+
+    // Adds the band files under `folder` (recursively) to `files`: "_Correct" files, and other
+    // files only when they have no corrected twin; merged files, panel images and masks never.
+    static void scanTifFiles(const QString& folder, QStringList& files);
+    // Files by capture, each capture's files by ascending wavelength. When the files lie in more
+    // than one folder, captures of different folders stay apart (key "folder|number").
+    static QMap<QString, QStringList> groupByGroupNumber(const QStringList& files);
+    // The band holding "660" in its name, else the middle one.
+    static int referenceIndex(const QStringList& groupFiles);
+    static double readRelativeAltitude(const QString& path);
+    // Up to `maxGroups` captures flown at about the same altitude (all within 1 m of the first).
+    static QStringList findComparableAltitudeGroups(const QMap<QString, QStringList>& groups, int maxGroups);
+    // The same on known altitudes (group key, altitude), in key order; below -9000 means unknown.
+    static QStringList selectComparableAltitudeGroups(const QVector<QPair<QString, double>>& altitudes, int maxGroups,
+                                                      double* bucketAltitude = nullptr);
+    // Warps a band into the reference geometry with the nine-number band-to-reference matrix.
+    static bool registrationConversion(const QString& bandPath, const QString& outputPath, const QList<double>& matrix);
+
+    // Merge and tags with this thread's sample type and stop flag.
+    bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, const QString& prefix,
+                         const QStringList& bandNames);
+    bool writeExifTags(const QString& mergedPath, const QString& referencePath, const QString& prefix,
+                       const QStringList& bandNames);
+
+signals:
+    void signalRegistrationProgress(int progress, QString info);
+    void signalRegistrationFinished(bool success, QString info);
+
+protected:
+    void run() override;
+
+private:
+    void runPerGroupMode();
+    void runCommonMode();
+    bool scanAndGroup(QMap<QString, QStringList>& groups, bool listFiles);
+    void finishStopped();
+    void removeWorkFolder();
+    void removeTemporaryEntries(const QStringList& registered, int keep);
+    // Merges one capture, sets its tags and, for a run's own files, deletes the band files.
+    bool mergeGroup(const QString& key, const QStringList& groupFiles, const QStringList& registered,
+                    const QString& referencePath, bool commonLog);
+    void deleteGroupFiles(const QStringList& groupFiles);
+    RegistrationProgressCallback noticeCallback();
+
+    QStringList m_folders;
+    int m_bandCount = 0;
+    bool m_commonMode = false;
+    bool m_outputReflectance = false;
+    bool m_deleteIntermediates = true;
+    std::atomic<int> m_stopRequested{0};
+    QString m_tempFolder;
+    QString m_workFolder;  // this run's own folder inside m_tempFolder
+    PairMatrixFunction m_pairMatrix;
+    CommonMatrixFunction m_commonMatrix;
+};
+
+// File-name fields of a band file: prefix (1st '_' field), capture number (2nd), band name (3rd up
+// to its first '.').
+namespace regnames {
+QString prefixOf(const QString& path);
+QString groupNumberOf(const QString& path);
+QString bandNameOf(const QString& path);
+int wavelengthOf(const QString& path);
+}  // namespace regnames
