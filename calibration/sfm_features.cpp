@@ -152,6 +152,12 @@ bool verifyPairMatches(const ImageFeatures& a, const ImageFeatures& b, const std
     std::vector<uchar> mask;
     const cv::Mat F = cv::findFundamentalMat(pa, pb, cv::USAC_MAGSAC, magsacThreshold, 0.9999, 20000, mask);
     if (F.empty() || mask.empty()) return false;
+    return keepMaskedInliers(matches, mask, inliers);
+}
+
+bool keepMaskedInliers(const std::vector<cv::DMatch>& matches, const std::vector<uchar>& mask,
+                       std::vector<cv::DMatch>* inliers) {
+    inliers->clear();
     for (size_t k = 0; k < matches.size() && k < mask.size(); ++k)
         if (mask[k]) inliers->push_back(matches[k]);
     if (int(inliers->size()) < kSfmMinPairInliers) {

@@ -61,6 +61,10 @@ std::vector<PairGeometry> pairwiseGeometries(const std::vector<ImageFeatures>& f
 bool verifyPairMatches(const ImageFeatures& a, const ImageFeatures& b, const std::vector<cv::DMatch>& matches,
                        double magsacThreshold, std::vector<cv::DMatch>* inliers);
 
+// The matches whose mask entry is set, in their order; false (and none) with fewer than 10.
+bool keepMaskedInliers(const std::vector<cv::DMatch>& matches, const std::vector<uchar>& mask,
+                       std::vector<cv::DMatch>* inliers);
+
 // Minimum mutual matches before a pair is verified, and minimum inliers after.
 constexpr int kSfmMinPairMatches = 12;
 constexpr int kSfmMinPairInliers = 10;

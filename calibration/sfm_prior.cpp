@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QStringList>
+#include <cmath>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -66,6 +67,14 @@ bool cameraPriorFromMetadata(const QString& path, double pixelSizeUm, double foc
         p.priorSource = QStringLiteral("EXIF/sensor physical fallback");
     }
 
+    // A zero pitch or a zero focal length (an unparsable text) leaves no usable camera.
+    const double fPx = p.focalMm / s;
+    if (!(s > 0.0) || !std::isfinite(fPx) || !(fPx > 0.0) || !std::isfinite(p.principalXMm / s) ||
+        !std::isfinite(p.principalYMm / s)) {
+        qDebug() << "cameraPriorFromMetadata: unusable focal length" << p.focalMm << "mm or pixel size"
+                 << pixelSizeUm << "um";
+        return false;
+    }
     p.K = (cv::Mat_<double>(3, 3) << p.focalMm / s, 0, p.principalXMm / s, 0, p.focalMm / s,
            p.principalYMm / s, 0, 0, 1);
     p.D = cv::Mat::zeros(5, 1, CV_64F);
