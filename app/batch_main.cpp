@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 
 #include "batch_view.h"
@@ -43,8 +44,77 @@ std::optional<std::array<double, 6>> reflectanceFromPanelCode(const QStringList&
 
 int countOutputs(const QStringList& folders) {
     int n = 0;
-    for (const QString& f : folders) n += QDir(f).entryList({"*.tif"}, QDir::Files).size();
+    for (const QString& f : folders)
+        for (const QString& name : QDir(f).entryList({"*.tif"}, QDir::Files)) n += name.contains("_Multi") ? 0 : 1;
     return n;
+}
+
+int countMerged(const QStringList& folders) {
+    int n = 0;
+    for (const QString& f : folders) {
+        QDirIterator it(f, {"*_Multi.tif"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            ++n;
+        }
+    }
+    return n;
+}
+
+bool registrationMode(const QString& text, RegistrationMode& mode) {
+    if (text == "common") {
+        mode = RegistrationMode::Common;
+    } else if (text == "per-group") {
+        mode = RegistrationMode::PerGroup;
+    } else if (text == "none") {
+        mode = RegistrationMode::None;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Runs the controller until it reports its outcome.
+RunOutcome runController(RunController& controller, const std::function<void()>& start) {
+    RunOutcome outcome = RunOutcome::Failed;
+    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
+        outcome = o;
+        QCoreApplication::exit(0);
+    });
+    QMetaObject::invokeMethod(&controller, start, Qt::QueuedConnection);
+    QCoreApplication::exec();
+    return outcome;
+}
+
+// --register-only DIR: the registration step alone, on band files that are the user's own.
+int registerOnly(const QCommandLineParser& parser) {
+    const QString dir = parser.value("register-only");
+    if (!QDir(dir).exists()) {
+        err("reflectivity-batch: folder does not exist: " + dir);
+        return 2;
+    }
+    RegistrationMode mode = RegistrationMode::Common;
+    if (!registrationMode(parser.value("registration"), mode) || mode == RegistrationMode::None) {
+        err("reflectivity-batch: with --register-only, --registration must be common or per-group");
+        return 2;
+    }
+    const QStringList folders{QDir(dir).absolutePath()};
+    BatchRunView view;
+    RunController controller(view);
+    QElapsedTimer clock;
+    clock.start();
+    const RunOutcome outcome = runController(controller, [&] {
+        controller.startRegistrationOnly(folders, mode, parser.isSet("float"));
+    });
+    const double seconds = clock.elapsed() / 1000.0;
+    std::printf("Merged captures in %s: %d\n", folders.first().toLocal8Bit().constData(), countMerged(folders));
+    std::printf("Registration time: %.1f s\n", seconds);
+    std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
+    if (outcome != RunOutcome::Completed) {
+        err("reflectivity-batch: registration did not complete");
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -66,6 +136,11 @@ int main(int argc, char* argv[]) {
                       "panel code when it carries them, else 0.61).",
                       "V1,...,V6"});
     parser.addOption({"registration", "Band registration: common, per-group or none.", "MODE", "common"});
+    parser.addOption({"register-only",
+                      "Only register and merge the band TIFFs already in DIR (and its subfolders) into one "
+                      "multi-band TIFF per capture; the files in DIR are kept.",
+                      "DIR"});
+    parser.addOption({"float", "With --register-only: the bands hold reflectance (merged as 32-bit float)."});
     parser.addOption({"log-dir", "Folder of the dated log files (default ./log).", "DIR"});
     parser.process(app);
 
@@ -75,6 +150,8 @@ int main(int argc, char* argv[]) {
     } else {
         logger.install(QString());
     }
+
+    if (parser.isSet("register-only")) return registerOnly(parser);
 
     const QString raw = parser.value("raw");
     const QString out = parser.value("out");
@@ -87,11 +164,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     RunRequest request;
-    const QString mode = parser.value("registration");
-    if (mode == "common") request.registration = RegistrationMode::Common;
-    else if (mode == "per-group") request.registration = RegistrationMode::PerGroup;
-    else if (mode == "none") request.registration = RegistrationMode::None;
-    else {
+    if (!registrationMode(parser.value("registration"), request.registration)) {
         err("reflectivity-batch: --registration must be common, per-group or none");
         return 2;
     }
@@ -135,24 +208,22 @@ int main(int argc, char* argv[]) {
     }
 
     RunController controller(view);
-    RunOutcome outcome = RunOutcome::Failed;
-    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
-        outcome = o;
-        QCoreApplication::exit(0);
-    });
     QElapsedTimer clock;
     clock.start();
-    QMetaObject::invokeMethod(&controller, [&] { controller.start(request); }, Qt::QueuedConnection);
-    app.exec();
+    const RunOutcome outcome = runController(controller, [&] { controller.start(request); });
     const double seconds = clock.elapsed() / 1000.0;
 
     if (outcome != RunOutcome::Completed) {
-        err(outcome == RunOutcome::Stopped ? "reflectivity-batch: run stopped" : "reflectivity-batch: run refused");
+        err(outcome == RunOutcome::Stopped   ? "reflectivity-batch: run stopped"
+            : outcome == RunOutcome::Refused ? "reflectivity-batch: run refused"
+                                             : "reflectivity-batch: run failed");
         return 1;
     }
     std::printf("Results in: %s\n", controller.outputFolders().join(", ").toLocal8Bit().constData());
     std::printf("Files processed: %d, band files written: %d\n", controller.processedCount(),
                 countOutputs(controller.outputFolders()));
+    if (request.registration != RegistrationMode::None)
+        std::printf("Merged captures: %d\n", countMerged(controller.outputFolders()));
     if (request.reflectance) {
         QString values;
         for (int b = 0; b < request.scan.bandCount && b < controller.meanPanelValues().size(); ++b)

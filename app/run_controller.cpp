@@ -8,6 +8,7 @@
 
 #include "handle_data_operation.h"
 #include "handle_jpg_operation.h"
+#include "image_registration_thread.h"
 #include "operator_dialogs.h"
 #include "output_file.h"
 #include "panel_automatic.h"
@@ -30,6 +31,10 @@ RunController::RunController(RunView& view, QObject* parent) : QObject(parent), 
 RunController::~RunController() {
     m_pool.clear();
     m_pool.waitForDone();
+    if (m_registration) {
+        m_registration->stop();
+        m_registration->wait();
+    }
 }
 
 bool RunController::refuse(bool warning, const QString& title, const QString& text, bool parented) {
@@ -45,7 +50,8 @@ bool RunController::refuse(bool warning, const QString& title, const QString& te
 void RunController::end(RunOutcome outcome) { emit finished(outcome); }
 
 void RunController::start(const RunRequest& request) {
-    if (m_running) {
+    // A new run must not write into folders that are still being merged.
+    if (m_running || m_registration) {
         refuse(false, kReminder, QStringLiteral("正在处理中，请勿重复处理操作！"));
         return;
     }
@@ -441,11 +447,89 @@ void RunController::slotReceiveCount() {
     m_cursor = 0;
     m_running = false;
     qDebug() << "End Handling.";
-    // Band registration follows here once it exists.
+    if (!m_outputFolders.isEmpty() && m_request.registration != RegistrationMode::None) {
+        startRegistration(m_outputFolders, m_request.registration == RegistrationMode::Common, m_reflectanceRun,
+                          m_request.scan.bandCount, true, m_request.registrationTempDir);
+        return;
+    }
     end(RunOutcome::Completed);
 }
 
+void RunController::startRegistrationOnly(const QStringList& folders, RegistrationMode mode, bool reflectance,
+                                          int bandCount, const QString& tempDir) {
+    if (m_running || m_registration) {
+        refuse(false, kReminder, QStringLiteral("正在处理中，请勿重复处理操作！"));
+        return;
+    }
+    if (folders.isEmpty() || mode == RegistrationMode::None) {
+        end(RunOutcome::Refused);
+        return;
+    }
+    m_reflectanceRun = reflectance;
+    startRegistration(folders, mode == RegistrationMode::Common, reflectance, bandCount, false, tempDir);
+}
+
+void RunController::startRegistration(const QStringList& folders, bool common, bool reflectance, int bandCount,
+                                      bool deleteIntermediates, const QString& tempDir) {
+    qDebug() << "End Handling.00000000001111111111111111" << !common << common;
+    m_registration = new CImageRegistrationThread(folders, bandCount, common, reflectance, this);
+    m_registration->setDeleteIntermediates(deleteIntermediates);
+    if (!tempDir.isEmpty()) m_registration->setTemporaryFolder(tempDir);
+    m_registrationReflectance = reflectance;
+    m_registrationStopped = false;
+    connect(m_registration, &CImageRegistrationThread::signalRegistrationProgress, this,
+            &RunController::slotRegistrationProgress, Qt::QueuedConnection);
+    connect(m_registration, &CImageRegistrationThread::signalRegistrationFinished, this,
+            &RunController::slotRegistrationFinished, Qt::QueuedConnection);
+    m_registration->start(QThread::InheritPriority);
+    m_view.setProgress(0);
+    m_view.setProgressVisible(true);
+    if (reflectance) m_view.setPanelViewsEnabled(false);
+    m_view.setRunControlsEnabled(false);
+    m_view.setPhaseText(QStringLiteral("结果生成中..."));
+}
+
+void RunController::slotRegistrationProgress(int progress, QString info) {
+    if (progress < 0) {
+        // A notice: shown, and the registration goes on.
+        qDebug() << "Registration Progress:" << progress << info;
+        m_view.dialogs().warning(kReminder, info, false);
+        return;
+    }
+    m_view.setProgress(progress);
+    qDebug() << "Registration Progress:" << progress << info;
+    if (progress == 100) {
+        m_view.setRunControlsEnabled(true);
+        if (m_registrationReflectance) m_view.setPanelViewsEnabled(true);
+    }
+}
+
+void RunController::slotRegistrationFinished(bool success, QString info) {
+    if (success) {
+        m_view.setPhaseText(QStringLiteral("完成！"));
+        m_view.dialogs().information(kNotice, info, false);
+    } else {
+        m_view.dialogs().warning(kReminder, info, false);
+    }
+    // A failed or stopped registration never reaches 100: the controls come back here too.
+    m_view.setRunControlsEnabled(true);
+    if (m_registrationReflectance) m_view.setPanelViewsEnabled(true);
+    if (m_registration) {
+        m_registration->deleteLater();
+        m_registration = nullptr;
+    }
+    end(success ? RunOutcome::Completed : (m_registrationStopped ? RunOutcome::Stopped : RunOutcome::Failed));
+}
+
 void RunController::stop() {
+    if (m_registration && m_registration->isRunning()) {
+        m_registration->stop();
+        m_registration->wait();
+        m_registrationStopped = true;
+        m_view.setProgress(0);
+        m_view.setPhaseText(QStringLiteral("已取消"));
+        return;
+    }
     if (!m_running) return;
     m_pool.clear();
     m_pool.waitForDone();

@@ -14,6 +14,7 @@
 #include "radiometric_calibration.h"
 #include "raw_scan.h"
 
+class CImageRegistrationThread;
 class OperatorDialogs;
 
 // What a run shows while it goes; the window implements it with its controls, the batch command
@@ -48,6 +49,7 @@ struct RunRequest {
     QVector<bool> regionDrawn;    // per panel image: an outline was drawn on its view
     QVector<QStringList> outlines;  // per panel image: the view's outline as "x,y" texts
     QString previewDir;           // where recognition previews go; empty = beside the program
+    QString registrationTempDir;  // scratch folder of the registration; empty = temp_reg beside the program
 };
 
 enum class RunOutcome { Completed, Refused, Stopped, Failed };
@@ -63,10 +65,16 @@ public:
 
     // Checks the request and, when it is sound, runs it; the outcome arrives with finished().
     void start(const RunRequest& request);
-    // Stops the pool phase: queued files are dropped, running ones finish.
+    // Stops the registration when it runs, else the pool phase (queued files are dropped,
+    // running ones finish).
     void stop();
+    // Registers and merges the band files already in `folders`, as a run does after its pool, but
+    // deletes nothing there (the files are not this run's own). The outcome arrives with finished().
+    void startRegistrationOnly(const QStringList& folders, RegistrationMode mode, bool reflectance,
+                               int bandCount = 0, const QString& tempDir = QString());
 
     bool isRunning() const { return m_running; }
+    bool isRegistering() const { return m_registration != nullptr; }
     const QStringList& outputFolders() const { return m_outputFolders; }
     const QVector<double>& meanPanelValues() const { return m_meanPanelValue; }
     const PanelCameraInfo& camera() const { return m_camera; }
@@ -84,6 +92,9 @@ public slots:
     // The pool phase of a reflectance run, and of a radiance run.
     void slotContinueAfterSfMCalibration();
     void slotContinueAfterSfMCalibrationRad();
+    // Signals of the registration thread.
+    void slotRegistrationProgress(int progress, QString info);
+    void slotRegistrationFinished(bool success, QString info);
 
 private:
     bool refuse(bool warning, const QString& title, const QString& text, bool parented = true);
@@ -99,6 +110,8 @@ private:
     void startPool(bool jpg);
     void bandMismatch();
     QString inputPath(int index) const;
+    void startRegistration(const QStringList& folders, bool common, bool reflectance, int bandCount,
+                           bool deleteIntermediates, const QString& tempDir);
 
     RunView& m_view;
     RunRequest m_request;
@@ -129,6 +142,11 @@ private:
     int m_total = 0;
     int m_processed = 0;
     int m_cursor = 0;
+
+    // The registration thread of the current run; null when none runs.
+    CImageRegistrationThread* m_registration = nullptr;
+    bool m_registrationReflectance = false;
+    bool m_registrationStopped = false;
 };
 
 Q_DECLARE_METATYPE(RunOutcome)

@@ -11,6 +11,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
+#include <iostream>
+#include <opencv2/imgproc.hpp>
+
+#include "image_registration_thread.h"
+#include "merge_bands.h"
 #include "operator_dialogs.h"
 #include "panel_selection.h"
 #include "raw_tiff.h"
@@ -23,7 +29,10 @@ namespace {
 class RecordingView : public RunView {
 public:
     OperatorDialogs& dialogs() override { return recorded; }
-    void setPhaseText(const QString& text) override { phases << text; }
+    void setPhaseText(const QString& text) override {
+        phases << text;
+        if (onPhase) onPhase(text);
+    }
     void setProgress(int percent) override { progress << percent; }
     void setProgressVisible(bool) override {}
     void setRunControlsEnabled(bool on) override { controlsEnabled = on; }
@@ -44,6 +53,7 @@ public:
     QMap<int, double> codeReflectance;
     QString previewFolder;
     QStringList previewImages;
+    std::function<void(const QString&)> onPhase;
 };
 
 QCoreApplication* app() {
@@ -119,6 +129,9 @@ protected:
         r.panelBandLabels = panelBandLabelsOf(panels);
         r.regionDrawn = QVector<bool>(panels.size(), false);
         r.previewDir = m_dir.filePath("previews");
+        // The pool alone unless a test asks for the registration (it costs seconds per band).
+        r.registration = RegistrationMode::None;
+        r.registrationTempDir = m_dir.filePath("temp_reg");
         for (int b = 0; b < 6; ++b) r.standardReflectance[size_t(b)] = truth.newPanel.reflectance.value(b, 0.5);
         return r;
     }
@@ -347,6 +360,153 @@ TEST_F(RunTest, RefusalsOfTheRadianceChecks) {
         EXPECT_EQ(fresh.recorded.messages.last().text, QString::fromUtf8(c.text));
         EXPECT_EQ(fresh.recorded.messages.last().title, "提醒");
     }
+}
+
+// Runs `start` on the controller until it reports its outcome.
+RunOutcome waitForOutcome(RunController& controller, const std::function<void()>& start) {
+    app();
+    RunOutcome outcome = RunOutcome::Failed;
+    bool done = false;
+    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
+        outcome = o;
+        done = true;
+        QCoreApplication::exit(0);
+    });
+    start();
+    if (!done) {
+        QTimer::singleShot(300000, [] { QCoreApplication::exit(1); });
+        QCoreApplication::exec();
+    }
+    return outcome;
+}
+
+// Shift of `moving` against `fixed` in a window around `centre` (same content, different warps).
+double localShift(const cv::Mat& fixed, const cv::Mat& moving, cv::Point2d centre, int half = 40) {
+    const int x = std::clamp(int(centre.x) - half, 2, fixed.cols - 2 * half - 3);
+    const int y = std::clamp(int(centre.y) - half, 2, fixed.rows - 2 * half - 3);
+    const cv::Rect box(x, y, 2 * half, 2 * half);
+    cv::Mat a, b, window;
+    fixed(box).convertTo(a, CV_64F);
+    moving(box).convertTo(b, CV_64F);
+    cv::createHanningWindow(window, box.size(), CV_64F);
+    const cv::Point2d d = cv::phaseCorrelate(a, b, window);
+    return std::hypot(d.x, d.y);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+TEST_F(RunTest, RegistrationPutsEveryBandWhereTheTruthDoes) {
+    generate("flight", 2);
+    const QString out = m_dir.filePath("out/flight");
+    {
+        RunController controller(view);
+        ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed) << log.all().toStdString();
+    }
+    // The registration alone keeps the band files: the truth warps them for comparison.
+    RecordingView regView;
+    RunController controller(regView);
+    ASSERT_EQ(waitForOutcome(controller,
+                             [&] {
+                                 controller.startRegistrationOnly({out}, RegistrationMode::PerGroup, true, 6,
+                                                                  m_dir.filePath("temp_reg"));
+                             }),
+              RunOutcome::Completed);
+    EXPECT_TRUE(regView.phases.contains("完成！"));
+    ASSERT_FALSE(regView.recorded.messages.isEmpty());
+    EXPECT_EQ(regView.recorded.messages.last().text, "结果文件生成完成: 共2组, 成功2组");
+    EXPECT_EQ(regView.progress.last(), 100);
+    EXPECT_EQ(QDir(out).entryList({"*_Correct.tif"}, QDir::Files).size(), 12) << "register-only deletes nothing";
+    EXPECT_FALSE(controller.isRegistering());
+
+    const int ref = truth.referenceBand;
+    std::vector<double> errors;
+    for (int c = 0; c < truth.flightCaptureCount(); ++c) {
+        const auto& capture = truth.captures[c];
+        const auto merged = readMergedBands(QString("%1/IMG_%2_Multi.tif").arg(out, capture.key));
+        ASSERT_EQ(merged.size(), 6u) << capture.key.toStdString();
+        EXPECT_EQ(merged[0].type(), CV_32F);
+        // Check points of this capture, and a grid so that every capture is measured.
+        QVector<cv::Point2d> where;
+        for (const auto& cp : truth.checkPoints)
+            if (cp.captureIndex == c) where << cp.pixel[ref];
+        for (double fy : {0.25, 0.5, 0.75})
+            for (double fx : {0.25, 0.5, 0.75}) where << cv::Point2d(fx * merged[0].cols, fy * merged[0].rows);
+        for (int b = 0; b < 6; ++b) {
+            if (b == ref) continue;
+            const QString band = out + "/" + QFileInfo(capture.files[b]).completeBaseName() + "_Correct.tif";
+            const cv::Matx33d T = truth.bands[b].refFromBandCorrected;
+            QList<double> m;
+            for (int i = 0; i < 9; ++i) m << T.val[i];
+            const QString truthWarp = m_dir.filePath("truth_warp.tif");
+            ASSERT_TRUE(CImageRegistrationThread::registrationConversion(band, truthWarp, m));
+            cv::Mat expected;
+            readMergedBands(truthWarp).at(0).convertTo(expected, CV_32F, 1.0 / 65535.0);
+            for (const cv::Point2d& p : where) errors.push_back(localShift(expected, merged[size_t(b)], p));
+        }
+    }
+    ASSERT_FALSE(errors.empty());
+    const double worst = *std::max_element(errors.begin(), errors.end());
+    std::cout << "band placement error over " << errors.size() << " windows: median " << median(errors)
+              << " px, worst " << worst << " px\n";
+    EXPECT_LE(median(errors), 0.3);
+    EXPECT_LE(worst, 1.0);
+}
+
+TEST_F(RunTest, FullRunHandsOverToTheRegistrationAndDeletesItsBandFiles) {
+    generate("flight", 2);
+    RunRequest r = request(false);
+    r.panelImages.clear();
+    r.registration = RegistrationMode::Common;
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, r), RunOutcome::Completed) << log.all().toStdString();
+    EXPECT_TRUE(log.contains("End Handling.00000000001111111111111111 false true"));
+    EXPECT_TRUE(view.phases.contains("结果生成中..."));
+    EXPECT_EQ(view.phases.last(), "完成！");
+    ASSERT_FALSE(view.recorded.messages.isEmpty());
+    EXPECT_EQ(view.recorded.messages.last().kind, OperatorDialogs::Kind::Information);
+    EXPECT_EQ(view.recorded.messages.last().title, "提示");
+    EXPECT_EQ(view.recorded.messages.last().text, "结果文件生成完成: 共2组, 成功2组");
+    EXPECT_TRUE(view.controlsEnabled);
+    const QString out = m_dir.filePath("out/flight");
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"IMG_0001_Multi.tif", "IMG_0002_Multi.tif"}));
+    const auto merged = readMergedBands(out + "/IMG_0001_Multi.tif");
+    ASSERT_EQ(merged.size(), 6u);
+    EXPECT_EQ(merged[0].type(), CV_16U) << "radiance run";
+    EXPECT_FALSE(QDir(m_dir.filePath("temp_reg")).exists());
+}
+
+TEST_F(RunTest, StopDuringTheRegistrationOfAJpgRun) {
+    generate("flight", 2, true);
+    raw = m_dir.filePath("gen/jpg");
+    RunRequest r = request();
+    r.registration = RegistrationMode::Common;  // the window's start state
+    RunController controller(view);
+    view.onPhase = [&](const QString& text) {
+        if (text == "结果生成中...") QTimer::singleShot(0, [&] { controller.stop(); });
+    };
+    EXPECT_EQ(runToEnd(controller, r), RunOutcome::Stopped) << log.all().toStdString();
+    EXPECT_TRUE(view.phases.contains("已取消"));
+    EXPECT_EQ(view.progress.last(), 0);
+    ASSERT_FALSE(view.recorded.messages.isEmpty());
+    EXPECT_EQ(view.recorded.messages.last().text, "已取消");
+    EXPECT_EQ(view.recorded.messages.last().kind, OperatorDialogs::Kind::Warning);
+    EXPECT_TRUE(QDir(m_dir.filePath("out/jpg")).entryList({"*_Multi.tif"}, QDir::Files).isEmpty());
+    EXPECT_TRUE(view.controlsEnabled);
+    EXPECT_FALSE(controller.isRegistering());
+}
+
+TEST_F(RunTest, RegistrationNoticeIsShownAndTheRunGoesOn) {
+    RunController controller(view);
+    controller.slotRegistrationProgress(-1, "波段 IMG_0001_2.tif 配准失败: 默认参数及10套重试参数均执行失败");
+    ASSERT_EQ(view.recorded.messages.size(), 1);
+    EXPECT_EQ(view.recorded.messages[0].kind, OperatorDialogs::Kind::Warning);
+    EXPECT_TRUE(view.progress.isEmpty()) << "a notice is no progress value";
+    controller.slotRegistrationProgress(40, "Processed 2/5 groups");
+    EXPECT_EQ(view.progress.last(), 40);
+    EXPECT_TRUE(log.contains("Registration Progress: 40"));
 }
 
 }  // namespace
