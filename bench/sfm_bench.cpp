@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <cstring>
 #include <iostream>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "calib_params.h"
@@ -88,7 +87,8 @@ void BM_MutualMatchOnePair(benchmark::State& st) {
     Data& d = data();
     if (!d.ok) return st.SkipWithError("no flight");
     for (auto _ : st)
-        benchmark::DoNotOptimize(mutualRatioMatches(d.features[0].descriptors, d.features[1].descriptors, 0.72));
+        benchmark::DoNotOptimize(
+            mutualRatioMatches(d.features[0].descriptors, d.features[1].descriptors, 0.72));
 }
 
 void BM_FundamentalOnePair(benchmark::State& st) {
@@ -125,9 +125,9 @@ void BM_ReconstructionAndSelection(benchmark::State& st) {
         SfmReconstruction rec;
         if (!incrementalSfm(d.tracks, d.features, d.prior.K, d.prior.D, a, b, R, t, 2.0, &rec))
             return st.SkipWithError("reconstruction failed");
-        const auto ids = selectAdjustmentTracks(d.tracks, rec.points, rec.triangulatedTracks, d.features,
-                                                rec.poses, d.prior.K, d.prior.D, 700, d.prior.width,
-                                                d.prior.height);
+        const auto ids =
+            selectAdjustmentTracks(d.tracks, rec.points, rec.triangulatedTracks, d.features, rec.poses,
+                                   d.prior.K, d.prior.D, 700, d.prior.width, d.prior.height);
         selected = ids.size();
         triangulated = rec.triangulatedTracks.size();
     }
@@ -142,7 +142,8 @@ void BM_InitialPairPose(benchmark::State& st) {
         int a, b;
         cv::Matx33d R;
         cv::Vec3d t;
-        benchmark::DoNotOptimize(initialPairPose(d.pairs, d.features, d.prior.K, d.prior.D, 2.0, &a, &b, &R, &t));
+        benchmark::DoNotOptimize(
+            initialPairPose(d.pairs, d.features, d.prior.K, d.prior.D, 2.0, &a, &b, &R, &t));
     }
 }
 
@@ -157,9 +158,9 @@ void BM_SelectAdjustmentTracks(benchmark::State& st) {
         !incrementalSfm(d.tracks, d.features, d.prior.K, d.prior.D, a, b, R, t, 2.0, &rec))
         return st.SkipWithError("reconstruction failed");
     for (auto _ : st)
-        benchmark::DoNotOptimize(selectAdjustmentTracks(d.tracks, rec.points, rec.triangulatedTracks, d.features,
-                                                        rec.poses, d.prior.K, d.prior.D, 700, d.prior.width,
-                                                        d.prior.height));
+        benchmark::DoNotOptimize(selectAdjustmentTracks(d.tracks, rec.points, rec.triangulatedTracks,
+                                                        d.features, rec.poses, d.prior.K, d.prior.D, 700,
+                                                        d.prior.width, d.prior.height));
 }
 
 void BM_WholeChain(benchmark::State& st) {
@@ -178,24 +179,56 @@ void BM_WholeChain(benchmark::State& st) {
         if (!initialPairPose(pairs, f, d.prior.K, d.prior.D, 2.0, &a, &b, &R, &t) ||
             !incrementalSfm(tracks, f, d.prior.K, d.prior.D, a, b, R, t, 2.0, &rec))
             return st.SkipWithError("reconstruction failed");
-        benchmark::DoNotOptimize(selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, f, rec.poses,
-                                                        d.prior.K, d.prior.D, g.limit, d.prior.width,
-                                                        d.prior.height));
+        benchmark::DoNotOptimize(selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, f,
+                                                        rec.poses, d.prior.K, d.prior.D, g.limit,
+                                                        d.prior.width, d.prior.height));
     }
 }
 
 }  // namespace
 
 BENCHMARK(BM_Stretch)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_ExtractSiftPerImage)->Unit(benchmark::kMillisecond)->Iterations(5)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_MutualMatchOnePair)->Unit(benchmark::kMillisecond)->Iterations(3)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_FundamentalOnePair)->Unit(benchmark::kMillisecond)->Iterations(3)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_PairwiseGeometries10Pairs)->Unit(benchmark::kMillisecond)->Iterations(2)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_ExtractSiftPerImage)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_MutualMatchOnePair)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_FundamentalOnePair)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_PairwiseGeometries10Pairs)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 BENCHMARK(BM_BuildFeatureTracks)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_InitialPairPose)->Unit(benchmark::kMillisecond)->Iterations(3)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_SelectAdjustmentTracks)->Unit(benchmark::kMillisecond)->Iterations(3)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_ReconstructionAndSelection)->Unit(benchmark::kMillisecond)->Iterations(3)->MeasureProcessCPUTime()->UseRealTime();
-BENCHMARK(BM_WholeChain)->Unit(benchmark::kMillisecond)->Iterations(1)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_InitialPairPose)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_SelectAdjustmentTracks)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_ReconstructionAndSelection)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_WholeChain)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -185,7 +184,8 @@ std::vector<PairGeometry> pairwiseGeometries(const std::vector<ImageFeatures>& f
         const std::vector<cv::DMatch> matches =
             mutualRatioMatches(features[size_t(i)].descriptors, features[size_t(j)].descriptors, loweRatio);
         PairGeometry& g = results[k];
-        if (verifyPairMatches(features[size_t(i)], features[size_t(j)], matches, magsacThreshold, &g.inliers)) {
+        if (verifyPairMatches(features[size_t(i)], features[size_t(j)], matches, magsacThreshold,
+                              &g.inliers)) {
             g.i = i;
             g.j = j;
             g.inlierCount = int(g.inliers.size());

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <atomic>
-#include <vector>
-
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
+#include <vector>
 
 // Stop request of the calibration run: raised once (0 -> 1) by the GUI thread and polled by the
 // worker. A null pointer never stops.

@@ -1,13 +1,12 @@
+#include "sfm_features.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
-
-#include "sfm_features.h"
 
 TEST(SfmStretch, ConstantSixteenBitImageIsAllZeroAndHasNoFeatures) {
     const cv::Mat img(120, 160, CV_16U, cv::Scalar(3000));
@@ -105,12 +104,12 @@ TEST(SfmMatching, OnlyMutualMatchesSurviveSortedByDistance) {
     // A0 and A1 both prefer B0 clearly; B0 prefers A1, so A0 -> B0 is not mutual.
     // A2 <-> B2 is mutual but ambiguous in B (B2 and B3 are twins): the ratio test drops it.
     cv::Mat A = (cv::Mat_<float>(4, 3) << 1, 0, 0,  //
-                 1.1f, 0, 0,                          //
-                 0, 0, 5,                             //
+                 1.1f, 0, 0,                        //
+                 0, 0, 5,                           //
                  0, 3, 0);
     cv::Mat B = (cv::Mat_<float>(4, 3) << 1.1f, 0, 0,  //
-                 0, 3.05f, 0,                           //
-                 0, 0, 5,                               //
+                 0, 3.05f, 0,                          //
+                 0, 0, 5,                              //
                  0, 0, 5);
     const std::vector<cv::DMatch> m = mutualRatioMatches(A, B, 0.72);
     ASSERT_EQ(m.size(), 2u);

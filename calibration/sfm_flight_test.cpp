@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <iostream>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "calib_params.h"
@@ -131,9 +130,9 @@ void runBand(int nm, double maxResidualFraction) {
 
     const std::vector<AdjustmentCandidate> cands =
         adjustmentCandidates(tracks, rec.triangulatedTracks, features, rec.poses, prior.K, prior.D);
-    const std::vector<int> selected = selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, features,
-                                                             rec.poses, prior.K, prior.D, g.limit, prior.width,
-                                                             prior.height);
+    const std::vector<int> selected =
+        selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, features, rec.poses, prior.K,
+                               prior.D, g.limit, prior.width, prior.height);
     std::map<int, double> errorOf;
     for (const AdjustmentCandidate& c : cands) errorOf[c.track] = c.medianErrorPx;
     std::vector<double> selErrors;

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QStringList>
 #include <cmath>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "exif_xmp.h"

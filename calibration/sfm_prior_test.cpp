@@ -1,12 +1,11 @@
+#include "sfm_prior.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <exiv2/exiv2.hpp>
-
 #include <opencv2/imgcodecs.hpp>
-
-#include "sfm_prior.h"
 
 namespace {
 

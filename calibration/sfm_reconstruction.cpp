@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-
 #include <opencv2/calib3d.hpp>
 
 namespace {
@@ -92,7 +91,8 @@ bool triangulateTrack(const FeatureTrack& track, const std::vector<ImageFeatures
     if (positive < 2) return false;
     double maxAngle = 0.0;
     for (size_t i = 0; i < rays.size(); ++i)
-        for (size_t j = i + 1; j < rays.size(); ++j) maxAngle = std::max(maxAngle, rayAngleDeg(rays[i], rays[j]));
+        for (size_t j = i + 1; j < rays.size(); ++j)
+            maxAngle = std::max(maxAngle, rayAngleDeg(rays[i], rays[j]));
     out->point = X;
     out->medianErrorPx = medianOf(errors);
     out->maxRayAngleDeg = maxAngle;
@@ -100,8 +100,8 @@ bool triangulateTrack(const FeatureTrack& track, const std::vector<ImageFeatures
 }
 
 bool initialPairPose(const std::vector<PairGeometry>& pairs, const std::vector<ImageFeatures>& features,
-                     const cv::Mat& K, const cv::Mat& D, double pixelThreshold, int* a, int* b, cv::Matx33d* R,
-                     cv::Vec3d* t, const SfmStopFlag* stop) {
+                     const cv::Mat& K, const cv::Mat& D, double pixelThreshold, int* a, int* b,
+                     cv::Matx33d* R, cv::Vec3d* t, const SfmStopFlag* stop) {
     const double f = std::max(1.0, (K.at<double>(0, 0) + K.at<double>(1, 1)) / 2.0);
     const double thr = std::max(1e-5, pixelThreshold / f);
     const cv::Mat I = cv::Mat::eye(3, 3, CV_64F);
@@ -183,8 +183,9 @@ bool observedIn(const FeatureTrack& track, int view, int* keypoint = nullptr) {
 }  // namespace
 
 bool incrementalSfm(const std::vector<FeatureTrack>& tracks, const std::vector<ImageFeatures>& features,
-                    const cv::Mat& K, const cv::Mat& D, int a, int b, const cv::Matx33d& R, const cv::Vec3d& t,
-                    double pixelThreshold, SfmReconstruction* out, const SfmStopFlag* stop) {
+                    const cv::Mat& K, const cv::Mat& D, int a, int b, const cv::Matx33d& R,
+                    const cv::Vec3d& t, double pixelThreshold, SfmReconstruction* out,
+                    const SfmStopFlag* stop) {
     out->poses.assign(features.size(), ViewPose());
     out->points.clear();
     out->triangulatedTracks.clear();
@@ -251,8 +252,9 @@ bool incrementalSfm(const std::vector<FeatureTrack>& tracks, const std::vector<I
             objIn.push_back(bestObj[size_t(k)]);
             imgIn.push_back(bestImg[size_t(k)]);
         }
-        cv::solvePnPRefineLM(objIn, imgIn, K, D, rvec, tvec,
-                             cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, FLT_EPSILON));
+        cv::solvePnPRefineLM(
+            objIn, imgIn, K, D, rvec, tvec,
+            cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, FLT_EPSILON));
         cv::Mat Rm;
         cv::Rodrigues(rvec, Rm);
         out->poses[size_t(next)] = ViewPose{cv::Matx33d(Rm), cv::Vec3d(tvec.reshape(1, 3)), true};

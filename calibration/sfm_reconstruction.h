@@ -1,9 +1,8 @@
 #pragma once
 
 #include <map>
-#include <vector>
-
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "sfm_features.h"
 #include "sfm_tracks.h"
@@ -24,8 +23,8 @@ struct TrackMeasurement {
 };
 
 struct SfmReconstruction {
-    std::vector<ViewPose> poses;         // by view index
-    std::map<int, cv::Vec3d> points;     // by track index
+    std::vector<ViewPose> poses;          // by view index
+    std::map<int, cv::Vec3d> points;      // by track index
     std::vector<int> triangulatedTracks;  // in creation order
 };
 
@@ -44,12 +43,13 @@ double medianOf(std::vector<double> values);
 // The pair with the best-conditioned essential-matrix geometry (first pair wins ties) and the pose
 // of its second view relative to the first. False when no pair yields a pose or on a stop request.
 bool initialPairPose(const std::vector<PairGeometry>& pairs, const std::vector<ImageFeatures>& features,
-                     const cv::Mat& K, const cv::Mat& D, double pixelThreshold, int* a, int* b, cv::Matx33d* R,
-                     cv::Vec3d* t, const SfmStopFlag* stop = nullptr);
+                     const cv::Mat& K, const cv::Mat& D, double pixelThreshold, int* a, int* b,
+                     cv::Matx33d* R, cv::Vec3d* t, const SfmStopFlag* stop = nullptr);
 
 // Registers every view, starting from the initial pair, by PnP on the triangulated tracks, and
 // triangulates further tracks after each view. False when a view cannot be registered, PnP fails or
 // a stop is requested.
 bool incrementalSfm(const std::vector<FeatureTrack>& tracks, const std::vector<ImageFeatures>& features,
-                    const cv::Mat& K, const cv::Mat& D, int a, int b, const cv::Matx33d& R, const cv::Vec3d& t,
-                    double pixelThreshold, SfmReconstruction* out, const SfmStopFlag* stop = nullptr);
+                    const cv::Mat& K, const cv::Mat& D, int a, int b, const cv::Matx33d& R,
+                    const cv::Vec3d& t, double pixelThreshold, SfmReconstruction* out,
+                    const SfmStopFlag* stop = nullptr);

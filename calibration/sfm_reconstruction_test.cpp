@@ -1,6 +1,7 @@
+#include "sfm_reconstruction.h"
+
 #include <gtest/gtest.h>
 
-#include "sfm_reconstruction.h"
 #include "sfm_test_scene.h"
 
 namespace {
@@ -186,6 +187,8 @@ TEST(SfmIncremental, ViewWithTooFewCorrespondencesFailsTheReconstruction) {
 
     SyntheticScene full = makeSyntheticScene(3);
     SfmStopFlag stop{1};
-    EXPECT_FALSE(incrementalSfm(full.tracks, full.features, full.K, full.D, 0, 1, rel.R, rel.t / n, 2.0, &rec, &stop));
-    EXPECT_TRUE(incrementalSfm(full.tracks, full.features, full.K, full.D, 0, 1, rel.R, rel.t / n, 2.0, &rec));
+    EXPECT_FALSE(
+        incrementalSfm(full.tracks, full.features, full.K, full.D, 0, 1, rel.R, rel.t / n, 2.0, &rec, &stop));
+    EXPECT_TRUE(
+        incrementalSfm(full.tracks, full.features, full.K, full.D, 0, 1, rel.R, rel.t / n, 2.0, &rec));
 }

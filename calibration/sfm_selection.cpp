@@ -32,8 +32,8 @@ int adjustmentCellQuota(int limit, int views) {
 
 std::vector<int> selectFromCandidates(const std::vector<AdjustmentCandidate>& sorted,
                                       const std::vector<FeatureTrack>& tracks,
-                                      const std::vector<ImageFeatures>& features, int views, int limit, int width,
-                                      int height) {
+                                      const std::vector<ImageFeatures>& features, int views, int limit,
+                                      int width, int height) {
     std::vector<int> out;
     const int lim = std::max(0, limit);
     if (int(sorted.size()) <= lim) {
@@ -82,9 +82,10 @@ std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
                                         const std::map<int, cv::Vec3d>& points,
                                         const std::vector<int>& triangulated,
                                         const std::vector<ImageFeatures>& features,
-                                        const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D,
-                                        int limit, int width, int height) {
+                                        const std::vector<ViewPose>& poses, const cv::Mat& K,
+                                        const cv::Mat& D, int limit, int width, int height) {
     (void)points;  // the tracks are measured afresh with the final poses
-    const std::vector<AdjustmentCandidate> sorted = adjustmentCandidates(tracks, triangulated, features, poses, K, D);
+    const std::vector<AdjustmentCandidate> sorted =
+        adjustmentCandidates(tracks, triangulated, features, poses, K, D);
     return selectFromCandidates(sorted, tracks, features, int(poses.size()), limit, width, height);
 }

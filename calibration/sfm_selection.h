@@ -29,13 +29,13 @@ int adjustmentCellQuota(int limit, int views);
 // to the first candidates when all fit or when the grid takes fewer than min(limit, 80).
 std::vector<int> selectFromCandidates(const std::vector<AdjustmentCandidate>& sorted,
                                       const std::vector<FeatureTrack>& tracks,
-                                      const std::vector<ImageFeatures>& features, int views, int limit, int width,
-                                      int height);
+                                      const std::vector<ImageFeatures>& features, int views, int limit,
+                                      int width, int height);
 
 // The tracks that enter the bundle adjustment (the points are not changed).
 std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
                                         const std::map<int, cv::Vec3d>& points,
                                         const std::vector<int>& triangulated,
                                         const std::vector<ImageFeatures>& features,
-                                        const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D,
-                                        int limit, int width, int height);
+                                        const std::vector<ViewPose>& poses, const cv::Mat& K,
+                                        const cv::Mat& D, int limit, int width, int height);

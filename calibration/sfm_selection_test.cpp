@@ -1,6 +1,7 @@
+#include "sfm_selection.h"
+
 #include <gtest/gtest.h>
 
-#include "sfm_selection.h"
 #include "sfm_test_scene.h"
 
 namespace {
@@ -73,7 +74,8 @@ TEST(SfmSelection, CandidatesAreSortedByLengthErrorAngleIndex) {
     std::vector<int> all;
     for (int k = 0; k < int(s.tracks.size()); ++k)
         if (s.tracks[size_t(k)].size() >= 2) all.push_back(k);
-    const std::vector<AdjustmentCandidate> c = adjustmentCandidates(s.tracks, all, s.features, s.poses, s.K, s.D);
+    const std::vector<AdjustmentCandidate> c =
+        adjustmentCandidates(s.tracks, all, s.features, s.poses, s.K, s.D);
     ASSERT_EQ(c.size(), all.size());
     for (size_t k = 1; k < c.size(); ++k) {
         ASSERT_GE(c[k - 1].observationCount, c[k].observationCount);

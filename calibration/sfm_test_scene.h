@@ -36,7 +36,8 @@ inline SyntheticScene makeSyntheticScene(int views = 5, int count = 300, double 
     }
     const double extent = spacing * (views - 1);
     for (int k = 0; k < count; ++k)
-        s.points.emplace_back(rng.uniform(-25.0, extent + 25.0), rng.uniform(-22.0, 22.0), rng.uniform(-5.0, 5.0));
+        s.points.emplace_back(rng.uniform(-25.0, extent + 25.0), rng.uniform(-22.0, 22.0),
+                              rng.uniform(-5.0, 5.0));
     s.features.resize(size_t(views));
     std::vector<std::vector<int>> keypointOf(size_t(views), std::vector<int>(size_t(count), -1));
     for (int v = 0; v < views; ++v) {
@@ -55,7 +56,8 @@ inline SyntheticScene makeSyntheticScene(int views = 5, int count = 300, double 
     s.tracks.resize(size_t(count));
     for (int k = 0; k < count; ++k)
         for (int v = 0; v < views; ++v)
-            if (keypointOf[size_t(v)][size_t(k)] >= 0) s.tracks[size_t(k)].push_back({v, keypointOf[size_t(v)][size_t(k)]});
+            if (keypointOf[size_t(v)][size_t(k)] >= 0)
+                s.tracks[size_t(k)].push_back({v, keypointOf[size_t(v)][size_t(k)]});
     for (int i = 0; i < views; ++i)
         for (int j = i + 1; j < views; ++j) {
             PairGeometry g;

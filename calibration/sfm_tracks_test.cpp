@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "sfm_tracks.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -59,8 +59,7 @@ TEST(SfmTracks, LongerTrackStaysRootAndKeepsJoiningOrder) {
 
 TEST(SfmTracks, EqualLengthsMergeUnderTheFirstObservationsRoot) {
     const std::vector<PairGeometry> pairs = {
-        pair(2, 3, {cv::DMatch(1, 1, 0.1f)}),
-        pair(0, 1, {cv::DMatch(2, 2, 0.2f)}),
+        pair(2, 3, {cv::DMatch(1, 1, 0.1f)}), pair(0, 1, {cv::DMatch(2, 2, 0.2f)}),
         pair(1, 2, {cv::DMatch(2, 1, 0.3f)}),  // first observation (1,2) belongs to the second track
     };
     const std::vector<FeatureTrack> tracks = buildFeatureTracks(pairs);
@@ -70,8 +69,9 @@ TEST(SfmTracks, EqualLengthsMergeUnderTheFirstObservationsRoot) {
 
 TEST(SfmTracks, LongestFirstThenAscendingObservations) {
     const std::vector<PairGeometry> pairs = {
-        pair(0, 1, {cv::DMatch(5, 3, 0.1f), cv::DMatch(2, 8, 0.2f), cv::DMatch(2, 8, 0.25f),
-                    cv::DMatch(9, 9, 0.5f)}),
+        pair(0, 1,
+             {cv::DMatch(5, 3, 0.1f), cv::DMatch(2, 8, 0.2f), cv::DMatch(2, 8, 0.25f),
+              cv::DMatch(9, 9, 0.5f)}),
         pair(1, 2, {cv::DMatch(9, 4, 0.3f)}),
         pair(0, 2, {cv::DMatch(2, 1, 0.4f)}),
     };
