@@ -109,10 +109,15 @@ bool initialPairPose(const std::vector<PairGeometry>& pairs, const std::vector<I
     for (const PairGeometry& g : pairs) {
         if (sfmStopRequested(stop)) return false;
         if (g.i < 0 || g.j < 0 || g.i >= int(features.size()) || g.j >= int(features.size())) continue;
+        const auto& fi = features[size_t(g.i)].points;
+        const auto& fj = features[size_t(g.j)].points;
         std::vector<cv::Point2d> pi, pj;
         for (const cv::DMatch& m : g.inliers) {
-            pi.push_back(features[size_t(g.i)].points.at(size_t(m.queryIdx)));
-            pj.push_back(features[size_t(g.j)].points.at(size_t(m.trainIdx)));
+            if (m.queryIdx < 0 || m.queryIdx >= int(fi.size()) || m.trainIdx < 0 ||
+                m.trainIdx >= int(fj.size()))
+                continue;
+            pi.push_back(fi[size_t(m.queryIdx)]);
+            pj.push_back(fj[size_t(m.trainIdx)]);
         }
         if (pi.size() < 5) continue;
         const std::vector<cv::Point2d> ni = undistortToNormalised(pi, K, D);
