@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -222,6 +223,41 @@ TEST_F(MergeTest, MissingReferenceGivesDefaults) {
     EXPECT_FALSE(TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data)) << "no packet without a reference packet";
     TIFFClose(tif);
     EXPECT_FALSE(writeExifTags(dir.filePath("absent_Multi.tif"), bands[2], "IMG", bandNames));
+}
+
+// The real five-band capture of another maker: its own GPS directory and DLS packet survive.
+TEST(RealCapture, MergedFileKeepsTheGpsAndAttitudeOfTheReferenceBand) {
+    const QByteArray shared = qgetenv("REFLECTIVITY_SHARED_DIR");
+    const QString dataDir = QString::fromLocal8Bit(shared) + "/data/real";
+    if (shared.isEmpty() || !QFile::exists(dataDir + "/IMG_0075_3.tif")) GTEST_SKIP() << "no real captures";
+    QTemporaryDir dir;
+    QStringList bands, names;
+    for (int b = 1; b <= 5; ++b) {
+        bands << QString("%1/IMG_0075_%2.tif").arg(dataDir).arg(b);
+        names << QString::number(b);
+    }
+    prepareGdalForRegistration();
+    const QString out = dir.filePath("IMG_0075_Multi.tif");
+    ASSERT_TRUE(mergeBandsToTif(bands, out, "IMG", names, false));
+    ASSERT_TRUE(writeExifTags(out, bands[2], "IMG", names));
+    const Exiv2::ExifData got = exifOf(out), want = exifOf(bands[2]);
+    for (const char* key : {"Exif.Photo.FocalLength", "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLongitude",
+                            "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef"}) {
+        EXPECT_EQ(exifText(got, key), exifText(want, key)) << key;
+        EXPECT_NE(exifText(got, key), "<missing>") << key;
+    }
+    EXPECT_EQ(exifText(got, "Exif.GPSInfo.GPSLongitudeRef"), "W");
+    auto image = Exiv2::ImageFactory::open(QFile::encodeName(out).toStdString());
+    image->readMetadata();
+    const Exiv2::XmpData& xmp = image->xmpData();
+    auto value = [&](const char* key) {
+        for (auto it = xmp.begin(); it != xmp.end(); ++it)
+            if (it->key() == key) return it->toString();
+        return std::string("<missing>");
+    };
+    EXPECT_EQ(value("Xmp.DLS.Yaw"), "-0.65250068571465258");
+    EXPECT_EQ(value("Xmp.DLS.Pitch"), "0.0014932299003890071");
+    EXPECT_EQ(value("Xmp.DLS.Roll"), "-0.029833249889601184");
 }
 
 TEST(XmpLookup, ElementAttributeAndMissingForms) {
