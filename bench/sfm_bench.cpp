@@ -106,6 +106,16 @@ void BM_PairwiseGeometries10Pairs(benchmark::State& st) {
     for (auto _ : st) benchmark::DoNotOptimize(pairwiseGeometries(d.features, 0.72, 2.0));
 }
 
+// The same on one thread, to show what running the pairs side by side gains.
+void BM_PairwiseGeometriesOneThread(benchmark::State& st) {
+    Data& d = data();
+    if (!d.ok) return st.SkipWithError("no flight");
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    for (auto _ : st) benchmark::DoNotOptimize(pairwiseGeometries(d.features, 0.72, 2.0));
+    cv::setNumThreads(threads);
+}
+
 void BM_BuildFeatureTracks(benchmark::State& st) {
     Data& d = data();
     if (!d.ok) return st.SkipWithError("no flight");
@@ -204,6 +214,11 @@ BENCHMARK(BM_FundamentalOnePair)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 BENCHMARK(BM_PairwiseGeometries10Pairs)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime();
+BENCHMARK(BM_PairwiseGeometriesOneThread)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->MeasureProcessCPUTime()
