@@ -12,6 +12,7 @@ public:
     void message(Kind kind, const QString& title, const QString& text, bool parented) override;
     QString chooseDirectory(const QString&, const QString&) override { return QString(); }
     QStringList chooseFiles(const QString&, const QString&) override { return QStringList(); }
+    bool confirmPanelPreviews(const QString&, const QStringList&) override { return true; }
 
     int warnings = 0;
 };

@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "imagewidget.h"
 #include "message_box_dialogs.h"
 
 namespace {
@@ -50,6 +51,8 @@ mainWidget::mainWidget(QWidget* parent, std::unique_ptr<OperatorDialogs> dialogs
     connect(ui.toolButton_3, SIGNAL(clicked(bool)), this, SLOT(slotRegistrationFile()));
     connect(ui.toolButton_4, SIGNAL(clicked(bool)), this, SLOT(slotAddCalibration()));
     connect(ui.toolButton_5, SIGNAL(clicked(bool)), this, SLOT(slotDeleteCalibration()));
+    connect(ui.toolButton_7, SIGNAL(clicked(bool)), this, SLOT(slotStartRegistration()));
+    connect(ui.toolButton_8, SIGNAL(clicked(bool)), this, SLOT(slotStopRegistration()));
     connect(ui.toolButton_9, SIGNAL(clicked()), this, SLOT(soltMinimized()));
     connect(ui.doubleSpinBox_1, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged1(double)));
     connect(ui.doubleSpinBox_2, SIGNAL(valueChanged(double)), this, SLOT(slotOnSpinChanged2(double)));
@@ -87,6 +90,7 @@ mainWidget::mainWidget(QWidget* parent, std::unique_ptr<OperatorDialogs> dialogs
     ui.radioButton_ref->setChecked(true);
 
     ui.tableWidget->verticalScrollBar()->setRange(0, 100);
+    m_run = std::make_unique<RunController>(*this);
 }
 
 mainWidget::~mainWidget() { stopWorkerThreads(); }
@@ -149,7 +153,7 @@ void mainWidget::showBusyMessage() {
 }
 
 void mainWidget::slotOriginalFile() {
-    if (m_runInProgress) {
+    if (isRunInProgress()) {
         showBusyMessage();
         return;
     }
@@ -195,7 +199,7 @@ void mainWidget::applyScanToBandRow() {
 }
 
 void mainWidget::slotRegistrationFile() {
-    if (m_runInProgress) {
+    if (isRunInProgress()) {
         showBusyMessage();
         return;
     }
@@ -226,7 +230,7 @@ void mainWidget::stopWorkerThreads() {
 
 void mainWidget::soltExitApp() {
     stopWorkerThreads();
-    if (!m_runInProgress) {
+    if (!isRunInProgress()) {
         QCoreApplication::exit(0);
         return;
     }
@@ -252,4 +256,50 @@ void mainWidget::mouseMoveEvent(QMouseEvent* event) {
 void mainWidget::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) m_dragging = false;
     QWidget::mouseReleaseEvent(event);
+}
+
+void mainWidget::slotStartRegistration() {
+    RunRequest request;
+    request.scan = m_scan;
+    request.rawDirectory = ui.lineEdit_2->text();
+    request.resultDirectory = ui.lineEdit_3->text();
+    request.reflectance = ui.radioButton_ref->isChecked();
+    request.registration = ui.radioButton_everyCorrectGroup->isChecked() ? RegistrationMode::PerGroup
+                                                                         : RegistrationMode::Common;
+    for (int i = 0; i < 6; ++i) request.standardReflectance[size_t(i)] = m_standardReflectance.value(i);
+    // The panel images are the table's rows in order; an empty first row means none.
+    const QTableWidgetItem* first = ui.tableWidget->item(0, 0);
+    if (first && !first->text().isEmpty()) {
+        request.panelImages = m_panelImages;
+        request.panelBandLabels = m_panelBandLabels;
+        for (int i = 0; i < m_panelImages.size(); ++i) {
+            request.regionDrawn << m_regionDrawn.value(i, false);
+            imageWidget* view = panelView(i);
+            request.outlines << (view ? view->polygonPoints() : QStringList());
+        }
+    }
+    m_run->start(request);
+}
+
+void mainWidget::slotStopRegistration() { m_run->stop(); }
+
+void mainWidget::slotReceiveCount() { m_run->slotReceiveCount(); }
+
+void mainWidget::setPhaseText(const QString& text) { ui.label_currentProcessContent->setText(text); }
+
+void mainWidget::setProgress(int percent) { ui.progressBar->setValue(percent); }
+
+void mainWidget::setProgressVisible(bool visible) { ui.progressBar->setVisible(visible); }
+
+void mainWidget::setPanelViewsEnabled(bool enabled) {
+    for (QWidget* view : m_panelViews)
+        if (view) view->setEnabled(enabled);
+}
+
+void mainWidget::setStandardReflectance(int band, double value) {
+    if (band >= 0 && band < m_bandSpins.size()) m_bandSpins[band]->setValue(value);
+}
+
+bool mainWidget::confirmPanelPreviews(const QString& folder, const QStringList& panelImages) {
+    return m_dialogs->confirmPanelPreviews(folder, panelImages);
 }

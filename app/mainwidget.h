@@ -13,6 +13,7 @@
 #include "panel_buffers.h"
 #include "panel_geometry.h"
 #include "raw_scan.h"
+#include "run_controller.h"
 
 class QLabel;
 class QDoubleSpinBox;
@@ -22,7 +23,7 @@ class imageWidget;
 
 // The program's only top-level window: a frameless window with its own title bar, the directory
 // pickers, the panel-image list, the run options and the progress of a run. It owns all run state.
-class mainWidget : public QWidget {
+class mainWidget : public QWidget, public RunView {
     Q_OBJECT
 
 public:
@@ -34,9 +35,9 @@ public:
     // Panel table: column 0 holds the image path, column 1 the status mark ("√" or "×").
     void setTableCell(int row, int column, const QString& text);
     // Enables or disables the reflectance spin boxes, the panel buttons and the four radio buttons.
-    void setRunControlsEnabled(bool on);
+    void setRunControlsEnabled(bool on) override;
 
-    bool isRunInProgress() const { return m_runInProgress; }
+    bool isRunInProgress() const { return m_runInProgress || (m_run && m_run->isRunning()); }
     void setRunInProgress(bool running) { m_runInProgress = running; }
 
     const RawScanResult& rawScan() const { return m_scan; }
@@ -48,8 +49,22 @@ public:
     // Scans an existing raw-image directory as if the operator had chosen it.
     void openRawDirectory(const QString& directory);
 
+    RunController& runController() { return *m_run; }
+
+    // What a run shows in the window.
+    OperatorDialogs& dialogs() override { return *m_dialogs; }
+    void setPhaseText(const QString& text) override;
+    void setProgress(int percent) override;
+    void setProgressVisible(bool visible) override;
+    void setPanelViewsEnabled(bool enabled) override;
+    void setStandardReflectance(int band, double value) override;
+    bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) override;
+
 public slots:
     void slotOriginalFile();
+    void slotStartRegistration();
+    void slotStopRegistration();
+    void slotReceiveCount();
     void slotRegistrationFile();
     void slotOnSpinChanged1(double value);
     void slotOnSpinChanged2(double value);
@@ -92,6 +107,7 @@ private:
     QVector<bool> m_regionDrawn;
     QVector<QWidget*> m_panelViews;
 
+    std::unique_ptr<RunController> m_run;
     QPointer<QThread> m_calibrationThread;
     QPointer<QThread> m_registrationThread;
 
@@ -124,8 +140,6 @@ public:
 private:
     // Removes the panel images of `rows` from the table and their views from the scroll area.
     void deletePanelRows(const QList<int>& rows);
-    // Empty when `files` suits the band count, else the message to show.
-    QString panelSelectionProblem(const QStringList& files, const QString& kind) const;
 
     QStringList m_panelImages;
     QStringList m_panelBandLabels;

@@ -3,6 +3,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "greyboard_preview_dialog.h"
+
 void MessageBoxDialogs::message(Kind kind, const QString& title, const QString& text, bool parented) {
     QWidget* parent = parented ? m_window : nullptr;
     if (kind == Kind::Warning) {
@@ -18,4 +20,10 @@ QString MessageBoxDialogs::chooseDirectory(const QString& caption, const QString
 
 QStringList MessageBoxDialogs::chooseFiles(const QString& caption, const QString& startDirectory) {
     return QFileDialog::getOpenFileNames(m_window, caption, startDirectory);
+}
+
+bool MessageBoxDialogs::confirmPanelPreviews(const QString& folder, const QStringList& panelImages) {
+    GreyBoardPreviewDialog dialog(m_window);
+    dialog.loadPreviews(folder, panelImages);
+    return dialog.exec() == QDialog::Accepted;
 }

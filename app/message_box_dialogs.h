@@ -12,6 +12,7 @@ public:
     void message(Kind kind, const QString& title, const QString& text, bool parented) override;
     QString chooseDirectory(const QString& caption, const QString& startDirectory) override;
     QStringList chooseFiles(const QString& caption, const QString& startDirectory) override;
+    bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) override;
 
 private:
     QWidget* m_window;

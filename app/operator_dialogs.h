@@ -23,6 +23,9 @@ public:
     // A chooser of several existing files (no filter); empty when nothing was chosen.
     virtual QStringList chooseFiles(const QString& caption, const QString& startDirectory) = 0;
 
+    // Shows the previews of automatically recognised panels; false when the operator stops the run.
+    virtual bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) = 0;
+
     void information(const QString& title, const QString& text, bool parented = false) {
         message(Kind::Information, title, text, parented);
     }
@@ -49,6 +52,11 @@ public:
         chooserStarts.push_back(startDirectory);
         return directoryAnswers.isEmpty() ? QString() : directoryAnswers.takeFirst();
     }
+    bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) override {
+        previewFolders.push_back(folder);
+        previewImages = panelImages;
+        return acceptPreviews;
+    }
     QStringList chooseFiles(const QString& caption, const QString& startDirectory) override {
         chooserCaptions.push_back(caption);
         chooserStarts.push_back(startDirectory);
@@ -58,6 +66,9 @@ public:
     QVector<Message> messages;
     QStringList directoryAnswers;
     QList<QStringList> fileAnswers;
+    bool acceptPreviews = true;
+    QStringList previewFolders;
+    QStringList previewImages;
     QStringList chooserCaptions;
     QStringList chooserStarts;
 };

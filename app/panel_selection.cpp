@@ -23,11 +23,18 @@ QString listProblem(const QStringList& files, int n, const QString& kind) {
 
 }  // namespace
 
-QString panelSelectionProblem(const QStringList& files, int bandCount) {
+QString panelSelectionProblem(const QStringList& files, int bandCount, int rows) {
     QStringList plain, greyboard;
     for (const QString& f : files) (isPanelImageName(QFileInfo(f).fileName()) ? greyboard : plain) << f;
-    const QString problem = listProblem(plain, bandCount, QStringLiteral("普通"));
-    return problem.isEmpty() ? listProblem(greyboard, bandCount, QStringLiteral("灰板")) : problem;
+    QString problem = listProblem(plain, bandCount, QStringLiteral("普通"));
+    if (problem.isEmpty()) problem = listProblem(greyboard, bandCount, QStringLiteral("灰板"));
+    // Each kind alone may fill the table; both together must still fit into its rows.
+    if (problem.isEmpty() && files.size() > rows)
+        problem = QStringLiteral("%1影像数量应为%2的整数倍（最多%3个）！")
+                      .arg(QStringLiteral("灰板"))
+                      .arg(bandCount)
+                      .arg(std::min(3 * bandCount, rows));
+    return problem;
 }
 
 QStringList panelBandLabelsOf(const QStringList& files) {

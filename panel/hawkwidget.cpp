@@ -23,6 +23,7 @@ public:
     }
     QString chooseDirectory(const QString&, const QString&) override { return QString(); }
     QStringList chooseFiles(const QString&, const QString&) override { return QStringList(); }
+    bool confirmPanelPreviews(const QString&, const QStringList&) override { return true; }
 
 private:
     QWidget* m_owner;

@@ -14,6 +14,7 @@
 
 #include "imagewidget.h"
 #include "mainwidget.h"
+#include "panel_selection.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ void mainWidget::deletePanelRows(const QList<int>& rows) {
 }
 
 void mainWidget::slotDeleteCalibration() {
-    if (m_runInProgress) {
+    if (isRunInProgress()) {
         showBusyMessage();
         return;
     }
@@ -83,29 +84,9 @@ void mainWidget::slotDeleteCalibration() {
     deletePanelRows(rows);
 }
 
-QString mainWidget::panelSelectionProblem(const QStringList& files, const QString& kind) const {
-    const int n = m_bandCount;
-    const int most = 3 * n;
-    if (files.size() % n != 0 || files.size() > most) {
-        return QStringLiteral("%1影像数量应为%2的整数倍（最多%3个）！").arg(kind).arg(n).arg(most);
-    }
-    QMap<QString, int> perGroup;
-    for (const QString& path : files) ++perGroup[fileNameFields(QFileInfo(path).fileName()).value(1)];
-    QStringList incomplete;
-    for (auto it = perGroup.cbegin(); it != perGroup.cend(); ++it)
-        if (it.value() != n) incomplete << it.key();
-    if (!incomplete.isEmpty()) {
-        return QStringLiteral("以下组别的%1标定板文件不全（每组需%2个）：%3")
-            .arg(kind)
-            .arg(n)
-            .arg(incomplete.join(","));
-    }
-    return QString();
-}
-
 void mainWidget::slotAddCalibration() {
     m_panelGeometry.clear();
-    if (m_runInProgress) {
+    if (isRunInProgress()) {
         showBusyMessage();
         return;
     }
@@ -122,28 +103,11 @@ void mainWidget::slotAddCalibration() {
         return;
     }
 
-    QStringList plain;
-    QStringList boards;
-    for (const QString& path : files) (isPanelImageName(QFileInfo(path).fileName()) ? boards : plain) << path;
     const int rowCount = ui.tableWidget->rowCount();
-    for (const auto& [list, kind] :
-         {std::make_pair(plain, QStringLiteral("普通")), std::make_pair(boards, QStringLiteral("灰板"))}) {
-        if (list.isEmpty()) continue;
-        const QString problem = panelSelectionProblem(list, kind);
-        if (!problem.isEmpty()) {
-            m_dialogs->information(QStringLiteral("提示"), problem, false);
-            return;
-        }
-    }
-    // Each kind alone may fill the table; both together must still fit into its rows.
-    if (files.size() > rowCount || files.size() > m_regionDrawn.size()) {
-        qDebug() << "slotAddCalibration: more panel images than table rows" << files.size();
-        m_dialogs->information(QStringLiteral("提示"),
-                               QStringLiteral("%1影像数量应为%2的整数倍（最多%3个）！")
-                                   .arg(QStringLiteral("灰板"))
-                                   .arg(m_bandCount)
-                                   .arg(std::min(3 * m_bandCount, rowCount)),
-                               false);
+    const QString problem = panelSelectionProblem(files, m_bandCount, std::min(rowCount, int(m_regionDrawn.size())));
+    if (!problem.isEmpty()) {
+        qDebug() << "slotAddCalibration: refused" << files.size() << "panel images:" << problem;
+        m_dialogs->information(QStringLiteral("提示"), problem, false);
         return;
     }
 

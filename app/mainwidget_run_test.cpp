@@ -1,0 +1,72 @@
+// A whole reflectance run through the window, offscreen, with its dialogs recorded.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+
+#include "mainwidget.h"
+#include "sample_flight.h"
+
+namespace {
+
+TEST(MainWidgetRun, ReflectanceRunFromTheButtons) {
+    QTemporaryDir dir;
+    reflsample::SampleOptions opt = reflsample::SampleOptions::small();
+    opt.captures = 2;
+    opt.writeOldPanel = false;
+    reflsample::FlightTruth truth;
+    ASSERT_TRUE(reflsample::generateSampleFlight(dir.filePath("gen"), opt, &truth));
+    QStringList panels;
+    for (const auto& c : truth.captures)
+        if (c.kind == "panel-new")
+            for (const QString& f : c.files) panels << dir.filePath("gen/" + f);
+
+    auto recording = std::make_unique<RecordingDialogs>();
+    RecordingDialogs* dialogs = recording.get();
+    mainWidget window(nullptr, std::move(recording));
+    dialogs->directoryAnswers << dir.filePath("gen/flight") << dir.filePath("out");
+    dialogs->fileAnswers << panels;
+    window.findChild<QToolButton*>("toolButton_2")->click();
+    window.findChild<QToolButton*>("toolButton_3")->click();
+    window.findChild<QToolButton*>("toolButton_4")->click();
+    ASSERT_EQ(window.panelImages().size(), 6) << (dialogs->messages.isEmpty() ? "" : dialogs->messages.last().text.toStdString());
+
+    bool finished = false;
+    QObject::connect(&window.runController(), &RunController::finished, [&](RunOutcome o) {
+        finished = true;
+        EXPECT_EQ(o, RunOutcome::Completed);
+        QApplication::exit(0);
+    });
+    QTimer::singleShot(0, window.findChild<QToolButton*>("toolButton_7"), &QToolButton::click);
+    // While the pool runs, the exit button is refused.
+    QTimer::singleShot(0, [&] {
+        if (!window.isRunInProgress()) return;
+        window.findChild<QToolButton*>("toolButton")->click();
+        ASSERT_FALSE(dialogs->messages.isEmpty());
+        EXPECT_EQ(dialogs->messages.last().text, "Do not close the app when the project is running!");
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(1); });
+    guard.start(300000);
+    if (!finished) QApplication::exec();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(dialogs->previewImages.size(), 6) << "the preview dialog was asked";
+    EXPECT_EQ(window.findChild<QProgressBar*>("progressBar")->value(), 100);
+    EXPECT_FALSE(window.findChild<QProgressBar*>("progressBar")->isHidden());
+    // Band registration follows the pool: one merged file per capture, the band files are gone.
+    EXPECT_EQ(QDir(dir.filePath("out/flight")).entryList({"*_Multi.tif"}, QDir::Files).size(),
+              truth.flightCaptureCount());
+    EXPECT_EQ(window.findChild<QLabel*>("label_currentProcessContent")->text(), "完成！");
+    EXPECT_FALSE(window.isRunInProgress());
+    // The panel code's reflectances are in the spin boxes for the next run.
+    EXPECT_NEAR(window.standardReflectance(2), truth.newPanel.reflectance[2], 0.006);
+}
+
+}  // namespace
