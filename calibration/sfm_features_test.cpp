@@ -95,6 +95,10 @@ TEST(SfmRootSift, RowsBecomeUnitLengthAndNegativesZero) {
 TEST(SfmMatching, RatioTestIsStrict) {
     const std::vector<cv::DMatch> equalRatio = {cv::DMatch(0, 0, 0.72f), cv::DMatch(0, 1, 1.0f)};
     EXPECT_FALSE(passesRatioTest(equalRatio, 0.72));
+    // Exactly representable: d1 == ratio * d2 is still rejected.
+    const std::vector<cv::DMatch> exact = {cv::DMatch(0, 0, 0.375f), cv::DMatch(0, 1, 0.5f)};
+    EXPECT_FALSE(passesRatioTest(exact, 0.75));
+    EXPECT_TRUE(passesRatioTest(exact, 0.7500001));
     const std::vector<cv::DMatch> below = {cv::DMatch(0, 0, 0.71f), cv::DMatch(0, 1, 1.0f)};
     EXPECT_TRUE(passesRatioTest(below, 0.72));
     EXPECT_FALSE(passesRatioTest({cv::DMatch(0, 0, 0.1f)}, 0.72));  // a single neighbour
