@@ -489,6 +489,8 @@ void RunController::startRegistration(const QStringList& folders, bool common, b
     m_view.setPhaseText(QStringLiteral("结果生成中..."));
 }
 
+QThread* RunController::registrationThread() const { return m_registration; }
+
 void RunController::slotRegistrationProgress(int progress, QString info) {
     if (progress < 0) {
         // A notice: shown, and the registration goes on.

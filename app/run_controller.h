@@ -75,6 +75,8 @@ public:
 
     bool isRunning() const { return m_running; }
     bool isRegistering() const { return m_registration != nullptr; }
+    // The registration thread while one exists (owned by the controller), else null.
+    QThread* registrationThread() const;
     const QStringList& outputFolders() const { return m_outputFolders; }
     const QVector<double>& meanPanelValues() const { return m_meanPanelValue; }
     const PanelCameraInfo& camera() const { return m_camera; }
