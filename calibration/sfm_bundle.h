@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QString>
+#include <map>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "calib_params.h"
+#include "sfm_features.h"
+#include "sfm_prior.h"
+#include "sfm_reconstruction.h"
+#include "sfm_tracks.h"
+
+// What the adjustment of one band calibration gives back.
+struct SfmBundleResult {
+    cv::Mat K;                        // 3x3 CV_64F, adjusted
+    cv::Mat D;                        // 5x1 CV_64F, k1 k2 p1 p2 0
+    std::vector<ViewPose> poses;      // view a unchanged, all registered
+    std::map<int, cv::Vec3d> points;  // by selected track index
+    double initialRms = 999.0;
+    double finalRms = 999.0;
+    double p90 = 0.0;
+    std::vector<double> coverage;  // per view
+    int observationCount = 0;
+    int evaluations = 0;
+    bool optimised = false;  // false: too few observations, no adjusted camera
+};
+
+// The constants the band driver passes: focal prior ratio, principal point sigma (px) and radial
+// sigma.
+struct SfmBundleSettings {
+    int maxIterations = 120;
+    double focalPriorRatio = 0.1;
+    double principalPriorSigma = 24.0;
+    double radialPriorSigma = 0.05;
+    int threads = 1;  // cores for the Jacobian and LSMR products; iterates do not depend on it
+};
+
+// Observations of the selected tracks, in list order, whose views are registered; the point index
+// counts positions in `selected`. Exposed for tests.
+struct SfmBundleObservation {
+    int view = 0;
+    int point = 0;
+    cv::Point2d pixel;
+};
+std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<FeatureTrack>& tracks,
+                                                            const std::vector<int>& selected,
+                                                            const std::vector<ImageFeatures>& features,
+                                                            const std::vector<ViewPose>& poses);
+
+// Refines the intrinsics (fx, fy, cx, cy, k1, k2, p1, p2) together with the poses (view a fixed,
+// view b's largest translation component fixed) and the selected points under weak priors, bounds
+// and a Huber loss. Returns the acceptance result; `out` is filled in full whenever the adjustment
+// ran (out->optimised), even when rejected. Polls `stop` once per outer iteration.
+bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
+                  const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
+                  const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
+                  int width, int height, const SfmBundleSettings& settings, const QString& band,
+                  SfmBundleResult* out, const SfmStopFlag* stop = nullptr);
+
+// Copies an adjustment into the record: intrinsics, sizes and prior source from the prior, the
+// millimetre values, the quality figures, the track counts and the accept flag.
+void fillCalibrationRecord(const SfmBundleResult& result, const CameraPrior& prior, int selectedCount,
+                           double pixelSizeUm, bool accepted, CameraCalibParams* out);
