@@ -1,0 +1,176 @@
+#include "sfm_calibration_thread.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cmath>
+#include <exiv2/exiv2.hpp>
+#include <mutex>
+
+#include "camera_info.h"
+
+CSfMCalibrationThread::CSfMCalibrationThread(const QString& inputDir, double pixelSizeUm, double focalMm,
+                                             QObject* parent)
+    : QThread(parent), inputDir(inputDir), pixelSizeUm(pixelSizeUm), focalMm(focalMm) {
+    registerCalibrationMetaTypes();
+}
+
+CSfMCalibrationThread::~CSfMCalibrationThread() {
+    stop();
+    wait();
+}
+
+QStringList CSfMCalibrationThread::scanTifFiles(const QString& dir) {
+    QStringList out;
+    QDir d(dir);
+    if (dir.isEmpty() || !d.exists()) return out;
+    const QFileInfoList files = d.entryInfoList(
+        QStringList{"*.TIF", "*.tif"}, QDir::Files | QDir::Readable | QDir::CaseSensitive, QDir::NoSort);
+    for (const QFileInfo& fi : files) {
+        const QString name = fi.fileName();
+        if (name.contains("_Multi", Qt::CaseInsensitive) || name.contains("greyboard", Qt::CaseInsensitive) ||
+            name.contains("_Correct", Qt::CaseInsensitive))
+            continue;
+        out << fi.absoluteFilePath();
+    }
+    const QFileInfoList subs = d.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    for (const QFileInfo& sub : subs)
+        if (!sub.isSymLink()) out << scanTifFiles(sub.absoluteFilePath());
+    return out;
+}
+
+QMap<QString, QStringList> CSfMCalibrationThread::groupFilesByCapture(const QStringList& files) {
+    QMap<QString, QStringList> out;
+    for (const QString& path : files) {
+        const QStringList fields = QFileInfo(path).fileName().split('_');
+        const QString key = fields.size() >= 2 ? fields[1] : QString();
+        if (!key.isEmpty()) out[key] << path;
+    }
+    return out;
+}
+
+QMap<QString, QStringList> CSfMCalibrationThread::groupFilesByBand(const QStringList& files) {
+    QMap<QString, QStringList> out;
+    for (const QString& path : files) {
+        const QString band = bandFromFileName(QFileInfo(path).fileName());
+        if (!band.isEmpty()) out[band] << path;
+    }
+    return out;
+}
+
+double CSfMCalibrationThread::readRelativeAltitude(const QString& path) const {
+    static std::once_flag once;
+    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+    try {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        if (!image.get()) return -9999.0;
+        image->readMetadata();
+        const Exiv2::XmpData& xmp = image->xmpData();
+        const auto it = xmp.findKey(Exiv2::XmpKey("Xmp.Camera.RelativeAltitude"));
+        if (it == xmp.end()) return -9999.0;
+        bool ok = false;
+        const double v = QString::fromStdString(it->toString()).trimmed().toDouble(&ok);
+        return ok && std::isfinite(v) ? v : 0.0;
+    } catch (const Exiv2::AnyError& e) {
+        qDebug() << "SfM readRelativeAltitude: exiv2 exception" << int(e.code()) << e.what();
+    } catch (const std::exception& e) {
+        qDebug() << "SfM readRelativeAltitude: exiv2 exception" << -1 << e.what();
+    }
+    return -9999.0;
+}
+
+QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QStringList>& captures,
+                                                          int maxCount) const {
+    QList<QPair<QString, double>> altitudes;
+    for (auto it = captures.begin(); it != captures.end(); ++it)
+        if (!it.value().isEmpty()) altitudes << qMakePair(it.key(), readRelativeAltitude(it.value().first()));
+    // Reference altitude -> keys in joining order.
+    QMap<double, QStringList> clusters;
+    for (const auto& ka : altitudes) {
+        if (ka.second < -9000.0) continue;
+        bool joined = false;
+        for (auto c = clusters.begin(); c != clusters.end(); ++c) {
+            if (std::abs(c.key() - ka.second) < 1.0) {
+                c.value() << ka.first;
+                joined = true;
+                break;
+            }
+        }
+        if (!joined) clusters[ka.second] << ka.first;
+    }
+    QStringList best;
+    for (auto c = clusters.begin(); c != clusters.end(); ++c)
+        if (c.value().size() > best.size()) best = c.value();  // ascending: the lower wins a tie
+    return best.mid(0, maxCount);
+}
+
+void CSfMCalibrationThread::run() {
+    emit signalCalibrationProgress(0, QStringLiteral("扫描影像文件..."));
+    const QStringList files = scanTifFiles(inputDir);
+    if (files.isEmpty()) {
+        emit signalCalibrationFinished(false, QStringLiteral("未找到TIF文件"), CameraCalibParamsMap());
+        return;
+    }
+    qDebug() << "SfM Calibration: scanned" << files.size() << "TIF files";
+    const QMap<QString, QStringList> captures = groupFilesByCapture(files);
+    qDebug() << "SfM Calibration: grouped into" << captures.size() << "groups";
+
+    emit signalCalibrationProgress(5, QStringLiteral("选取海拔相近组..."));
+    QStringList selected = selectComparableGroups(captures, 5);
+    if (selected.size() < 5) {
+        qDebug() << "SfM Calibration: only" << selected.size() << "comparable groups (<5), continuing";
+        emit signalCalibrationProgress(
+            -1, QStringLiteral("海拔相近的组仅%1组，不足5组，可能会影响配准精度！").arg(selected.size()));
+    }
+    if (selected.size() < 3) {
+        qDebug() << "SfM Calibration: only" << selected.size() << "comparable groups, using all";
+        selected = captures.keys();
+    }
+    QStringList chosen;
+    for (const QString& key : selected) chosen << captures.value(key);
+    qDebug() << "SfM Calibration: selected" << chosen.size() << "files from" << selected.size() << "groups";
+
+    const QMap<QString, QStringList> bands = groupFilesByBand(chosen);
+    qDebug() << "SfM Calibration: bands found:" << bands.keys();
+
+    bool anySuccess = false;
+    const int n = bands.size();
+    int i = 0;
+    for (auto it = bands.begin(); it != bands.end(); ++it, ++i) {
+        if (isStopRequested()) break;
+        const QString& band = it.key();
+        const int p = 10 + int(80.0 * i / n);
+        emit signalCalibrationProgress(p, QStringLiteral("数据分析中..."));
+        CameraCalibParams record;
+        bool ok = calibrateBand(it.value(), band, pixelSizeUm, focalMm, record, defaultSfMParamGroup());
+        const QVector<SfMParamGroup>& retries = retrySfMParamGroups();
+        for (int g = 0; !ok && g < retries.size(); ++g) {
+            if (isStopRequested()) break;
+            const SfMParamGroup& grp = retries[g];
+            qDebug() << "SfM Calibration: band" << band << "retry with param group" << g + 1
+                     << "maxFeatures=" << grp.maxFeatures << "limit=" << grp.limit
+                     << "loweRatio=" << grp.loweRatio << "magsacThreshold=" << grp.magsacThreshold
+                     << "maxIterations=" << grp.maxIterations;
+            record = CameraCalibParams();
+            ok = calibrateBand(it.value(), band, pixelSizeUm, focalMm, record, grp);
+        }
+        if (ok) {
+            results[band] = record;
+            anySuccess = true;
+            qDebug() << "SfM Calibration: band" << band << "success, fx=" << record.fx << "k1=" << record.k1;
+        } else {
+            qDebug() << "SfM Calibration: band" << band
+                     << "failed with default and all 10 retry param groups";
+            emit signalCalibrationProgress(
+                p,
+                QStringLiteral("波段 %1 使用默认参数及10组重试参数标定均失败，将使用XMP回退参数").arg(band));
+        }
+        emit signalCalibrationProgress(p + int(80.0 / n), QStringLiteral("波段 %1 完成").arg(band));
+    }
+
+    emit signalCalibrationProgress(95, QStringLiteral("汇总结果..."));
+    const QString summary = QStringLiteral("SfM标定完成: %1/%2 波段成功").arg(results.size()).arg(n);
+    emit signalCalibrationProgress(100, summary);
+    emit signalCalibrationFinished(anySuccess, summary, results);
+}
