@@ -34,8 +34,8 @@ cv::Mat stretch(const cv::Mat& band) {
 
 }  // namespace
 
-std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::Mat& moving, int window, int step,
-                                               double minResponse) {
+std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::Mat& moving, int window,
+                                               int step, double minResponse) {
     std::vector<BandShiftSample> out;
     if (fixed.empty() || fixed.size() != moving.size()) return out;
     const cv::Mat a = gradientMagnitude(fixed), b = gradientMagnitude(moving);
@@ -45,7 +45,8 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
         for (int x = window / 2; x + window <= fixed.cols - window / 2; x += step) {
             const cv::Rect box(x, y, window, window);
             // Blank (masked) areas carry no structure.
-            if (cv::countNonZero(fixed(box)) < window * window * 0.98 || cv::countNonZero(moving(box)) < window * window * 0.98)
+            if (cv::countNonZero(fixed(box)) < window * window * 0.98 ||
+                cv::countNonZero(moving(box)) < window * window * 0.98)
                 continue;
             double response = 0;
             const cv::Point2d d = cv::phaseCorrelate(a(box), b(box), hann, &response);

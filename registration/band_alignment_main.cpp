@@ -4,7 +4,6 @@
 // windows by phase correlation of gradient images, and optionally writes a false-colour picture.
 #include <QCoreApplication>
 #include <QStringList>
-
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 
@@ -18,8 +17,9 @@ int main(int argc, char** argv) {
     });
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: band-alignment MERGED.tif [REF_INDEX] [PICTURE.png [R G B]]\n"
-                             "       band-alignment --bands REF.tif BAND.tif ...\n");
+        std::fprintf(stderr,
+                     "usage: band-alignment MERGED.tif [REF_INDEX] [PICTURE.png [R G B]]\n"
+                     "       band-alignment --bands REF.tif BAND.tif ...\n");
         return 2;
     }
     std::vector<cv::Mat> bands;
@@ -48,16 +48,17 @@ int main(int argc, char** argv) {
         const auto samples = measureBandShifts(bands[size_t(ref)], bands[size_t(b)]);
         double mx = 0;
         for (const auto& s : samples) mx = std::max(mx, std::hypot(s.shift.x, s.shift.y));
-        std::printf("band %d vs reference band %d: %zu windows, median shift %.3f px, largest %.3f px\n", b + 1, ref + 1,
-                    samples.size(), medianShift(samples), mx);
+        std::printf("band %d vs reference band %d: %zu windows, median shift %.3f px, largest %.3f px\n",
+                    b + 1, ref + 1, samples.size(), medianShift(samples), mx);
     }
     if (!picture.isEmpty()) {
         const int n = int(bands.size());
         for (int& c : rgb) c = std::clamp(c, 0, n - 1);
-        if (!cv::imwrite(picture.toStdString(), falseColour(bands[size_t(rgb[0])], bands[size_t(rgb[1])], bands[size_t(rgb[2])])))
+        if (!cv::imwrite(picture.toStdString(),
+                         falseColour(bands[size_t(rgb[0])], bands[size_t(rgb[1])], bands[size_t(rgb[2])])))
             return 1;
-        std::printf("false-colour picture: %s (bands %d %d %d as red green blue)\n", qPrintable(picture), rgb[0] + 1,
-                    rgb[1] + 1, rgb[2] + 1);
+        std::printf("false-colour picture: %s (bands %d %d %d as red green blue)\n", qPrintable(picture),
+                    rgb[0] + 1, rgb[1] + 1, rgb[2] + 1);
     }
     return 0;
 }

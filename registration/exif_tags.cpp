@@ -1,11 +1,10 @@
 #include "exif_tags.h"
 
+#include <tiffio.h>
+
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
-
-#include <tiffio.h>
-
 #include <vector>
 
 namespace {
@@ -17,7 +16,8 @@ const uint16_t kGpsIfd = 34853;
 // Field definitions for the three tags (libtiff keeps its own definition when it already has one).
 void registerCustomFields(TIFF* tif) {
     static const TIFFFieldInfo info[] = {
-        {kXmlPacket, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_UNDEFINED, FIELD_CUSTOM, 1, 1, const_cast<char*>("XMLPacket")},
+        {kXmlPacket, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_UNDEFINED, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("XMLPacket")},
         {kExifIfd, 1, 1, TIFF_LONG, FIELD_CUSTOM, 1, 0, const_cast<char*>("ExifIFD")},
         {kGpsIfd, 1, 1, TIFF_LONG, FIELD_CUSTOM, 1, 0, const_cast<char*>("GPSIFD")},
     };
@@ -74,8 +74,8 @@ QVector<Entry> readDirectory(QFile& file, qint64 offset) {
         e.tag = tag;
         e.type = type;
         e.count = count;
-        e.value = uint32_t(e.inlineBytes[0]) | uint32_t(e.inlineBytes[1]) << 8 | uint32_t(e.inlineBytes[2]) << 16 |
-                  uint32_t(e.inlineBytes[3]) << 24;
+        e.value = uint32_t(e.inlineBytes[0]) | uint32_t(e.inlineBytes[1]) << 8 |
+                  uint32_t(e.inlineBytes[2]) << 16 | uint32_t(e.inlineBytes[3]) << 24;
         entries << e;
     }
     if (in.status() != QDataStream::Ok) entries.clear();
@@ -109,33 +109,33 @@ void readExifValues(QFile& file, uint64_t offset, ReferenceTags& t) {
 void readGpsValues(QFile& file, uint64_t offset, ReferenceTags& t) {
     for (const Entry& e : readDirectory(file, qint64(offset))) {
         switch (e.tag) {
-        case 0:
-            if (e.type == 1 && e.count == 4)
-                for (int i = 0; i < 4; ++i) t.gpsVersion[size_t(i)] = e.inlineBytes[i];
-            break;
-        case 1:
-            if (e.type == 2) t.latitudeRef = char(e.inlineBytes[0]);
-            break;
-        case 2:
-            if (e.type == 5) readLongs(file, e.value, t.latitude.data(), 6);
-            break;
-        case 3:
-            if (e.type == 2) t.longitudeRef = char(e.inlineBytes[0]);
-            break;
-        case 4:
-            if (e.type == 5) readLongs(file, e.value, t.longitude.data(), 6);
-            break;
-        case 5:
-            if (e.type == 1) t.altitudeRef = e.inlineBytes[0];
-            break;
-        case 6:
-            if (e.type == 5) {
-                uint32_t r[2];
-                if (readLongs(file, e.value, r, 2)) t.altitudeNum = r[0], t.altitudeDen = r[1];
-            }
-            break;
-        default:
-            break;
+            case 0:
+                if (e.type == 1 && e.count == 4)
+                    for (int i = 0; i < 4; ++i) t.gpsVersion[size_t(i)] = e.inlineBytes[i];
+                break;
+            case 1:
+                if (e.type == 2) t.latitudeRef = char(e.inlineBytes[0]);
+                break;
+            case 2:
+                if (e.type == 5) readLongs(file, e.value, t.latitude.data(), 6);
+                break;
+            case 3:
+                if (e.type == 2) t.longitudeRef = char(e.inlineBytes[0]);
+                break;
+            case 4:
+                if (e.type == 5) readLongs(file, e.value, t.longitude.data(), 6);
+                break;
+            case 5:
+                if (e.type == 1) t.altitudeRef = e.inlineBytes[0];
+                break;
+            case 6:
+                if (e.type == 5) {
+                    uint32_t r[2];
+                    if (readLongs(file, e.value, r, 2)) t.altitudeNum = r[0], t.altitudeDen = r[1];
+                }
+                break;
+            default:
+                break;
         }
     }
 }
@@ -159,7 +159,8 @@ void putEntry(QByteArray& b, int at, uint16_t tag, uint16_t type, uint32_t count
     put32(b, at + 4, count);
     put32(b, at + 8, value);
 }
-void putInlineEntry(QByteArray& b, int at, uint16_t tag, uint16_t type, uint32_t count, const uint8_t* bytes, int n) {
+void putInlineEntry(QByteArray& b, int at, uint16_t tag, uint16_t type, uint32_t count, const uint8_t* bytes,
+                    int n) {
     putEntry(b, at, tag, type, count, 0);
     for (int i = 0; i < n && i < 4; ++i) b[at + 8 + i] = char(bytes[i]);
 }
@@ -242,7 +243,8 @@ QByteArray buildMergedXmpPacket(const QString& ref) {
     const QString altitude = xmpElementValue(ref, "Camera:RelativeAltitude");
     QString std = xmpElementValue(ref, "Camera:STD");
     if (std.isEmpty()) std = xmpElementValue(ref, "Camera:Std");
-    if (pitch.isEmpty() && roll.isEmpty() && yaw.isEmpty() && serial.isEmpty() && altitude.isEmpty() && std.isEmpty())
+    if (pitch.isEmpty() && roll.isEmpty() && yaw.isEmpty() && serial.isEmpty() && altitude.isEmpty() &&
+        std.isEmpty())
         return QByteArray();
     const QString nine(9, ' ');
     QString p;
@@ -328,7 +330,8 @@ bool writeExifTags(const QString& mergedPath, const QString& referencePath, cons
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, ref.resolutionUnit);
     // The pixel layout is the one the file was written with; another value would scramble it.
     if (ref.planarConfig != planar)
-        qDebug() << "writeExifTags: reference planar configuration" << ref.planarConfig << "kept as" << planar;
+        qDebug() << "writeExifTags: reference planar configuration" << ref.planarConfig << "kept as"
+                 << planar;
     TIFFSetField(tif, TIFFTAG_SOFTWARE, "REF");
     const QByteArray artist = ref.artist.isEmpty() ? prefix.toLatin1() : ref.artist.toLatin1();
     TIFFSetField(tif, TIFFTAG_ARTIST, artist.constData());
@@ -360,14 +363,16 @@ bool writeExifTags(const QString& mergedPath, const QString& referencePath, cons
         return true;
     }
     if (!isLittleEndianClassic(file)) {
-        qDebug() << "writeExifTags: output is not a little-endian classic TIFF, EXIF/GPS append skipped" << mergedPath;
+        qDebug() << "writeExifTags: output is not a little-endian classic TIFF, EXIF/GPS append skipped"
+                 << mergedPath;
         return true;
     }
     const qint64 originalSize = file.size();
     qint64 end = originalSize;
     if (end % 2) ++end;  // directories start on a word boundary
     if (end + 74 + 146 > qint64(UINT32_MAX)) {
-        qDebug() << "writeExifTags: output too large for 32-bit offsets, EXIF/GPS append skipped" << mergedPath;
+        qDebug() << "writeExifTags: output too large for 32-bit offsets, EXIF/GPS append skipped"
+                 << mergedPath;
         return true;
     }
     const uint32_t e = uint32_t(end);

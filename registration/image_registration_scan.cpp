@@ -1,5 +1,7 @@
 // The file side of the registration thread: finding band files, grouping them by capture, the
 // reference band, altitudes, and warping one band.
+#include <gdal.h>
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -7,11 +9,9 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QTemporaryFile>
-
 #include <algorithm>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
-#include <gdal.h>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -50,7 +50,8 @@ QString CImageRegistrationThread::defaultTemporaryFolder() {
 void CImageRegistrationThread::scanTifFiles(const QString& folder, QStringList& files) {
     QDir dir(folder);
     if (!dir.exists()) return;
-    const QFileInfoList entries = dir.entryInfoList({"*.TIF", "*.tif"}, QDir::Files | QDir::Readable, QDir::Unsorted);
+    const QFileInfoList entries =
+        dir.entryInfoList({"*.TIF", "*.tif"}, QDir::Files | QDir::Readable, QDir::Unsorted);
     QSet<QString> names;
     for (const QFileInfo& e : entries) names.insert(e.fileName().toLower());
     for (const QFileInfo& e : entries) {
@@ -116,8 +117,8 @@ double CImageRegistrationThread::readRelativeAltitude(const QString& path) {
     return -9999.0;
 }
 
-QStringList CImageRegistrationThread::selectComparableAltitudeGroups(const QVector<QPair<QString, double>>& altitudes,
-                                                                     int maxGroups, double* bucketAltitude) {
+QStringList CImageRegistrationThread::selectComparableAltitudeGroups(
+    const QVector<QPair<QString, double>>& altitudes, int maxGroups, double* bucketAltitude) {
     QMap<double, QStringList> buckets;  // ascending altitude
     for (const auto& entry : altitudes) {
         if (!(entry.second >= -9000.0)) continue;
@@ -205,15 +206,16 @@ bool CImageRegistrationThread::registrationConversion(const QString& bandPath, c
             if (x0 < 0 || x0 >= W - 1 || y0 < 0 || y0 >= Hh - 1) continue;
             const double fx = sx - x0, fy = sy - y0;
             const uint16_t* p = in.data() + size_t(y0) * size_t(W) + size_t(x0);
-            const double v = (1 - fx) * (1 - fy) * p[0] + fx * (1 - fy) * p[1] + (1 - fx) * fy * p[W] + fx * fy * p[W + 1];
+            const double v =
+                (1 - fx) * (1 - fy) * p[0] + fx * (1 - fy) * p[1] + (1 - fx) * fy * p[W] + fx * fy * p[W + 1];
             row[x] = uint16_t(v);
         }
     }
 
     GDALDriverH driver = GDALGetDriverByName("GTiff");
-    GDALDatasetH dst = driver ? GDALCreate(driver, QFile::encodeName(outputPath).constData(), W, Hh, 1, GDT_UInt16,
-                                           nullptr)
-                              : nullptr;
+    GDALDatasetH dst =
+        driver ? GDALCreate(driver, QFile::encodeName(outputPath).constData(), W, Hh, 1, GDT_UInt16, nullptr)
+               : nullptr;
     if (!dst) {
         qDebug() << "registrationConversion: unable to create output file" << outputPath;
         return false;

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-
 #include <algorithm>
 
 #include "exif_tags.h"
@@ -61,10 +60,10 @@ RegistrationProgressCallback CImageRegistrationThread::noticeCallback() {
 void CImageRegistrationThread::run() {
     prepareGdalForRegistration();
     // A folder of its own inside the scratch folder, so that two programs never share files.
-    m_workFolder = QDir(m_tempFolder)
-                       .filePath(QString("run-%1-%2")
-                                     .arg(QCoreApplication::applicationPid())
-                                     .arg(quintptr(this), 0, 16));
+    m_workFolder =
+        QDir(m_tempFolder)
+            .filePath(
+                QString("run-%1-%2").arg(QCoreApplication::applicationPid()).arg(quintptr(this), 0, 16));
     if (m_commonMode) {
         runCommonMode();
     } else {
@@ -81,7 +80,8 @@ bool CImageRegistrationThread::scanAndGroup(QMap<QString, QStringList>& groups, 
     }
     if (listFiles) {
         qDebug() << "runCommonMode: scanned" << files.size() << "TIF files";
-        for (int i = 0; i < files.size(); ++i) qDebug() << "  [" << i << "]" << QFileInfo(files[i]).fileName();
+        for (int i = 0; i < files.size(); ++i)
+            qDebug() << "  [" << i << "]" << QFileInfo(files[i]).fileName();
     } else {
         qDebug() << "CImageRegistrationThread: scanned" << files.size() << "TIF files";
     }
@@ -111,7 +111,8 @@ void CImageRegistrationThread::removeTemporaryEntries(const QStringList& registe
 void CImageRegistrationThread::deleteGroupFiles(const QStringList& groupFiles) {
     for (const QString& f : groupFiles) {
         QFile::remove(f);
-        if (f.contains("_Correct", Qt::CaseInsensitive)) QFile::remove(QString(f).remove("_Correct", Qt::CaseInsensitive));
+        if (f.contains("_Correct", Qt::CaseInsensitive))
+            QFile::remove(QString(f).remove("_Correct", Qt::CaseInsensitive));
     }
 }
 
@@ -119,9 +120,9 @@ bool CImageRegistrationThread::mergeGroup(const QString& key, const QStringList&
                                           const QStringList& registered, const QString& referencePath,
                                           bool commonLog) {
     const QString prefix = regnames::prefixOf(referencePath);
-    const QString merged = QString("%1/%2_%3_Multi.tif")
-                               .arg(QFileInfo(referencePath).absolutePath(), prefix,
-                                    regnames::groupNumberOf(referencePath));
+    const QString merged =
+        QString("%1/%2_%3_Multi.tif")
+            .arg(QFileInfo(referencePath).absolutePath(), prefix, regnames::groupNumberOf(referencePath));
     QStringList bandNames;
     for (const QString& f : groupFiles) bandNames << regnames::bandNameOf(f);
     if (!mergeBandsToTif(registered, merged, prefix, bandNames)) {
@@ -185,7 +186,8 @@ void CImageRegistrationThread::runPerGroupMode() {
                     registered << files[i];
                 }
                 emit signalRegistrationProgress(50 * (i + 1) / (n * G) + acc / G,
-                                                QString("Group %1: registering band %2/%3").arg(key, QString::number(i + 1), QString::number(n)));
+                                                QString("Group %1: registering band %2/%3")
+                                                    .arg(key, QString::number(i + 1), QString::number(n)));
             }
         } else {
             registered << referencePath;
@@ -273,8 +275,9 @@ void CImageRegistrationThread::runCommonMode() {
                     removeTemporaryEntries(registered, -1);
                     return finishStopped();
                 }
-                const QString warped =
-                    QString("%1/%2_reg_%3_%4.tif").arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath)).arg(b);
+                const QString warped = QString("%1/%2_reg_%3_%4.tif")
+                                           .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
+                                           .arg(b);
                 if (registrationConversion(files[b], warped, matrices[b])) {
                     registered << warped;
                 } else {
@@ -283,7 +286,9 @@ void CImageRegistrationThread::runCommonMode() {
                 }
             }
         } else {
-            if (count >= 2) qDebug() << "runCommonMode: group" << key << "has no reference band" << r << ", merged unregistered";
+            if (count >= 2)
+                qDebug() << "runCommonMode: group" << key << "has no reference band" << r
+                         << ", merged unregistered";
             registered = files;
         }
         if (mergeGroup(key, files, registered, referencePath, true)) ++merged;
@@ -292,7 +297,8 @@ void CImageRegistrationThread::runCommonMode() {
             if (stopRequested()) return finishStopped();
         }
         ++done;
-        emit signalRegistrationProgress(30 + 70 * done / G, QString("Processed %1/%2 groups").arg(done).arg(G));
+        emit signalRegistrationProgress(30 + 70 * done / G,
+                                        QString("Processed %1/%2 groups").arg(done).arg(G));
     }
     removeWorkFolder();
     const QString message = QStringLiteral("结果文件生成完成: 共%1组, 成功%2组").arg(G).arg(merged);

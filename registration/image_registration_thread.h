@@ -18,13 +18,13 @@ class CImageRegistrationThread : public QThread {
     Q_OBJECT
 
 public:
-    using PairMatrixFunction =
-        std::function<QList<double>(const QString& refPath, const QString& srcPath, const RegistrationProgressCallback&)>;
-    using CommonMatrixFunction = std::function<QList<double>(const QStringList& refPaths, const QStringList& srcPaths,
-                                                             const RegistrationProgressCallback&)>;
+    using PairMatrixFunction = std::function<QList<double>(const QString& refPath, const QString& srcPath,
+                                                           const RegistrationProgressCallback&)>;
+    using CommonMatrixFunction = std::function<QList<double>(
+        const QStringList& refPaths, const QStringList& srcPaths, const RegistrationProgressCallback&)>;
 
-    CImageRegistrationThread(const QStringList& folders, int bandCount, bool commonMode, bool outputReflectance,
-                             QObject* parent = nullptr);
+    CImageRegistrationThread(const QStringList& folders, int bandCount, bool commonMode,
+                             bool outputReflectance, QObject* parent = nullptr);
     ~CImageRegistrationThread() override;
 
     // Asks the thread to stop at its next stop point; the caller then waits for it.
@@ -56,10 +56,11 @@ public:
     // Up to `maxGroups` captures flown at about the same altitude (all within 1 m of the first).
     static QStringList findComparableAltitudeGroups(const QMap<QString, QStringList>& groups, int maxGroups);
     // The same on known altitudes (group key, altitude), in key order; below -9000 means unknown.
-    static QStringList selectComparableAltitudeGroups(const QVector<QPair<QString, double>>& altitudes, int maxGroups,
-                                                      double* bucketAltitude = nullptr);
+    static QStringList selectComparableAltitudeGroups(const QVector<QPair<QString, double>>& altitudes,
+                                                      int maxGroups, double* bucketAltitude = nullptr);
     // Warps a band into the reference geometry with the nine-number band-to-reference matrix.
-    static bool registrationConversion(const QString& bandPath, const QString& outputPath, const QList<double>& matrix);
+    static bool registrationConversion(const QString& bandPath, const QString& outputPath,
+                                       const QList<double>& matrix);
 
     // Merge and tags with this thread's sample type and stop flag.
     bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, const QString& prefix,

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QMutex>
 #include <QTemporaryDir>
-
 #include <vector>
 
 #include "merge_bands.h"
@@ -52,16 +51,22 @@ struct Recorder {
     QStringList finishedInfo;
 
     void attach(CImageRegistrationThread& t) {
-        QObject::connect(&t, &CImageRegistrationThread::signalRegistrationProgress, &t, [this](int p, const QString& s) {
-            QMutexLocker lock(&mutex);
-            progress << p;
-            infos << s;
-        }, Qt::DirectConnection);
-        QObject::connect(&t, &CImageRegistrationThread::signalRegistrationFinished, &t, [this](bool ok, const QString& s) {
-            QMutexLocker lock(&mutex);
-            finishedOk << ok;
-            finishedInfo << s;
-        }, Qt::DirectConnection);
+        QObject::connect(
+            &t, &CImageRegistrationThread::signalRegistrationProgress, &t,
+            [this](int p, const QString& s) {
+                QMutexLocker lock(&mutex);
+                progress << p;
+                infos << s;
+            },
+            Qt::DirectConnection);
+        QObject::connect(
+            &t, &CImageRegistrationThread::signalRegistrationFinished, &t,
+            [this](bool ok, const QString& s) {
+                QMutexLocker lock(&mutex);
+                finishedOk << ok;
+                finishedInfo << s;
+            },
+            Qt::DirectConnection);
     }
 };
 
@@ -72,7 +77,10 @@ protected:
         QDir().mkpath(out());
         for (int g = 0; g < groups; ++g)
             for (int b = 0; b < bands.size(); ++b)
-                writeBand(QString("%1/IMG_%2_%3_Correct.tif").arg(out()).arg(g + 1, 4, 10, QChar('0')).arg(bands[b]),
+                writeBand(QString("%1/IMG_%2_%3_Correct.tif")
+                              .arg(out())
+                              .arg(g + 1, 4, 10, QChar('0'))
+                              .arg(bands[b]),
                           altitudes.value(g, 60.0), 1000 * (b + 1));
     }
     QString out() const { return dir.filePath("out"); }
@@ -107,15 +115,17 @@ TEST(RegistrationScan, CorrectedTwinPreferredAndExclusions) {
 }
 
 TEST(RegistrationScan, GroupsSortByWavelengthAndKeepFoldersApart) {
-    const QStringList files{"/a/IMG_0002_840nm_Correct.tif", "/a/IMG_0002_450nm_Correct.tif", "/a/IMG_0001_x.tif",
-                            "/a/IMG_0002_660NM_Correct.tif", "/a/nounderscore.tif"};
+    const QStringList files{"/a/IMG_0002_840nm_Correct.tif", "/a/IMG_0002_450nm_Correct.tif",
+                            "/a/IMG_0001_x.tif", "/a/IMG_0002_660NM_Correct.tif", "/a/nounderscore.tif"};
     const auto groups = CImageRegistrationThread::groupByGroupNumber(files);
     ASSERT_EQ(groups.keys(), QStringList({"0001", "0002"}));
     EXPECT_EQ(groups["0002"], QStringList({"/a/IMG_0002_450nm_Correct.tif", "/a/IMG_0002_660NM_Correct.tif",
                                            "/a/IMG_0002_840nm_Correct.tif"}));
-    const auto split = CImageRegistrationThread::groupByGroupNumber({"/a/IMG_0001_1.tif", "/b/IMG_0001_1.tif"});
+    const auto split =
+        CImageRegistrationThread::groupByGroupNumber({"/a/IMG_0001_1.tif", "/b/IMG_0001_1.tif"});
     EXPECT_EQ(split.size(), 2) << "the same capture number in two flights is two captures";
-    EXPECT_EQ(CImageRegistrationThread::referenceIndex({"a_1_450", "a_1_555", "a_1_720", "a_1_750", "a_1_840"}), 2);
+    EXPECT_EQ(
+        CImageRegistrationThread::referenceIndex({"a_1_450", "a_1_555", "a_1_720", "a_1_750", "a_1_840"}), 2);
     EXPECT_EQ(CImageRegistrationThread::referenceIndex({"a_1_450", "a_1_660nm", "a_1_720"}), 1);
     EXPECT_EQ(regnames::wavelengthOf("/x/IMG_0001_660nm_Correct.tif"), 660);
     EXPECT_EQ(regnames::wavelengthOf("/x/IMG_0001_red.tif"), 0);
@@ -129,8 +139,9 @@ TEST(RegistrationScan, AltitudeBucketsCompareWithTheBucketKey) {
     EXPECT_EQ(picked, QStringList({"0001", "0002"}));
     EXPECT_DOUBLE_EQ(altitude, 100.2);
     // A tie takes the lower altitude; unknown altitudes are left out; the count is capped.
-    EXPECT_EQ(CImageRegistrationThread::selectComparableAltitudeGroups({{"a", 80}, {"b", 50}, {"c", -9999}}, 5),
-              QStringList({"b"}));
+    EXPECT_EQ(
+        CImageRegistrationThread::selectComparableAltitudeGroups({{"a", 80}, {"b", 50}, {"c", -9999}}, 5),
+        QStringList({"b"}));
     EXPECT_EQ(CImageRegistrationThread::selectComparableAltitudeGroups(
                   {{"1", 50}, {"2", 50}, {"3", 50}, {"4", 50}, {"5", 50}, {"6", 50}}, 5)
                   .size(),
@@ -140,7 +151,8 @@ TEST(RegistrationScan, AltitudeBucketsCompareWithTheBucketKey) {
 
 TEST_F(ThreadTest, ReadsRelativeAltitude) {
     makeFlight(1, {"450nm"}, {73.5});
-    EXPECT_DOUBLE_EQ(CImageRegistrationThread::readRelativeAltitude(out() + "/IMG_0001_450nm_Correct.tif"), 73.5);
+    EXPECT_DOUBLE_EQ(CImageRegistrationThread::readRelativeAltitude(out() + "/IMG_0001_450nm_Correct.tif"),
+                     73.5);
     EXPECT_EQ(CImageRegistrationThread::readRelativeAltitude(out() + "/absent.tif"), -9999.0);
 }
 
@@ -148,10 +160,12 @@ TEST_F(ThreadTest, PerGroupProgressForTwoGroupsOfFive) {
     makeFlight(2, {"450nm", "555nm", "720nm", "750nm", "840nm"});
     CImageRegistrationThread t({out()}, 5, false, true);
     QStringList refs;
-    t.setMatrixFunctions([&](const QString& ref, const QString&, const RegistrationProgressCallback&) {
-        refs << QFileInfo(ref).fileName();
-        return kIdentity;
-    }, {});
+    t.setMatrixFunctions(
+        [&](const QString& ref, const QString&, const RegistrationProgressCallback&) {
+            refs << QFileInfo(ref).fileName();
+            return kIdentity;
+        },
+        {});
     run(t);
     EXPECT_EQ(rec.progress, QVector<int>({5, 10, 20, 25, 50, 55, 60, 70, 75, 100}));
     EXPECT_EQ(rec.infos[0], "Group 0001: registering band 1/5");
@@ -172,16 +186,17 @@ TEST_F(ThreadTest, CommonModeProgressAndNoticeForwarding) {
     CImageRegistrationThread t({out()}, 6, true, false);
     t.setDeleteIntermediates(false);
     int calls = 0;
-    t.setMatrixFunctions({}, [&](const QStringList& refs, const QStringList& srcs, const RegistrationProgressCallback& cb) {
-        EXPECT_EQ(refs.size(), 2);
-        EXPECT_TRUE(refs.first().endsWith("IMG_0001_660nm_Correct.tif"));
-        EXPECT_EQ(srcs.size(), 2);
-        if (++calls == 2) {
-            cb(-1, "波段 x 配准失败");
-            return QList<double>();
-        }
-        return kIdentity;
-    });
+    t.setMatrixFunctions(
+        {}, [&](const QStringList& refs, const QStringList& srcs, const RegistrationProgressCallback& cb) {
+            EXPECT_EQ(refs.size(), 2);
+            EXPECT_TRUE(refs.first().endsWith("IMG_0001_660nm_Correct.tif"));
+            EXPECT_EQ(srcs.size(), 2);
+            if (++calls == 2) {
+                cb(-1, "波段 x 配准失败");
+                return QList<double>();
+            }
+            return kIdentity;
+        });
     run(t);
     EXPECT_EQ(rec.progress, QVector<int>({6, -1, 12, 18, 24, 30, 65, 100}));
     EXPECT_EQ(rec.infos[0], "Computing common matrix for band 1/5");
@@ -211,8 +226,8 @@ TEST_F(ThreadTest, CommonModeCaptureWithoutTheReferenceBandIsMergedAsItIs) {
 TEST_F(ThreadTest, StopBeforeTheFirstGroupMergesNothing) {
     makeFlight(2, {"450nm", "660nm"});
     CImageRegistrationThread t({out()}, 2, false, true);
-    t.setMatrixFunctions([](const QString&, const QString&, const RegistrationProgressCallback&) { return kIdentity; },
-                         {});
+    t.setMatrixFunctions(
+        [](const QString&, const QString&, const RegistrationProgressCallback&) { return kIdentity; }, {});
     t.stop();  // raised while the files are being scanned
     run(t);
     EXPECT_EQ(rec.finishedOk, QVector<bool>({false}));
@@ -225,10 +240,12 @@ TEST_F(ThreadTest, StopDuringAGroupLeavesNoScratchFiles) {
     makeFlight(2, {"450nm", "555nm", "660nm", "720nm"});
     CImageRegistrationThread t({out()}, 4, false, true);
     int calls = 0;
-    t.setMatrixFunctions([&](const QString&, const QString&, const RegistrationProgressCallback&) {
-        if (++calls == 2) t.stop();
-        return kIdentity;
-    }, {});
+    t.setMatrixFunctions(
+        [&](const QString&, const QString&, const RegistrationProgressCallback&) {
+            if (++calls == 2) t.stop();
+            return kIdentity;
+        },
+        {});
     run(t);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(rec.finishedInfo, QStringList({"已取消"}));
@@ -249,8 +266,9 @@ TEST_F(ThreadTest, EmptyFolderAndFailedMergeDeleteNothing) {
     touch(out() + "/IMG_0001_660nm_Correct.tif");
     Recorder second;
     CImageRegistrationThread t({out()}, 2, false, true);
-    t.setMatrixFunctions([](const QString&, const QString&, const RegistrationProgressCallback&) { return QList<double>(); },
-                         {});
+    t.setMatrixFunctions(
+        [](const QString&, const QString&, const RegistrationProgressCallback&) { return QList<double>(); },
+        {});
     t.setTemporaryFolder(dir.filePath("temp_reg"));
     second.attach(t);
     t.start();
@@ -274,7 +292,8 @@ TEST_F(ThreadTest, WarpMovesPixelsByTheMatrix) {
     ASSERT_TRUE(CImageRegistrationThread::registrationConversion(band, warped, kIdentity));
     EXPECT_EQ(readMergedBands(warped)[0].at<quint16>(5, 47), 0) << "last column has no right neighbour";
     // Half a pixel: bilinear, truncated.
-    ASSERT_TRUE(CImageRegistrationThread::registrationConversion(band, warped, {1, 0, 0.5, 0, 1, 0, 0, 0, 1}));
+    ASSERT_TRUE(
+        CImageRegistrationThread::registrationConversion(band, warped, {1, 0, 0.5, 0, 1, 0, 0, 0, 1}));
     EXPECT_EQ(readMergedBands(warped)[0].at<quint16>(5, 10), 1000 + 10 + 1 - 1);
     EXPECT_FALSE(CImageRegistrationThread::registrationConversion(band, warped, {1, 0, 0}));
     EXPECT_FALSE(CImageRegistrationThread::registrationConversion(band, warped, {0, 0, 0, 0, 0, 0, 0, 0, 0}));

@@ -1,14 +1,13 @@
 #include "merge_bands.h"
 
-#include <QDebug>
-#include <QFile>
-#include <QFileInfo>
-
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
 
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <vector>
 
 namespace {
@@ -34,8 +33,8 @@ std::vector<uint16_t> readBand(const QString& path, int width, int height) {
         return {};
     }
     std::vector<uint16_t> pixels(size_t(width) * size_t(height));
-    const CPLErr e = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, width, height, pixels.data(), width,
-                                  height, GDT_UInt16, 0, 0);
+    const CPLErr e = GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, width, height, pixels.data(),
+                                  width, height, GDT_UInt16, 0, 0);
     GDALClose(ds);
     if (e != CE_None) {
         qDebug() << "mergeBandsToTif: unable to open band file" << path << "(read failed)";
@@ -63,7 +62,8 @@ bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, co
     if (bandFiles.isEmpty()) return false;
     if (QFile::exists(mergedPath)) QFile::remove(mergedPath);
     qDebug() << "mergeBandsToTif: bandCount=" << bandFiles.size();
-    for (int i = 0; i < bandFiles.size(); ++i) qDebug() << "  band[" << i << "]" << QFileInfo(bandFiles[i]).fileName();
+    for (int i = 0; i < bandFiles.size(); ++i)
+        qDebug() << "  band[" << i << "]" << QFileInfo(bandFiles[i]).fileName();
 
     GDALAllRegister();
     GDALDatasetH first = openReadOnly(bandFiles.first());
@@ -123,11 +123,13 @@ bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, co
         CPLErr e;
         if (reflectance) {
             for (size_t p = 0; p < count; ++p) floats[p] = valid[p] ? float(b[p] / 65535.0) : 0.0f;
-            e = GDALRasterIO(outBand, GF_Write, 0, 0, width, height, floats.data(), width, height, GDT_Float32, 0, 0);
+            e = GDALRasterIO(outBand, GF_Write, 0, 0, width, height, floats.data(), width, height,
+                             GDT_Float32, 0, 0);
         } else {
             for (size_t p = 0; p < count; ++p)
                 if (!valid[p]) b[p] = 0;
-            e = GDALRasterIO(outBand, GF_Write, 0, 0, width, height, b.data(), width, height, GDT_UInt16, 0, 0);
+            e = GDALRasterIO(outBand, GF_Write, 0, 0, width, height, b.data(), width, height, GDT_UInt16, 0,
+                             0);
         }
         std::vector<uint16_t>().swap(b);
         if (e != CE_None) written = false;
@@ -155,9 +157,11 @@ std::vector<cv::Mat> readMergedBands(const QString& path) {
     const int w = GDALGetRasterXSize(ds), h = GDALGetRasterYSize(ds);
     for (int b = 1; b <= GDALGetRasterCount(ds); ++b) {
         GDALRasterBandH band = GDALGetRasterBand(ds, b);
-        const bool isFloat = GDALGetRasterDataType(band) == GDT_Float32 || GDALGetRasterDataType(band) == GDT_Float64;
+        const bool isFloat =
+            GDALGetRasterDataType(band) == GDT_Float32 || GDALGetRasterDataType(band) == GDT_Float64;
         cv::Mat m(h, w, isFloat ? CV_32F : CV_16U);
-        if (GDALRasterIO(band, GF_Read, 0, 0, w, h, m.data, w, h, isFloat ? GDT_Float32 : GDT_UInt16, 0, 0) != CE_None) {
+        if (GDALRasterIO(band, GF_Read, 0, 0, w, h, m.data, w, h, isFloat ? GDT_Float32 : GDT_UInt16, 0, 0) !=
+            CE_None) {
             qDebug() << "readMergedBands: unable to read band" << b << path;
             out.clear();
             break;

@@ -2,7 +2,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -66,9 +65,10 @@ int main(int argc, char** argv) {
         std::sort(wall.begin(), wall.end());
         std::sort(merge.begin(), merge.end());
         std::sort(cpu.begin(), cpu.end());
-        std::printf("%s: merge + tags median %.3f s (min %.3f), merge alone median %.3f s, processor %.3f s\n",
-                    reflectance ? "Float32" : "UInt16 ", wall[repeats / 2], wall[0], merge[repeats / 2],
-                    cpu[repeats / 2]);
+        std::printf(
+            "%s: merge + tags median %.3f s (min %.3f), merge alone median %.3f s, processor %.3f s\n",
+            reflectance ? "Float32" : "UInt16 ", wall[repeats / 2], wall[0], merge[repeats / 2],
+            cpu[repeats / 2]);
     }
     return 0;
 }

@@ -1,15 +1,14 @@
 // Merged captures: pixels, sample type, tiling, and the tags other programs read back.
+#include <gdal.h>
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
-
 #include <cmath>
 #include <exiv2/exiv2.hpp>
-#include <gdal.h>
-#include <tiffio.h>
 #include <vector>
 
 #include "exif_tags.h"
@@ -93,7 +92,8 @@ protected:
             for (int i = 0; i < W * H; ++i) px[size_t(i)] = quint16(1000 * (b + 1) + i % 97);
             if (b == 5) px[size_t(20) * W + 10] = 0;  // the 840 nm band has a hole at (10, 20)
             if (b == 0) px[0] = 32768, px[1] = 65535;
-            bands << writeBand(dir.filePath(QString("IMG_0001_%1_%2nm_Correct.tif").arg(b + 1).arg(names[b])), W, H, px);
+            bands << writeBand(dir.filePath(QString("IMG_0001_%1_%2nm_Correct.tif").arg(b + 1).arg(names[b])),
+                               W, H, px);
         }
     }
     static constexpr int W = 300, H = 200;
@@ -195,8 +195,8 @@ TEST_F(MergeTest, TagsAreReadBackByLibtiffAndExiv2) {
     // exiv2 follows our EXIF and GPS directories and finds the reference's values.
     const Exiv2::ExifData got = exifOf(out), want = exifOf(bands[2]);
     for (const char* key : {"Exif.Photo.FocalLength", "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLongitude",
-                            "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef",
-                            "Exif.GPSInfo.GPSAltitudeRef"})
+                            "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitudeRef",
+                            "Exif.GPSInfo.GPSLongitudeRef", "Exif.GPSInfo.GPSAltitudeRef"})
         EXPECT_EQ(exifText(got, key), exifText(want, key)) << key;
     EXPECT_EQ(exifText(got, "Exif.Photo.FocalLength"), "5400/1000");
     EXPECT_EQ(exifText(got, "Exif.Photo.ColorSpace"), "1");
@@ -220,7 +220,8 @@ TEST_F(MergeTest, MissingReferenceGivesDefaults) {
     EXPECT_STREQ(artist, "PFX");
     uint32_t count = 0;
     void* data = nullptr;
-    EXPECT_FALSE(TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data)) << "no packet without a reference packet";
+    EXPECT_FALSE(TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &data))
+        << "no packet without a reference packet";
     TIFFClose(tif);
     EXPECT_FALSE(writeExifTags(dir.filePath("absent_Multi.tif"), bands[2], "IMG", bandNames));
 }
@@ -241,8 +242,9 @@ TEST(RealCapture, MergedFileKeepsTheGpsAndAttitudeOfTheReferenceBand) {
     ASSERT_TRUE(mergeBandsToTif(bands, out, "IMG", names, false));
     ASSERT_TRUE(writeExifTags(out, bands[2], "IMG", names));
     const Exiv2::ExifData got = exifOf(out), want = exifOf(bands[2]);
-    for (const char* key : {"Exif.Photo.FocalLength", "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLongitude",
-                            "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef"}) {
+    for (const char* key :
+         {"Exif.Photo.FocalLength", "Exif.GPSInfo.GPSLatitude", "Exif.GPSInfo.GPSLongitude",
+          "Exif.GPSInfo.GPSAltitude", "Exif.GPSInfo.GPSLatitudeRef", "Exif.GPSInfo.GPSLongitudeRef"}) {
         EXPECT_EQ(exifText(got, key), exifText(want, key)) << key;
         EXPECT_NE(exifText(got, key), "<missing>") << key;
     }
@@ -279,7 +281,8 @@ TEST(XmpPacket, OnlySerialStillGivesTheWholePacket) {
     EXPECT_EQ(lines[3], "      <rdf:Description rdf:about=\"Pix4D Camera Information\"");
     EXPECT_EQ(lines[18], "<?xpacket end=\"w\"?>");
     EXPECT_TRUE(buildMergedXmpPacket("<x>nothing</x>").isEmpty());
-    EXPECT_TRUE(QString::fromUtf8(buildMergedXmpPacket("<Camera:Std>3</Camera:Std>")).contains("<DLS:STD>3</DLS:STD>"));
+    EXPECT_TRUE(QString::fromUtf8(buildMergedXmpPacket("<Camera:Std>3</Camera:Std>"))
+                    .contains("<DLS:STD>3</DLS:STD>"));
 }
 
 TEST(ExifGpsBlock, LayoutOfTheAppendedDirectories) {
