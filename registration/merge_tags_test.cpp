@@ -65,7 +65,8 @@ Raster readRaster(const QString& path) {
         r.type = GDALGetRasterDataType(band);
         GDALGetBlockSize(band, &r.blockX, &r.blockY);
         std::vector<double> v(size_t(r.width) * r.height);
-        GDALRasterIO(band, GF_Read, 0, 0, r.width, r.height, v.data(), r.width, r.height, GDT_Float64, 0, 0);
+        if (GDALRasterIO(band, GF_Read, 0, 0, r.width, r.height, v.data(), r.width, r.height, GDT_Float64, 0, 0) != CE_None)
+            v.clear();
         r.data.push_back(std::move(v));
     }
     GDALClose(ds);
