@@ -141,6 +141,7 @@ int main(int argc, char* argv[]) {
                       "multi-band TIFF per capture; the files in DIR are kept.",
                       "DIR"});
     parser.addOption({"float", "With --register-only: the bands hold reflectance (merged as 32-bit float)."});
+    parser.addOption({"no-self-calibration", "Skip the lens self-calibration (lens correction uses the XMP model)."});
     parser.addOption({"log-dir", "Folder of the dated log files (default ./log).", "DIR"});
     parser.process(app);
 
@@ -208,6 +209,7 @@ int main(int argc, char* argv[]) {
     }
 
     RunController controller(view);
+    controller.setSelfCalibrationEnabled(!parser.isSet("no-self-calibration"));
     QElapsedTimer clock;
     clock.start();
     const RunOutcome outcome = runController(controller, [&] { controller.start(request); });
@@ -230,6 +232,7 @@ int main(int argc, char* argv[]) {
             values += QString(" %1").arg(controller.meanPanelValues()[b], 0, 'g', 6);
         std::printf("Panel value per band:%s\n", values.toLocal8Bit().constData());
     }
+    std::printf("Self-calibrated bands: %d\n", int(controller.calibrationResults().size()));
     std::printf("Run time: %.1f s (%.1f images/s)\n", seconds,
                 seconds > 0 ? controller.processedCount() / seconds : 0.0);
     std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());

@@ -14,6 +14,7 @@
 #include "panel_automatic.h"
 #include "panel_recognition.h"
 #include "panel_value.h"
+#include "sfm_calibration_thread.h"
 #include "raw_tiff.h"
 
 namespace {
@@ -35,6 +36,10 @@ RunController::~RunController() {
         m_registration->stop();
         m_registration->wait();
     }
+    if (m_calibrationThread) {
+        m_calibrationThread->stop();
+        m_calibrationThread->wait();
+    }
 }
 
 bool RunController::refuse(bool warning, const QString& title, const QString& text, bool parented) {
@@ -51,7 +56,7 @@ void RunController::end(RunOutcome outcome) { emit finished(outcome); }
 
 void RunController::start(const RunRequest& request) {
     // A new run must not write into folders that are still being merged.
-    if (m_running || m_registration) {
+    if (m_running || m_registration || m_calibrationThread) {
         refuse(false, kReminder, QStringLiteral("正在处理中，请勿重复处理操作！"));
         return;
     }
@@ -78,9 +83,7 @@ void RunController::start(const RunRequest& request) {
     }
     if (!checkReflectanceRequest()) return;
     if (!runPanelPhase()) return;
-    // Self-calibration runs here for cameras other than type 6, once it exists; until then the
-    // pool follows the panel phase directly.
-    slotContinueAfterSfMCalibration();
+    startSelfCalibration(false);
 }
 
 bool RunController::checkReflectanceRequest() {
@@ -270,7 +273,60 @@ void RunController::startRadianceRun() {
     qDebug() << "getRadtoMultiObject" << m_panelImages << m_panelBandLabels;
     if (!readPanelCalibration(m_panelImages)) return;
     qDebug() << "getRadtoMultiObject: cameraType=" << m_camera.cameraType;
-    slotContinueAfterSfMCalibrationRad();
+    startSelfCalibration(true);
+}
+
+// Lens self-calibration between the panel phase and the pool; its end continues the run.
+void RunController::startSelfCalibration(bool radiance) {
+    m_calibration.clear();
+    if (m_camera.cameraType == 6 || !m_selfCalibrationEnabled) {
+        if (radiance)
+            slotContinueAfterSfMCalibrationRad();
+        else
+            slotContinueAfterSfMCalibration();
+        return;
+    }
+    m_calibrationRadiance = radiance;
+    m_calibrationStopped = false;
+    m_view.setPhaseText(QStringLiteral("SfM相机标定中.."));
+    m_view.setProgressVisible(true);
+    m_view.setProgress(0);
+    m_calibrationThread =
+        new CSfMCalibrationThread(m_request.rawDirectory, m_camera.pixelSizeUm, m_camera.focalMm, this);
+    connect(m_calibrationThread, &CSfMCalibrationThread::signalCalibrationProgress, this,
+            &RunController::slotSfMCalibrationProgress, Qt::QueuedConnection);
+    connect(m_calibrationThread, &CSfMCalibrationThread::signalCalibrationFinished, this,
+            &RunController::slotSfMCalibrationFinished, Qt::QueuedConnection);
+    m_calibrationThread->start(QThread::InheritPriority);
+}
+
+void RunController::slotSfMCalibrationProgress(int progress, QString info) {
+    if (m_calibrationStopped) return;
+    if (progress < 0) {
+        qDebug() << "SfM Calibration Notice:" << info;
+        m_view.dialogs().warning(kReminder, info, false);
+        return;
+    }
+    m_view.setProgress(progress);
+    m_view.setPhaseText(info);
+    qDebug() << "SfM Calibration Progress:" << progress << "%" << info;
+}
+
+void RunController::slotSfMCalibrationFinished(bool success, QString info, QMap<QString, CameraCalibParams> results) {
+    // The finished signal is the last thing the thread's run() does.
+    if (m_calibrationThread) {
+        m_calibrationThread->wait();
+        m_calibrationThread->deleteLater();
+        m_calibrationThread = nullptr;
+    }
+    if (m_calibrationStopped) return;  // the run already ended with the stop
+    qDebug() << "SfM Calibration finished:" << info;
+    m_calibration = results;
+    if (!success) qDebug() << "SfM Calibration: all bands failed, will use XMP fallback for distortion correction";
+    if (m_calibrationRadiance)
+        slotContinueAfterSfMCalibrationRad();
+    else
+        slotContinueAfterSfMCalibration();
 }
 
 bool RunController::createOutputFolders() {
@@ -524,6 +580,17 @@ void RunController::slotRegistrationFinished(bool success, QString info) {
 }
 
 void RunController::stop() {
+    if (m_calibrationThread && !m_calibrationStopped) {
+        m_calibrationThread->stop();
+        m_calibrationThread->wait();
+        m_calibrationStopped = true;
+        m_view.setProgress(0);
+        m_view.setPhaseText(QStringLiteral("已取消"));
+        m_view.setPanelViewsEnabled(true);
+        m_view.setRunControlsEnabled(true);
+        end(RunOutcome::Stopped);
+        return;
+    }
     if (m_registration && m_registration->isRunning()) {
         m_registration->stop();
         m_registration->wait();

@@ -15,6 +15,7 @@
 #include "raw_scan.h"
 
 class CImageRegistrationThread;
+class CSfMCalibrationThread;
 class OperatorDialogs;
 
 // What a run shows while it goes; the window implements it with its controls, the batch command
@@ -75,6 +76,12 @@ public:
 
     bool isRunning() const { return m_running; }
     bool isRegistering() const { return m_registration != nullptr; }
+    bool isCalibrating() const { return m_calibrationThread != nullptr; }
+    // Self-calibration of the lenses between the panel phase and the pool (on by default; never
+    // for camera type 6).
+    void setSelfCalibrationEnabled(bool enabled) { m_selfCalibrationEnabled = enabled; }
+    // The accepted self-calibration records of the current (or last) run.
+    const CameraCalibParamsMap& calibrationResults() const { return m_calibration; }
     // The registration thread while one exists (owned by the controller), else null.
     QThread* registrationThread() const;
     const QStringList& outputFolders() const { return m_outputFolders; }
@@ -94,6 +101,9 @@ public slots:
     // The pool phase of a reflectance run, and of a radiance run.
     void slotContinueAfterSfMCalibration();
     void slotContinueAfterSfMCalibrationRad();
+    // Signals of the self-calibration thread.
+    void slotSfMCalibrationProgress(int progress, QString info);
+    void slotSfMCalibrationFinished(bool success, QString info, QMap<QString, CameraCalibParams> results);
     // Signals of the registration thread.
     void slotRegistrationProgress(int progress, QString info);
     void slotRegistrationFinished(bool success, QString info);
@@ -107,6 +117,7 @@ private:
     bool readPanelCalibration(const QStringList& images);
     bool computePanelValues();
     void startRadianceRun();
+    void startSelfCalibration(bool radiance);
     void startJpgRun();
     bool createOutputFolders();
     void startPool(bool jpg);
@@ -149,6 +160,12 @@ private:
     CImageRegistrationThread* m_registration = nullptr;
     bool m_registrationReflectance = false;
     bool m_registrationStopped = false;
+
+    // The self-calibration thread of the current run; null when none runs.
+    CSfMCalibrationThread* m_calibrationThread = nullptr;
+    bool m_calibrationStopped = false;
+    bool m_calibrationRadiance = false;
+    bool m_selfCalibrationEnabled = true;
 };
 
 Q_DECLARE_METATYPE(RunOutcome)
