@@ -1,0 +1,148 @@
+// The lens self-calibration inside a run: a small four-band flight (camera type 3) is calibrated
+// between the panel phase and the pool, and a stop during the calibration ends the run without
+// output.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+
+#include "operator_dialogs.h"
+#include "run_controller.h"
+#include "sample_flight.h"
+#include "testing/log_capture.h"
+
+namespace {
+
+class View : public RunView {
+public:
+    OperatorDialogs& dialogs() override { return recorded; }
+    void setPhaseText(const QString& text) override {
+        phases << text;
+        if (onPhase) onPhase(text);
+    }
+    void setProgress(int percent) override { progress << percent; }
+    void setProgressVisible(bool) override {}
+    void setRunControlsEnabled(bool) override {}
+    void setPanelViewsEnabled(bool) override {}
+    void setStandardReflectance(int, double) override {}
+    bool confirmPanelPreviews(const QString&, const QStringList&) override { return true; }
+
+    RecordingDialogs recorded;
+    QStringList phases;
+    QVector<int> progress;
+    std::function<void(const QString&)> onPhase;
+};
+
+QCoreApplication* app() {
+    static int argc = 1;
+    static char name[] = "run_controller_calibration_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* instance = new QCoreApplication(argc, argv);
+    return instance;
+}
+
+RunOutcome runToEnd(RunController& controller, const RunRequest& request) {
+    RunOutcome outcome = RunOutcome::Failed;
+    bool done = false;
+    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
+        outcome = o;
+        done = true;
+        QCoreApplication::exit(0);
+    });
+    controller.start(request);
+    if (!done) {
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        guard.start(300000);
+        QCoreApplication::exec();
+    }
+    return outcome;
+}
+
+int filesUnder(const QString& dir) {
+    int n = 0;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++n;
+    }
+    return n;
+}
+
+class CalibrationRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        reflsample::SampleOptions o = reflsample::SampleOptions::small();
+        o.cameraType = 3;
+        o.layout = reflsample::RawLayout::Keyed;
+        o.captures = 5;
+        o.writeNewPanel = false;
+        o.writeOldPanel = false;
+        o.writeJpg = false;
+        o.seed = 7;
+        ASSERT_TRUE(reflsample::generateSampleFlight(dir.filePath("gen"), o, &truth));
+        raw = dir.filePath("flight");
+        QDir().mkpath(raw);
+        for (const auto& c : truth.captures)
+            for (const QString& f : c.files)
+                QFile::copy(dir.filePath("gen/" + f), raw + "/" + QFileInfo(f).fileName());
+    }
+    RunRequest request() {
+        RunRequest r;
+        r.scan = scanRawDirectory(raw, view.recorded);
+        r.rawDirectory = raw;
+        r.resultDirectory = dir.filePath("out");
+        r.reflectance = false;
+        r.registration = RegistrationMode::None;
+        return r;
+    }
+
+    QTemporaryDir dir;
+    reflsample::FlightTruth truth;
+    QString raw;
+    View view;
+    LogCapture log;
+};
+
+TEST_F(CalibrationRunTest, RadianceRunCalibratesEveryBandBeforeThePool) {
+    RunController controller(view);
+    ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed);
+    EXPECT_TRUE(view.phases.contains(QStringLiteral("SfM相机标定中..")));
+    EXPECT_TRUE(view.phases.contains(QStringLiteral("SfM标定完成: 4/4 波段成功")));
+    // The calibration's progress comes first, the pool's after it.
+    EXPECT_LT(view.phases.indexOf(QStringLiteral("SfM相机标定中..")),
+              view.phases.indexOf(QStringLiteral("预处理中..")));
+    EXPECT_EQ(controller.calibrationResults().size(), 4);
+    for (const CameraCalibParams& c : controller.calibrationResults()) EXPECT_TRUE(c.accepted);
+    EXPECT_TRUE(log.contains("SfM Calibration Progress:"));
+    EXPECT_EQ(controller.processedCount(), 20);
+    EXPECT_EQ(filesUnder(dir.filePath("out")), 40);  // each band file and its corrected twin
+}
+
+TEST_F(CalibrationRunTest, StopDuringTheCalibrationEndsTheRunWithoutOutput) {
+    RunController controller(view);
+    bool stopped = false;
+    view.onPhase = [&](const QString& text) {
+        if (!stopped && text == QStringLiteral("数据分析中...")) {
+            stopped = true;
+            QTimer::singleShot(0, &controller, [&controller] { controller.stop(); });
+        }
+    };
+    ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Stopped);
+    EXPECT_EQ(view.phases.last(), QStringLiteral("已取消"));
+    EXPECT_EQ(view.progress.last(), 0);
+    // The finished signal the stopped thread still sends starts no pool.
+    QTimer::singleShot(200, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    EXPECT_FALSE(controller.isCalibrating());
+    EXPECT_FALSE(view.phases.contains(QStringLiteral("预处理中..")));
+    EXPECT_EQ(filesUnder(dir.filePath("out")), 0);
+}
+
+}  // namespace
