@@ -263,6 +263,37 @@ TEST(RealCapture, MergedFileKeepsTheGpsAndAttitudeOfTheReferenceBand) {
     EXPECT_EQ(value("Xmp.DLS.Roll"), "-0.029833249889601184");
 }
 
+TEST(ExifGpsAppend, SkippedOnABigEndianFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("IMG_0001_Multi.tif");
+    TIFF* tif = TIFFOpen(QFile::encodeName(path).constData(), "wb");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 4);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 4);
+    for (uint32_t y = 0; y < 4; ++y) {
+        uint16_t row[4] = {1, 2, 3, 4};  // libtiff swaps the bytes of the buffer it is given
+        TIFFWriteScanline(tif, row, y, 0);
+    }
+    TIFFClose(tif);
+    ASSERT_TRUE(writeExifTags(path, dir.filePath("none.tif"), "IMG", {"1"}));
+    tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    ASSERT_NE(tif, nullptr);
+    uint64_t offset = 0;
+    EXPECT_FALSE(TIFFGetField(tif, TIFFTAG_EXIFIFD, &offset)) << "no directory appended in another byte order";
+    char* model = nullptr;
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_MODEL, &model));
+    EXPECT_STREQ(model, "IMG-MULTI");
+    uint16_t back[4] = {};
+    ASSERT_EQ(TIFFReadScanline(tif, back, 3, 0), 1);
+    EXPECT_EQ(back[3], 4);
+    TIFFClose(tif);
+}
+
 TEST(XmpLookup, ElementAttributeAndMissingForms) {
     EXPECT_EQ(xmpElementValue("<a><DLS:Pitch>1.5</DLS:Pitch>", "DLS:Pitch"), "1.5");
     EXPECT_EQ(xmpElementValue("<DLS:Pitch rdf:parseType=\"x\">2.5</DLS:Pitch>", "DLS:Pitch"), "2.5");
