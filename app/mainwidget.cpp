@@ -13,7 +13,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTableWidget>
-#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -220,12 +219,9 @@ void mainWidget::slotOnSpinChanged5(double value) { m_standardReflectance[4] = v
 void mainWidget::slotOnSpinChanged6(double value) { m_standardReflectance[5] = value; }
 
 void mainWidget::stopWorkerThreads() {
-    for (QThread* thread : {m_calibrationThread.data(), m_registrationThread.data()}) {
-        if (thread && thread->isRunning()) {
-            thread->requestInterruption();
-            thread->wait();
-        }
-    }
+    // The self-calibration and registration threads belong to the run; stopping the run stops
+    // them and waits for them.
+    if (m_run && (m_run->isCalibrating() || m_run->isRegistering())) m_run->stop();
 }
 
 void mainWidget::soltExitApp() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QPoint>
-#include <QPointer>
 #include <QStringList>
 #include <QVector>
 #include <QWidget>
@@ -17,7 +16,6 @@
 
 class QLabel;
 class QDoubleSpinBox;
-class QThread;
 class QTableWidgetItem;
 class imageWidget;
 
@@ -108,8 +106,6 @@ private:
     QVector<QWidget*> m_panelViews;
 
     std::unique_ptr<RunController> m_run;
-    QPointer<QThread> m_calibrationThread;
-    QPointer<QThread> m_registrationThread;
 
     bool m_dragging = false;
     QPoint m_pressPosition;
