@@ -26,8 +26,9 @@ protected:
         opt.cameraType = GetParam().cameraType;
         opt.layout = GetParam().layout;
         opt.captures = 2;
-        opt.width = 320;
-        opt.height = 240;
+        // The six-band camera has one sensor size; the others are generated small.
+        opt.width = GetParam().cameraType == 0 ? 0 : 320;
+        opt.height = GetParam().cameraType == 0 ? 0 : 240;
         opt.noiseScale = 0;
         opt.writeJpg = false;
         opt.writeOldPanel = false;

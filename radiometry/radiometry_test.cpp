@@ -90,8 +90,8 @@ protected:
         opt.cameraType = cameraType;
         opt.layout = layout;
         opt.captures = 2;
-        opt.width = 480;
-        opt.height = 360;
+        opt.width = cameraType == 0 ? 0 : 480;  // the six-band camera has one sensor size
+        opt.height = cameraType == 0 ? 0 : 360;
         opt.noiseScale = noise;
         opt.writeJpg = false;
         opt.writeOldPanel = false;
