@@ -38,17 +38,17 @@ cv::Mat testImage() {
     return grey;
 }
 
-bool writeJpg(const QString& path, const JpgSpec& spec, const cv::Mat& grey = testImage()) {
+bool writeJpg(const QString& path, const JpgSpec& jpg, const cv::Mat& grey = testImage()) {
     reflsample::ExifInfo exif;
     exif.make = QStringLiteral("Quorvin");
     exif.model = QStringLiteral("PV760");
-    exif.imageDescription = spec.description;
-    exif.orientation = spec.orientation;
+    exif.imageDescription = jpg.description;
+    exif.orientation = jpg.orientation;
     exif.latitude = 30.5;
     exif.longitude = 114.25;
     exif.altitude = 120;
     QByteArray xmp;
-    if (spec.withXmp) {
+    if (jpg.withXmp) {
         reflsample::XmpContent x;
         x.calibration = false;
         x.serial = QStringLiteral("CW0001");

@@ -171,7 +171,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
     const double sqrtLn4 = std::sqrt(std::log(4.0));
 
     // All matrices here are freshly allocated, hence continuous.
-    const float* spec = spectrum.ptr<float>();
+    const float* spectrumData = spectrum.ptr<float>();
     float* filt = filtered.ptr<float>();
     float* pE = sumE.ptr<float>();
     float* pO = sumO.ptr<float>();
@@ -192,8 +192,8 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
             const float* radial = bank->radial[s].ptr<float>();
             for (size_t i = 0; i < total; ++i) {
                 const float f = radial[i] * spread[i];
-                filt[2 * i] = spec[2 * i] * f;
-                filt[2 * i + 1] = spec[2 * i + 1] * f;
+                filt[2 * i] = spectrumData[2 * i] * f;
+                filt[2 * i + 1] = spectrumData[2 * i + 1] * f;
             }
             cv::idft(filtered, eo, cv::DFT_SCALE | cv::DFT_COMPLEX_OUTPUT);
             const float* e = eo.ptr<float>();
