@@ -15,19 +15,8 @@ struct KeyedTexts {
 };
 
 bool openKeyed(const QString& path, KeyedTexts& t) {
-    const ImageMetadata meta = readImageMetadata(path);
-    if (!meta.opened) {
-        qDebug() << "Read Exif Error.";
-        return false;
-    }
-    if (meta.xmp.empty()) {
-        qDebug() << "Not Find XmpInfo";
-        return false;
-    }
-    if (meta.exif.empty()) {
-        qDebug() << "Not Find ExifInfo";
-        return false;
-    }
+    ImageMetadata meta;
+    if (!readCameraMetadata(path, meta)) return false;
     t.make = readExifValue(meta.exif, "Exif.Image.Make");
     t.radiometric = readXmpValue(meta.xmp, t.make.toLower() == "quorvin" ? "Xmp.Quorvin.RadiometricCalibration_NM"
                                                                        : "Xmp.TAVREN.RadiometricCalibration_NM");

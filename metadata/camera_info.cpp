@@ -6,19 +6,8 @@
 #include "exif_xmp.h"
 
 bool readImageKeyExif(const QString& path, PanelCameraInfo& info) {
-    const ImageMetadata meta = readImageMetadata(path);
-    if (!meta.opened) {
-        qDebug() << "Read Exif Error.";
-        return false;
-    }
-    if (meta.xmp.empty()) {
-        qDebug() << "Not Find XmpInfo";
-        return false;
-    }
-    if (meta.exif.empty()) {
-        qDebug() << "Not Find ExifInfo";
-        return false;
-    }
+    ImageMetadata meta;
+    if (!readCameraMetadata(path, meta)) return false;
     info.make = readExifValue(meta.exif, "Exif.Image.Make");
     info.model = readExifValue(meta.exif, "Exif.Image.Model");
     const QString serial = readXmpValue(meta.xmp, "Xmp.Camera.Serial");

@@ -1,5 +1,6 @@
 #include "exif_xmp.h"
 
+#include <QDebug>
 #include <QFile>
 
 #include <cmath>
@@ -64,6 +65,17 @@ ImageMetadata readImageMetadata(const QString& path) {
         printExiv2Error(e.what());
     }
     return out;
+}
+
+bool readCameraMetadata(const QString& path, ImageMetadata& meta, const QString& logPrefix) {
+    meta = readImageMetadata(path);
+    const char* problem = !meta.opened ? "Read Exif Error."
+                          : meta.xmp.empty() ? "Not Find XmpInfo"
+                          : meta.exif.empty() ? "Not Find ExifInfo"
+                                              : nullptr;
+    if (!problem) return true;
+    qDebug().noquote() << logPrefix + QString::fromLatin1(problem);
+    return false;
 }
 
 double parseNumber(const QString& text, bool* ok) {

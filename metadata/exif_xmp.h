@@ -21,6 +21,10 @@ struct ImageMetadata {
 };
 ImageMetadata readImageMetadata(const QString& path);
 
+// Reads the metadata of a camera file that must carry both XMP and EXIF. On failure logs
+// "Read Exif Error.", "Not Find XmpInfo" or "Not Find ExifInfo" (after `logPrefix`) and returns false.
+bool readCameraMetadata(const QString& path, ImageMetadata& meta, const QString& logPrefix = QString());
+
 // A number from a metadata text; `ok` tells whether the whole text (blanks aside) was one finite
 // number.
 double parseNumber(const QString& text, bool* ok = nullptr);

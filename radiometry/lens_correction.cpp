@@ -123,19 +123,8 @@ LensModel lensFromXmpTexts(const QString& principal, const QString& focal, const
 
 bool readDistortionCoeToCorrection(const QString& inputPath, const QString& outputPath) {
     const char* who = "readDistortionCoeToCorrection";
-    const ImageMetadata meta = readImageMetadata(inputPath);
-    if (!meta.opened) {
-        qDebug() << "Read Exif Error.";
-        return false;
-    }
-    if (meta.xmp.empty()) {
-        qDebug() << "Not Find XmpInfo";
-        return false;
-    }
-    if (meta.exif.empty()) {
-        qDebug() << "Not Find ExifInfo";
-        return false;
-    }
+    ImageMetadata meta;
+    if (!readCameraMetadata(inputPath, meta)) return false;
     const QString make = readExifValue(meta.exif, "Exif.Image.Make");
     const QString radiometric = readXmpValue(meta.xmp, make.toLower() == "quorvin"
                                                            ? "Xmp.Quorvin.RadiometricCalibration_NM"
@@ -191,19 +180,8 @@ bool readDistortionCoeToCorrection(const QString& inputPath, const QString& outp
 
 bool distortionCorrectionEx(const QString& inputPath, const QString& outputPath, double pixelSizeUm, double focalMm) {
     const char* who = "distortionCorrectionEx";
-    const ImageMetadata meta = readImageMetadata(inputPath);
-    if (!meta.opened) {
-        qDebug() << "distortionCorrectionEx: Read Exif Error.";
-        return false;
-    }
-    if (meta.xmp.empty()) {
-        qDebug() << "distortionCorrectionEx: Not Find XmpInfo";
-        return false;
-    }
-    if (meta.exif.empty()) {
-        qDebug() << "distortionCorrectionEx: Not Find ExifInfo";
-        return false;
-    }
+    ImageMetadata meta;
+    if (!readCameraMetadata(inputPath, meta, "distortionCorrectionEx: ")) return false;
     const QString principal = readXmpValue(meta.xmp, "Xmp.Camera.PrincipalPoint");
     const QString focal = readXmpValue(meta.xmp, "Xmp.Camera.PerspectiveFocalLength");
     const QString distortion = readXmpValue(meta.xmp, "Xmp.Camera.PerspectiveDistortion");
