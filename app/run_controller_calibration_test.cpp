@@ -14,28 +14,11 @@
 #include "run_controller.h"
 #include "sample_flight.h"
 #include "testing/log_capture.h"
+#include "testing/recording_run_view.h"
 
 namespace {
 
-class View : public RunView {
-public:
-    OperatorDialogs& dialogs() override { return recorded; }
-    void setPhaseText(const QString& text) override {
-        phases << text;
-        if (onPhase) onPhase(text);
-    }
-    void setProgress(int percent) override { progress << percent; }
-    void setProgressVisible(bool) override {}
-    void setRunControlsEnabled(bool) override {}
-    void setPanelViewsEnabled(bool) override {}
-    void setStandardReflectance(int, double) override {}
-    bool confirmPanelPreviews(const QString&, const QStringList&) override { return true; }
-
-    RecordingDialogs recorded;
-    QStringList phases;
-    QVector<int> progress;
-    std::function<void(const QString&)> onPhase;
-};
+using View = RecordingView;
 
 QCoreApplication* app() {
     static int argc = 1;

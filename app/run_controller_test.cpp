@@ -22,39 +22,10 @@
 #include "raw_tiff.h"
 #include "sample_flight.h"
 #include "testing/log_capture.h"
+#include "testing/recording_run_view.h"
 
 namespace {
 
-// Records what the run shows.
-class RecordingView : public RunView {
-public:
-    OperatorDialogs& dialogs() override { return recorded; }
-    void setPhaseText(const QString& text) override {
-        phases << text;
-        if (onPhase) onPhase(text);
-    }
-    void setProgress(int percent) override { progress << percent; }
-    void setProgressVisible(bool) override {}
-    void setRunControlsEnabled(bool on) override { controlsEnabled = on; }
-    void setPanelViewsEnabled(bool on) override { viewsEnabled = on; }
-    void setStandardReflectance(int band, double value) override { codeReflectance[band] = value; }
-    bool confirmPanelPreviews(const QString& folder, const QStringList& images) override {
-        previewFolder = folder;
-        previewImages = images;
-        return acceptPreviews;
-    }
-
-    RecordingDialogs recorded;
-    QStringList phases;
-    QVector<int> progress;
-    bool controlsEnabled = true;
-    bool viewsEnabled = true;
-    bool acceptPreviews = true;
-    QMap<int, double> codeReflectance;
-    QString previewFolder;
-    QStringList previewImages;
-    std::function<void(const QString&)> onPhase;
-};
 
 QCoreApplication* app() {
     static int argc = 1;
