@@ -20,32 +20,6 @@ namespace {
 
 using View = RecordingView;
 
-QCoreApplication* app() {
-    static int argc = 1;
-    static char name[] = "run_controller_calibration_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* instance = new QCoreApplication(argc, argv);
-    return instance;
-}
-
-RunOutcome runToEnd(RunController& controller, const RunRequest& request) {
-    RunOutcome outcome = RunOutcome::Failed;
-    bool done = false;
-    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
-        outcome = o;
-        done = true;
-        QCoreApplication::exit(0);
-    });
-    controller.start(request);
-    if (!done) {
-        QTimer guard;
-        guard.setSingleShot(true);
-        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        guard.start(300000);
-        QCoreApplication::exec();
-    }
-    return outcome;
-}
 
 int filesUnder(const QString& dir) {
     int n = 0;

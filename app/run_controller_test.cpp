@@ -27,36 +27,6 @@
 namespace {
 
 
-QCoreApplication* app() {
-    static int argc = 1;
-    static char name[] = "run_controller_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* instance = new QCoreApplication(argc, argv);
-    return instance;
-}
-
-// Runs the controller until it reports its outcome (or a generous time-out).
-RunOutcome runToEnd(RunController& controller, const RunRequest& request, std::function<void()> whileRunning = {}) {
-    app();
-    RunOutcome outcome = RunOutcome::Failed;
-    bool done = false;
-    QObject::connect(&controller, &RunController::finished, [&](RunOutcome o) {
-        outcome = o;
-        done = true;
-        QCoreApplication::exit(0);
-    });
-    controller.start(request);
-    if (!done) {
-        if (whileRunning) QTimer::singleShot(0, whileRunning);
-        // A guard that dies with this call, so that it never ends a later test's loop.
-        QTimer guard;
-        guard.setSingleShot(true);
-        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        guard.start(300000);
-        QCoreApplication::exec();
-    }
-    return outcome;
-}
 
 QByteArray digestOfTree(const QString& dir) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
