@@ -422,6 +422,33 @@ TEST_F(RunTest, RegistrationPutsEveryBandWhereTheTruthDoes) {
     EXPECT_LE(worst, 1.0);
 }
 
+// The reflectance twins of a full run, registered afterwards as reflectivity-batch --register-only
+// --float does: the bands land where the true homographies between the corrected twins put them.
+TEST_F(RunTest, CorrectedTwinsRegisterWhereTheTruthDoes) {
+    generate("flight", 1, false, 1.0);
+    const QString out = m_dir.filePath("out/flight");
+    {
+        RunController controller(view);
+        ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed) << log.all().toStdString();
+    }
+    RecordingView regView;
+    RunController controller(regView);
+    ASSERT_EQ(waitForOutcome(controller,
+                             [&] {
+                                 controller.startRegistrationOnly({out}, RegistrationMode::PerGroup, true, 6,
+                                                                  m_dir.filePath("temp_reg"));
+                             }),
+              RunOutcome::Completed);
+    EXPECT_EQ(regView.recorded.messages.last().text, "结果文件生成完成: 共1组, 成功1组");
+    const std::vector<double> errors = placementErrors(truth, out, true, m_dir.filePath("truth_warp.tif"));
+    ASSERT_FALSE(errors.empty());
+    const double worst = *std::max_element(errors.begin(), errors.end());
+    std::cout << "corrected band placement error over " << errors.size() << " windows: median "
+              << median(errors) << " px, worst " << worst << " px\n";
+    EXPECT_LE(median(errors), 0.3);
+    EXPECT_LE(worst, 1.0);
+}
+
 TEST_F(RunTest, FullRunHandsOverToTheRegistrationAndDeletesItsBandFiles) {
     generate("flight", 1);
     RunRequest r = request(false);

@@ -203,6 +203,13 @@ QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRota
                                  roundTripped((0.04 + 0.08 * rng.uniform(0.0, 1.0)) * s),
                                  roundTripped(rng.uniform(-4e-4, 4e-4) * s),
                                  roundTripped(rng.uniform(-4e-4, 4e-4) * s), 0.0);
+        if (cam.cameraType == 6) {
+            // This camera writes all five coefficients, and its lens correction takes a zero among them
+            // for "no lens model" (it then falls back to a built-in full-size lens): never write one.
+            b.D[4] = roundTripped(0.02 * s);
+            for (int k = 0; k < 5; ++k)
+                if (b.D[k] == 0.0) b.D[k] = 1e-9;
+        }
 
         // Misalignment: a roll about the optical axis plus a tilt that shifts the image.
         if (i == ref) {
