@@ -25,8 +25,14 @@ CImageRegistrationThread::CImageRegistrationThread(const QStringList& folders, i
       m_commonMode(commonMode),
       m_outputReflectance(outputReflectance),
       m_tempFolder(defaultTemporaryFolder()),
-      m_pairMatrix(computeRegistrationMatrix),
-      m_commonMatrix(computeCommonRegistrationMatrix) {}
+      m_pairMatrix([this](const QString& refPath, const QString& srcPath,
+                          const RegistrationProgressCallback& progress) {
+          return computeRegistrationMatrix(refPath, srcPath, progress, &m_referenceCache);
+      }),
+      m_commonMatrix([this](const QStringList& refPaths, const QStringList& srcPaths,
+                            const RegistrationProgressCallback& progress) {
+          return computeCommonRegistrationMatrix(refPaths, srcPaths, progress, &m_referenceCache);
+      }) {}
 
 CImageRegistrationThread::~CImageRegistrationThread() {
     // Never leave a running thread behind its object.

@@ -96,6 +96,9 @@ private:
     std::atomic<int> m_stopRequested{0};
     QString m_tempFolder;
     QString m_workFolder;  // this run's own folder inside m_tempFolder
+    // The reference band of a capture is extracted once for all its bands (and, in common mode,
+    // once for every band registered against it).
+    ReferenceBandCache m_referenceCache;
     PairMatrixFunction m_pairMatrix;
     CommonMatrixFunction m_commonMatrix;
 };

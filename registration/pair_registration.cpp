@@ -165,8 +165,27 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
 
 }  // namespace pairregdetail
 
-PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
-                                                const PairRegistrationParams& params) {
+namespace {
+
+cv::Mat wallisOf(const cv::Mat& image, const PairRegistrationParams& params) {
+    return applyWallisFilter(image, params.wallisWindow, kWallisTargetMean, kWallisTargetStd, kWallisContrast,
+                             kWallisBrightness);
+}
+
+Rift2Features featuresOf(const cv::Mat& wallis, const PairRegistrationParams& params) {
+    return extractRift2(wallis, params.maxFeatures, params.orientations, params.scales, params.patchSize,
+                        params.secondaryRatio);
+}
+
+cv::Mat unitByte(const cv::Mat& map) {
+    cv::Mat out;
+    normalizeToByte(map).convertTo(out, CV_32F, 1.0 / 255.0);
+    return out;
+}
+
+// Steps 1 and 2 for src (the reference comes prepared), then the rest of the attempt.
+PairRegistrationResult attempt(const cv::Mat& src, const std::function<const PreparedBand&()>& prepareRef,
+                               const QString& tag, const PairRegistrationParams& params) {
     QElapsedTimer timer;
     timer.start();
     PairRegistrationResult result;
@@ -176,18 +195,14 @@ PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Ma
                        << "eccIterations=" << params.eccIterations;
 
     // Step 1: contrast equalisation.
-    const cv::Mat srcWallis = applyWallisFilter(src, params.wallisWindow, kWallisTargetMean, kWallisTargetStd,
-                                                kWallisContrast, kWallisBrightness);
-    const cv::Mat refWallis = applyWallisFilter(ref, params.wallisWindow, kWallisTargetMean, kWallisTargetStd,
-                                                kWallisContrast, kWallisBrightness);
+    const cv::Mat srcWallis = wallisOf(src, params);
+    const PreparedBand& ref = prepareRef();
     qDebug().noquote() << "[PairReg]" << tag << "| Step1 Wallis done"
                        << "t=" << timer.elapsed() << "ms";
 
     // Step 2: RIFT2 features.
-    const Rift2Features srcFeatures = extractRift2(srcWallis, params.maxFeatures, params.orientations,
-                                                   params.scales, params.patchSize, params.secondaryRatio);
-    const Rift2Features refFeatures = extractRift2(refWallis, params.maxFeatures, params.orientations,
-                                                   params.scales, params.patchSize, params.secondaryRatio);
+    const Rift2Features srcFeatures = featuresOf(srcWallis, params);
+    const Rift2Features& refFeatures = ref.features;
     result.srcKeypoints = srcFeatures.keypoints.rows;
     result.refKeypoints = refFeatures.keypoints.rows;
     result.srcDescriptors = srcFeatures.descriptors.rows;
@@ -202,18 +217,79 @@ PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Ma
         return result;
     }
 
-    auto unitByte = [](const cv::Mat& map) {
-        cv::Mat out;
-        normalizeToByte(map).convertTo(out, CV_32F, 1.0 / 255.0);
-        return out;
-    };
     const std::vector<pairregdetail::EccCandidate> candidates = {
-        {kEccWallis, srcWallis, refWallis},
-        {kEccMaxMoment, unitByte(srcFeatures.maximumMoment), unitByte(refFeatures.maximumMoment)},
+        {kEccWallis, srcWallis, ref.wallis},
+        {kEccMaxMoment, unitByte(srcFeatures.maximumMoment), ref.maxMomentUnit},
     };
     pairregdetail::registerFeatures(srcFeatures, refFeatures, candidates, srcWallis.size(), tag, params,
                                     timer, result);
     return result;
+}
+
+}  // namespace
+
+PreparedBand prepareBand(const cv::Mat& image, const PairRegistrationParams& params) {
+    PreparedBand band;
+    band.wallis = wallisOf(image, params);
+    band.features = featuresOf(band.wallis, params);
+    if (!band.features.maximumMoment.empty()) band.maxMomentUnit = unitByte(band.features.maximumMoment);
+    band.features.maximumMoment.release();  // only its byte-scaled copy takes part from here on
+    return band;
+}
+
+PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
+                                                const PairRegistrationParams& params) {
+    PreparedBand prepared;
+    return attempt(
+        src,
+        [&]() -> const PreparedBand& {
+            prepared = prepareBand(ref, params);
+            return prepared;
+        },
+        tag, params);
+}
+
+PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const PreparedBand& ref, const QString& tag,
+                                                const PairRegistrationParams& params) {
+    return attempt(src, [&]() -> const PreparedBand& { return ref; }, tag, params);
+}
+
+std::shared_ptr<const PreparedBand> ReferenceBandCache::get(const QString& path, const cv::Mat& image,
+                                                            const PairRegistrationParams& params) {
+    const Key key(path, params.wallisWindow, params.maxFeatures, params.orientations, params.scales,
+                  params.patchSize, params.secondaryRatio);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_entries.find(key);
+        if (it == m_entries.end()) {
+            // A flight's captures come one after another: dropping everything when full is enough.
+            if (m_pixels + double(image.total()) > m_maxPixels) {
+                m_entries.clear();
+                m_pixels = 0;
+            }
+            it = m_entries.emplace(key, std::make_shared<Entry>()).first;
+            m_pixels += double(image.total());
+        }
+        entry = it->second;
+    }
+    std::call_once(entry->once, [&] {
+        entry->band = std::make_shared<const PreparedBand>(prepareBand(image, params));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_extractions;
+    });
+    return entry->band;
+}
+
+void ReferenceBandCache::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.clear();
+    m_pixels = 0;
+}
+
+int ReferenceBandCache::extractions() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_extractions;
 }
 
 PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Mat& ref, const QString& tag,

@@ -9,7 +9,10 @@
 #include <QStringList>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <opencv2/core.hpp>
+#include <tuple>
 #include <vector>
 
 #include "rift2.h"
@@ -75,11 +78,53 @@ PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Ma
                                                 double loweRatio, double magsacThreshold, int eccIterations,
                                                 double eccEpsilon);
 
-// Nine row-major numbers mapping src pixels onto ref pixels, or an empty list.
+// The Wallis image, the RIFT2 features and the byte-scaled moment map of one band under one parameter
+// set: everything an attempt derives from one image alone.
+struct PreparedBand {
+    cv::Mat wallis;
+    Rift2Features features;
+    cv::Mat maxMomentUnit;
+};
+PreparedBand prepareBand(const cv::Mat& image, const PairRegistrationParams& params);
+
+// The same attempt with the reference band prepared beforehand (by the same parameters); the
+// results are those of the overload above.
+PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const PreparedBand& ref, const QString& tag,
+                                                const PairRegistrationParams& params);
+
+// Prepared reference bands per file and per the parameters that shape the features, so that the
+// bands of a capture, and the retry sets that share those parameters, extract the reference once.
+// Safe to share between threads; a second caller of the same entry waits for the first.
+class ReferenceBandCache {
+public:
+    // Each entry keeps two float images of the band's size: the default budget is about 320 MB.
+    explicit ReferenceBandCache(double maxPixels = 40e6) : m_maxPixels(maxPixels) {}
+    std::shared_ptr<const PreparedBand> get(const QString& path, const cv::Mat& image,
+                                            const PairRegistrationParams& params);
+    void clear();
+    int extractions() const;
+
+private:
+    using Key = std::tuple<QString, int, int, int, int, int, double>;
+    struct Entry {
+        std::once_flag once;
+        std::shared_ptr<const PreparedBand> band;
+    };
+    mutable std::mutex m_mutex;
+    std::map<Key, std::shared_ptr<Entry>> m_entries;
+    double m_maxPixels;
+    double m_pixels = 0;
+    int m_extractions = 0;
+};
+
+// Nine row-major numbers mapping src pixels onto ref pixels, or an empty list. With a cache the
+// reference band's features are taken from it (and added to it).
 QList<double> computeRegistrationMatrix(const QString& refPath, const QString& srcPath,
-                                        const RegistrationProgressCallback& progress = {});
+                                        const RegistrationProgressCallback& progress = {},
+                                        ReferenceBandCache* cache = nullptr);
 QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
-                                              const RegistrationProgressCallback& progress = {});
+                                              const RegistrationProgressCallback& progress = {},
+                                              ReferenceBandCache* cache = nullptr);
 
 // Supporting operations.
 cv::Mat normalizeToUnitRange(const cv::Mat& image);
@@ -116,7 +161,8 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
                       PairRegistrationResult& result);
 
 // The default attempt, then the retry sets in order while the last attempt did not succeed.
-PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag);
+PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
+                                           ReferenceBandCache* cache = nullptr, const QString& refPath = {});
 
 // Step 5 alone: tries every candidate from H and records the verdicts in `result`.
 void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,

@@ -316,3 +316,48 @@ TEST(ComputeCommonRegistrationMatrix, SkipsFailedGroupsAndKeepsAValidOne) {
     EXPECT_TRUE(computeCommonRegistrationMatrix({}, {}, log.callback()).isEmpty());
     EXPECT_EQ(log.calls.size(), 1u);
 }
+
+// A reference band prepared once (and shared through the cache) gives every band exactly the
+// result of a registration that extracts the reference itself.
+TEST(ReferenceBandCache, SharedReferenceGivesIdenticalResultsAndExtractsOnce) {
+    const SyntheticCapture cap = makeSyntheticCapture(24, cv::Size(320, 256));
+    const PairRegistrationParams params = defaultPairRegistrationParams();
+    ReferenceBandCache cache;
+    int succeeded = 0;
+    for (int b : {0, 1, 3}) {
+        const PairRegistrationResult plain = estimatePairRegistration(cap.bands[b], cap.bands[2], "plain", params);
+        const PairRegistrationResult shared =
+            estimatePairRegistration(cap.bands[b], *cache.get("IMG_0024_660nm.tif", cap.bands[2], params), "shared",
+                                     params);
+        ASSERT_EQ(plain.succeeded(), shared.succeeded()) << "band " << b;
+        if (plain.succeeded()) {
+            ++succeeded;
+            EXPECT_EQ(cv::norm(plain.finalWarp, shared.finalWarp, cv::NORM_INF), 0.0) << "band " << b;
+        }
+        EXPECT_EQ(plain.inliers, shared.inliers);
+        EXPECT_EQ(plain.refKeypoints, shared.refKeypoints);
+        EXPECT_EQ(plain.status, shared.status);
+    }
+    EXPECT_GE(succeeded, 2);
+    EXPECT_EQ(cache.extractions(), 1);
+
+    // Parameters that shape the features, and another file, are entries of their own; the matching
+    // parameters are not.
+    PairRegistrationParams matching = params;
+    matching.loweRatio = 0.9;
+    matching.eccIterations = 10;
+    cache.get("IMG_0024_660nm.tif", cap.bands[2], matching);
+    EXPECT_EQ(cache.extractions(), 1);
+    PairRegistrationParams more = params;
+    more.maxFeatures = 5200;
+    cache.get("IMG_0024_660nm.tif", cap.bands[2], more);
+    cache.get("IMG_0025_660nm.tif", cap.bands[2], params);
+    EXPECT_EQ(cache.extractions(), 3);
+
+    // Over its budget the cache starts afresh instead of growing.
+    ReferenceBandCache small(1.5 * 320 * 256);
+    small.get("a.tif", cap.bands[2], params);
+    small.get("b.tif", cap.bands[2], params);
+    small.get("a.tif", cap.bands[2], params);
+    EXPECT_EQ(small.extractions(), 3);
+}

@@ -50,11 +50,16 @@ QList<double> toList(const cv::Mat& W) {
 }  // namespace
 
 PairRegistrationResult pairregdetail::registerWithRetries(const cv::Mat& src, const cv::Mat& ref,
-                                                          const QString& tag) {
-    PairRegistrationResult result = estimatePairRegistration(src, ref, tag, defaultPairRegistrationParams());
+                                                          const QString& tag, ReferenceBandCache* cache,
+                                                          const QString& refPath) {
+    auto once = [&](const PairRegistrationParams& params) {
+        if (!cache) return estimatePairRegistration(src, ref, tag, params);
+        return estimatePairRegistration(src, *cache->get(refPath, ref, params), tag, params);
+    };
+    PairRegistrationResult result = once(defaultPairRegistrationParams());
     for (const PairRegistrationParams& row : retryParameterGroups()) {
         if (result.succeeded()) break;
-        result = estimatePairRegistration(src, ref, tag, row);
+        result = once(row);
     }
     return result;
 }
@@ -72,7 +77,7 @@ const std::vector<PairRegistrationParams>& retryParameterGroups() {
 }
 
 QList<double> computeRegistrationMatrix(const QString& refPath, const QString& srcPath,
-                                        const RegistrationProgressCallback& progress) {
+                                        const RegistrationProgressCallback& progress, ReferenceBandCache* cache) {
     const cv::Mat ref = readBand(refPath);
     const cv::Mat src = readBand(srcPath);
     if (ref.empty() || src.empty()) {
@@ -80,7 +85,7 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         return {};
     }
     const PairRegistrationResult result =
-        pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName());
+        pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName(), cache, refPath);
     if (!result.succeeded()) {
         qDebug() << "computeRegistrationMatrix: estimatePairRegistration failed:" << result.error;
         if (progress) progress(-1, failureMessage(srcPath));
@@ -95,7 +100,8 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
 }
 
 QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
-                                              const RegistrationProgressCallback& progress) {
+                                              const RegistrationProgressCallback& progress,
+                                              ReferenceBandCache* cache) {
     double bestScore = -1e30;
     cv::Mat best;
     // Entry i of both lists belongs to group i; a ref without its src is skipped.
@@ -111,7 +117,8 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
             continue;
         }
         const PairRegistrationResult result =
-            pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName());
+            pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName(), cache,
+                                               refPaths[i]);
         if (!result.succeeded()) {
             qDebug() << "computeCommonRegistrationMatrix: failed, group" << i << result.error;
             if (progress) progress(-1, failureMessage(srcPaths[i]));
