@@ -3,7 +3,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
+#include <algorithm>
 #include <cmath>
 
 #include "handle_data_operation.h"
@@ -340,6 +342,22 @@ bool RunController::createOutputFolders() {
     }
     const QStringList inputs = r.scan.layout == DirectoryLayout::MultiLevel ? r.scan.subfolders
                                                                              : QStringList{r.rawDirectory};
+    // A result folder that holds images of the scan (an earlier run's results inside the raw
+    // folder) would have them converted again as raw images while this run writes over them.
+    const QStringList resultPrefixes{QFileInfo(r.resultDirectory).absoluteFilePath() + "/",
+                                     QFileInfo(r.resultDirectory).canonicalFilePath() + "/"};
+    for (int i = 0; i < r.scan.files.size(); ++i) {
+        const QFileInfo input(inputPath(i));
+        for (const QString& prefix : resultPrefixes) {
+            if (prefix.size() > 1 && (input.absoluteFilePath().startsWith(prefix) ||
+                                      (!input.canonicalFilePath().isEmpty() && input.canonicalFilePath().startsWith(prefix)))) {
+                qDebug() << "createOutputFolders: the result folder holds raw images of this run, refused:"
+                         << input.absoluteFilePath();
+                refuse(true, kReminder, QStringLiteral("结果存储目录不能与原始影像目录相同！"));
+                return false;
+            }
+        }
+    }
     for (int i = 0; i < wanted.size(); ++i) {
         if (!QDir().mkpath(wanted[i]) || !QFileInfo(wanted[i]).isWritable()) {
             m_view.dialogs().warning(QStringLiteral("创建文件夹"),
@@ -396,6 +414,7 @@ void RunController::startPool(bool jpg) {
     const RawScanResult& s = m_request.scan;
     m_processed = 0;
     m_cursor = 0;
+    m_notConverted.clear();
     // Never hand out more files than the list holds.
     m_total = std::min(s.totalCount, static_cast<int>(s.files.size()));
     m_running = true;
@@ -436,6 +455,8 @@ void RunController::startPool(bool jpg) {
             auto* task = new CHandleJpgDataOperation();
             task->inputPath = path;
             task->outputDir = outputDir;
+            connect(task, &CHandleJpgDataOperation::conversionEnded, this, &RunController::noteConversion,
+                    Qt::QueuedConnection);
             connect(task, &CHandleJpgDataOperation::getCommonJpgCacheAreaData, this, &RunController::slotReceiveCount,
                     Qt::QueuedConnection);
             m_pool.start(task);
@@ -466,6 +487,8 @@ void RunController::startPool(bool jpg) {
         task->pixelSizeUm = m_camera.pixelSizeUm;
         task->focalMm = m_camera.focalMm;
         task->setSfMCalibResults(m_calibration);
+        connect(task, &CHandleDataOperation::conversionEnded, this, &RunController::noteConversion,
+                Qt::QueuedConnection);
         connect(task, &CHandleDataOperation::getCommonCacheAreaData, this, &RunController::slotReceiveCount,
                 Qt::QueuedConnection);
         m_pool.start(task);
@@ -482,6 +505,11 @@ void RunController::bandMismatch() {
     m_view.setPanelViewsEnabled(true);
     m_view.setRunControlsEnabled(true);
     end(RunOutcome::Failed);
+}
+
+void RunController::noteConversion(const QString& inputPath, bool written) {
+    // Arrives just before the image is counted; ends of a stopped run are not recorded.
+    if (m_running && !written) m_notConverted << inputPath;
 }
 
 void RunController::slotReceiveCount() {
@@ -503,6 +531,8 @@ void RunController::slotReceiveCount() {
     m_cursor = 0;
     m_running = false;
     qDebug() << "End Handling.";
+    if (!m_notConverted.isEmpty())
+        qDebug() << "Images not converted:" << m_notConverted.size() << "of" << m_total << m_notConverted;
     if (!m_outputFolders.isEmpty() && m_request.registration != RegistrationMode::None) {
         startRegistration(m_outputFolders, m_request.registration == RegistrationMode::Common, m_reflectanceRun,
                           m_request.scan.bandCount, true, m_request.registrationTempDir);
@@ -530,6 +560,8 @@ void RunController::startRegistration(const QStringList& folders, bool common, b
     qDebug() << "End Handling.00000000001111111111111111" << !common << common;
     m_registration = new CImageRegistrationThread(folders, bandCount, common, reflectance, this);
     m_registration->setDeleteIntermediates(deleteIntermediates);
+    // The bands of a capture are registered two at a time where there are cores for it.
+    m_registration->setBandWorkers(std::min(2, QThread::idealThreadCount()));
     if (!tempDir.isEmpty()) m_registration->setTemporaryFolder(tempDir);
     m_registrationReflectance = reflectance;
     m_registrationStopped = false;

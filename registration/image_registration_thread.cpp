@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "exif_tags.h"
 #include "merge_bands.h"
@@ -61,6 +63,31 @@ bool CImageRegistrationThread::writeExifTags(const QString& mergedPath, const QS
 
 RegistrationProgressCallback CImageRegistrationThread::noticeCallback() {
     return [this](int progress, const QString& info) { emit signalRegistrationProgress(progress, info); };
+}
+
+std::vector<CImageRegistrationThread::BandMatrix> CImageRegistrationThread::groupMatrices(const QStringList& files,
+                                                                                          int r) {
+    const int n = files.size();
+    std::vector<BandMatrix> out(size_t(std::max(n, 0)));
+    std::atomic<int> next{0};
+    auto work = [&] {
+        for (int i = next++; i < n; i = next++) {
+            if (i == r) continue;
+            // A stop leaves the remaining bands uncomputed; the caller stops at the first of them.
+            if (stopRequested()) return;
+            BandMatrix& band = out[size_t(i)];
+            band.matrix = m_pairMatrix(files[r], files[i], [&band](int progress, const QString& info) {
+                band.notices.append(qMakePair(progress, info));
+            });
+            band.computed = true;
+        }
+    };
+    const int helpers = std::min(m_bandWorkers, n - 1) - 1;
+    std::vector<std::thread> threads;
+    for (int h = 0; h < helpers; ++h) threads.emplace_back(work);
+    work();
+    for (std::thread& t : threads) t.join();
+    return out;
 }
 
 void CImageRegistrationThread::run() {
@@ -169,16 +196,19 @@ void CImageRegistrationThread::runPerGroupMode() {
             referencePath = files[r];
             qDebug() << "Processing group:" << key << "ref index:" << r << "file:" << referencePath;
             const QString prefix = regnames::prefixOf(referencePath);
+            const std::vector<BandMatrix> matrices = groupMatrices(files, r);
             for (int i = 0; i < n; ++i) {
                 if (i == r) {
                     registered << referencePath;
                     continue;
                 }
-                if (stopRequested()) {
+                if (stopRequested() || !matrices[size_t(i)].computed) {
                     removeTemporaryEntries(registered, -1);
                     return finishStopped();
                 }
-                const QList<double> matrix = m_pairMatrix(referencePath, files[i], noticeCallback());
+                for (const auto& notice : matrices[size_t(i)].notices)
+                    emit signalRegistrationProgress(notice.first, notice.second);
+                const QList<double>& matrix = matrices[size_t(i)].matrix;
                 if (matrix.size() < 9) {
                     qDebug() << "Registration failed, using original:" << files[i];
                     registered << files[i];

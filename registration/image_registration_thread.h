@@ -9,8 +9,10 @@
 #include <QStringList>
 #include <QThread>
 #include <QVector>
+#include <algorithm>
 #include <atomic>
 #include <functional>
+#include <vector>
 
 #include "pair_registration.h"
 
@@ -38,6 +40,10 @@ public:
     // Scratch folder of the warped bands (default: temp_reg beside the program, else under the
     // system's temporary folder). Removed with everything in it when the job ends.
     void setTemporaryFolder(const QString& folder) { m_tempFolder = folder; }
+    // Per-group mode computes the matrices of a capture's bands on this many threads (the matrix
+    // function must then be safe to call concurrently). Merges, notices and progress values keep the
+    // band order of a single thread.
+    void setBandWorkers(int workers) { m_bandWorkers = std::max(1, workers); }
     QString temporaryFolder() const { return m_tempFolder; }
     // The matrix estimators (default: the pair registration pipeline); tests put stand-ins here.
     void setMatrixFunctions(PairMatrixFunction pair, CommonMatrixFunction common);
@@ -87,6 +93,13 @@ private:
                     const QString& referencePath, bool commonLog);
     void deleteGroupFiles(const QStringList& groupFiles);
     RegistrationProgressCallback noticeCallback();
+    // Matrices of every band of a group but the reference (r), with the notices each one sent.
+    struct BandMatrix {
+        QList<double> matrix;
+        QVector<QPair<int, QString>> notices;
+        bool computed = false;
+    };
+    std::vector<BandMatrix> groupMatrices(const QStringList& files, int r);
 
     QStringList m_folders;
     int m_bandCount = 0;
@@ -99,6 +112,7 @@ private:
     // The reference band of a capture is extracted once for all its bands (and, in common mode,
     // once for every band registered against it).
     ReferenceBandCache m_referenceCache;
+    int m_bandWorkers = 1;
     PairMatrixFunction m_pairMatrix;
     CommonMatrixFunction m_commonMatrix;
 };

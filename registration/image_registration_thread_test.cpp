@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -177,6 +182,45 @@ TEST_F(ThreadTest, PerGroupProgressForTwoGroupsOfFive) {
     EXPECT_EQ(QDir(out()).entryList(QDir::Files), QStringList({"IMG_0001_Multi.tif", "IMG_0002_Multi.tif"}));
     EXPECT_FALSE(QDir(dir.filePath("temp_reg")).exists());
     const auto bands = readMergedBands(out() + "/IMG_0001_Multi.tif");
+    ASSERT_EQ(bands.size(), 5u);
+    EXPECT_EQ(bands[0].type(), CV_32F);
+}
+
+// Two workers: the matrices come out of order (the first band is the slowest), yet notices,
+// progress values and the merged result are those of one thread.
+TEST_F(ThreadTest, TwoBandWorkersKeepTheOrderOfOne) {
+    makeFlight(2, {"450nm", "555nm", "720nm", "750nm", "840nm"});
+    CImageRegistrationThread t({out()}, 5, false, true);
+    t.setDeleteIntermediates(false);
+    t.setBandWorkers(2);
+    std::mutex mutex;
+    QStringList order;
+    std::set<std::thread::id> threads;
+    t.setMatrixFunctions(
+        [&](const QString&, const QString& src, const RegistrationProgressCallback& cb) {
+            const bool first = src.contains("_450nm");
+            if (first) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                order << QFileInfo(src).fileName().section('_', 1, 2);
+                threads.insert(std::this_thread::get_id());
+            }
+            if (src.contains("_555nm") || first) {
+                cb(-1, "波段 " + QFileInfo(src).fileName() + " 配准失败");
+                return QList<double>();
+            }
+            return kIdentity;
+        },
+        {});
+    run(t);
+    EXPECT_EQ(threads.size(), 2u);
+    EXPECT_NE(order.first(), "0001_450nm") << "the slow first band finished after others";
+    // A band whose matrix failed sends its notice and no progress value of its own.
+    EXPECT_EQ(rec.progress, QVector<int>({-1, -1, 20, 25, 50, -1, -1, 70, 75, 100}));
+    EXPECT_TRUE(rec.infos[0].contains("IMG_0001_450nm")) << "notices in band order";
+    EXPECT_TRUE(rec.infos[1].contains("IMG_0001_555nm"));
+    ASSERT_EQ(rec.finishedOk, QVector<bool>({true}));
+    const auto bands = readMergedBands(out() + "/IMG_0002_Multi.tif");
     ASSERT_EQ(bands.size(), 5u);
     EXPECT_EQ(bands[0].type(), CV_32F);
 }
