@@ -210,6 +210,8 @@ QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRota
             for (int k = 0; k < 5; ++k)
                 if (b.D[k] == 0.0) b.D[k] = 1e-9;
         }
+        b.xmpK = b.K;
+        b.xmpD = b.D;
 
         // Misalignment: a roll about the optical axis plus a tilt that shifts the image.
         if (i == ref) {
@@ -245,6 +247,27 @@ QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRota
     }
     fillHomographies(bands, ref, cam);
     return bands;
+}
+
+void applyXmpLensError(QVector<BandTruth>& bands, const CameraSpec& cam, quint32 seed, double scale) {
+    if (!(scale > 0.0)) return;
+    cv::RNG rng(0xC2B2AE3D27D4EB4FULL ^ (quint64(seed) * 0x165667B19E3779F9ULL));
+    const double pixelMm = cam.xmpPixelSizeUm / 1000.0;
+    auto sign = [&rng]() { return rng.uniform(0.0, 1.0) < 0.5 ? -1.0 : 1.0; };
+    for (BandTruth& b : bands) {
+        const double f = b.K(0, 0) * (1.0 + sign() * rng.uniform(0.005, 0.015) * scale);
+        const double shift = rng.uniform(0.008, 0.015) * scale * cam.width;
+        const double dir = rng.uniform(0.0, 2.0 * CV_PI);
+        b.xmpFocalMm = roundTripped(f * pixelMm);
+        b.xmpPrincipalXMm = roundTripped((b.K(0, 2) + shift * std::cos(dir)) * pixelMm);
+        b.xmpPrincipalYMm = roundTripped((b.K(1, 2) + shift * std::sin(dir)) * pixelMm);
+        const double fr = b.xmpFocalMm / pixelMm;
+        b.xmpK = cv::Matx33d(fr, 0, b.xmpPrincipalXMm / pixelMm, 0, fr, b.xmpPrincipalYMm / pixelMm, 0, 0, 1);
+        b.xmpD = cv::Vec<double, 5>(roundTripped(b.D[0] + sign() * rng.uniform(0.02, 0.04) * scale),
+                                    roundTripped(b.D[1] + sign() * rng.uniform(0.01, 0.03) * scale),
+                                    roundTripped(b.D[2] + rng.uniform(-3e-4, 3e-4) * scale),
+                                    roundTripped(b.D[3] + rng.uniform(-3e-4, 3e-4) * scale), b.D[4]);
+    }
 }
 
 }  // namespace reflsample

@@ -48,6 +48,11 @@ struct BandTruth {
     double rawFitRmsPx = 0;            ///< residual of that fit
     // Lens keys as written into XMP (millimetres) and the camera matrix they give back.
     double xmpFocalMm = 0, xmpPrincipalXMm = 0, xmpPrincipalYMm = 0;
+    // The lens model the XMP describes (read back with the XMP pitch): the true K and D unless the
+    // flight was generated with an XMP lens error.
+    cv::Matx33d xmpK;
+    cv::Vec<double, 5> xmpD;  ///< k1, k2, p1, p2, k3 as written
+    bool xmpLensDiffers() const { return xmpK != K || xmpD != D; }
     // Radiometry (values exactly as written into the file, i.e. after text formatting).
     double a0 = 1, c1 = 1, c2 = 0;
     double vignettingCentreX = 0, vignettingCentreY = 0;  ///< 1-based pixel coordinates
@@ -62,6 +67,13 @@ struct BandTruth {
 /// the middle band); it gets an identity misalignment.
 QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRotationDeg, double maxShiftPx,
                              double maxScale, double distortionScale, int* referenceBand);
+
+/// Makes the XMP lens model of every band differ from the lens the images are taken with, by amounts a
+/// factory calibration can be off (at scale 1): focal length 0.5 ... 1.5 %, principal point 0.8 ... 1.5 %
+/// of the width in a random direction, k1 0.02 ... 0.04, k2 0.01 ... 0.03 and p1, p2 up to 3e-4, each
+/// with a random sign; k3 stays as it is. Scale 0 leaves the bands untouched. Draws from its own generator,
+/// so the rest of the flight is the same as without the error.
+void applyXmpLensError(QVector<BandTruth>& bands, const CameraSpec& cam, quint32 seed, double scale);
 
 /// Vignetting polynomial P(r) at 1-based pixel (x, y).
 double vignettingP(const BandTruth& band, double x1, double y1);

@@ -66,6 +66,7 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     real("overlap", &o->overlap);
     real("noise", &o->noiseScale);
     real("distortion", &o->distortionScale);
+    real("xmp-lens-error", &o->xmpLensError);
     real("panel-angle", &o->panelAngleDeg);
     integer("jpg-captures", &o->jpgCaptures);
     integer("panel-values", &o->panelValueCount);
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
         {"overlap", "Forward overlap 0.3 ... 0.95 (default 0.75).", "F"},
         {"noise", "Noise scale, 0 = noise-free (default 1).", "F"},
         {"distortion", "Lens distortion scale, 0 = none (default 1).", "F"},
+        {"xmp-lens-error", "How far the XMP lens model is off the true lens, 0 = exact (default 0).", "F"},
         {"panel-angle", "Rotation of the new board in degrees (default 23).", "DEG"},
         {"jpg-captures", "How many captures also get JPG copies (default all).", "N"},
         {"panel-values", "Reflectance values in the new board's QR code: 17 or 20 (default 17).", "N"},

@@ -44,6 +44,8 @@ QString SampleOptions::check() const {
     if (noiseScale < 0.0 || distortionScale < 0.0 || maxScale < 0.0 || maxShiftPx < 0.0 ||
         maxRotationDeg < 0.0)
         return QStringLiteral("scales must not be negative");
+    if (!(xmpLensError >= 0.0 && xmpLensError <= 5.0))
+        return QStringLiteral("XMP lens error must be 0 ... 5");
     if (!serial.isEmpty() && serial.size() < 2) return QStringLiteral("serial too short");
     if (panelValueCount != 17 && panelValueCount != 20)
         return QStringLiteral("panel codes hold 17 or 20 values");
@@ -105,11 +107,11 @@ struct Writer {
         x.focalMm = b.xmpFocalMm;
         x.principalXMm = b.xmpPrincipalXMm;
         x.principalYMm = b.xmpPrincipalYMm;
-        x.k1 = b.D[0];
-        x.k2 = b.D[1];
-        x.p1 = b.D[2];
-        x.p2 = b.D[3];
-        x.k3 = b.D[4];
+        x.k1 = b.xmpD[0];
+        x.k2 = b.xmpD[1];
+        x.p1 = b.xmpD[2];
+        x.p2 = b.xmpD[3];
+        x.k3 = b.xmpD[4];
         return x;
     }
 
@@ -308,6 +310,7 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
     if (!opt.serial.isEmpty()) truth.camera.serial = opt.serial;
     truth.bands = makeBands(truth.camera, opt.seed, opt.maxRotationDeg, opt.maxShiftPx, opt.maxScale,
                             opt.distortionScale, &truth.referenceBand);
+    applyXmpLensError(truth.bands, truth.camera, opt.seed, opt.xmpLensError);
     QDir out(outDir);
     if (!out.mkpath(".") || !out.mkpath("flight") || !out.mkpath("panel") ||
         (opt.writeJpg && !out.mkpath("jpg"))) {

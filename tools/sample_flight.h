@@ -35,6 +35,7 @@ struct SampleOptions {
     double maxShiftPx = 25.0;     ///< at full size; scaled with the image width
     double maxScale = 0.015;
     double distortionScale = 1.0;  ///< 0 = no lens distortion
+    double xmpLensError = 0.0;     ///< 0 = the XMP lens keys give the true lens; 1 = realistically off
     QString make;                  ///< empty = "Quorvin"
     QString serial;                ///< empty = a serial with the type's prefix
     bool writeFlight = true;

@@ -41,6 +41,10 @@ QJsonObject bandObject(const BandTruth& b) {
     o["refFromBandRawRmsPx"] = b.rawFitRmsPx;
     o["xmpFocalMm"] = b.xmpFocalMm;
     o["xmpPrincipalPointMm"] = QJsonArray{b.xmpPrincipalXMm, b.xmpPrincipalYMm};
+    if (b.xmpLensDiffers()) {  // only flights generated with an XMP lens error carry the XMP lens apart
+        o["xmpCameraMatrix"] = matrix(b.xmpK);
+        o["xmpDistortion"] = QJsonArray{b.xmpD[0], b.xmpD[1], b.xmpD[2], b.xmpD[3], b.xmpD[4]};
+    }
     o["a0"] = b.a0;
     o["c1"] = b.c1;
     o["c2"] = b.c2;
@@ -109,6 +113,7 @@ QByteArray truthToJson(const FlightTruth& t) {
     root["camera"] = cam;
     root["seed"] = double(t.options.seed);
     root["referenceBand"] = t.referenceBand;
+    if (t.options.xmpLensError > 0.0) root["xmpLensError"] = t.options.xmpLensError;
     root["radiometricModel"] =
         "DN = darkLevel + L * (c1 * exposureAsRead * gainAsRead + c2) * a0 / P(r) + noise; "
         "P(r) = 1 + k0 r + ... + k5 r^6, r from vignettingCentre in 1-based pixels; L = reflectance * "

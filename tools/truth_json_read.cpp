@@ -52,6 +52,14 @@ bool readBand(const QJsonObject& o, BandTruth* b) {
         !matrix(o["refFromBandRaw"], &b->refFromBandRaw))
         return false;
     for (int i = 0; i < 5; ++i) b->D[i] = d[i];
+    // Without an XMP lens error the XMP keys describe the true lens.
+    b->xmpK = b->K;
+    b->xmpD = b->D;
+    if (o.contains("xmpCameraMatrix") || o.contains("xmpDistortion")) {
+        const QVector<double> xd = numbers(o["xmpDistortion"]);
+        if (xd.size() != 5 || !matrix(o["xmpCameraMatrix"], &b->xmpK)) return false;
+        for (int i = 0; i < 5; ++i) b->xmpD[i] = xd[i];
+    }
     for (int i = 0; i < 6; ++i) b->k[i] = k[i];
     b->rawFitRmsPx = o["refFromBandRawRmsPx"].toDouble();
     b->xmpFocalMm = o["xmpFocalMm"].toDouble();
@@ -132,6 +140,7 @@ bool truthFromJson(const QByteArray& json, FlightTruth* truth) {
         return false;
     }
     t.referenceBand = root["referenceBand"].toInt();
+    t.options.xmpLensError = root["xmpLensError"].toDouble(0.0);
     for (const QJsonValue& v : root["bands"].toArray()) {
         BandTruth b;
         if (!readBand(v.toObject(), &b)) {
