@@ -97,32 +97,32 @@ void fillCoefficients(RadiometricCalibration& r, const QVector<double>& rad, con
 
 }  // namespace
 
-void readImageExif(const QString& path, RadiometricCalibration& record) {
+bool readImageExif(const QString& path, RadiometricCalibration& record) {
     KeyedTexts t;
-    if (!openKeyed(path, t)) return;
+    if (!openKeyed(path, t)) return false;
     const QVector<bool> absent = missingRequired(t);
     if (anyOf(absent)) {
         qDebug() << "readImageExif00000000000" << absent[0] << absent[1] << absent[2] << absent[3] << absent[4]
                  << absent[5];
-        return;
+        return false;
     }
     const QStringList radParts = t.radiometric.split(',');
     if (radParts.size() < 3) {
         qDebug() << "readImageExif: radiometricCalibration invalid format:" << t.radiometric;
-        return;
+        return false;
     }
     const QStringList polyParts = t.polynomial.split(',');
     if (polyParts.size() < 7) {
         qDebug() << "readImageExif: vignettingPolynomial invalid format, count=" << polyParts.size();
         if (polyParts.size() < 6) {
             qDebug() << "readImageExif: vignettingPolynomial too few:" << t.polynomial;
-            return;
+            return false;
         }
     }
     const QStringList centreParts = t.centre.split(',');
     if (centreParts.size() < 2) {
         qDebug() << "readImageExif: vignettingCenter invalid format:" << t.centre;
-        return;
+        return false;
     }
 
     QVector<double> rad, poly, centre;
@@ -134,7 +134,7 @@ void readImageExif(const QString& path, RadiometricCalibration& record) {
         !okT || !okG || !parseBlackLevel(t.blackLevel, dark)) {
         qDebug() << "readImageExif: not a number among" << t.radiometric << "|" << t.polynomial << "|" << t.centre
                  << "|" << t.exposureTime << "|" << t.gain << "|" << t.blackLevel;
-        return;
+        return false;
     }
     const double irradiance = parseNumber(t.irradiance);
     const double stdExposure = parseNumber(t.stdExposure);
@@ -144,7 +144,7 @@ void readImageExif(const QString& path, RadiometricCalibration& record) {
     if (!std::isfinite(exposure) || !std::isfinite(normalisedGain)) {
         qDebug() << "readImageExif: exposure or gain not finite, reference exposure" << t.stdExposure
                  << "reference gain" << t.stdGain;
-        return;
+        return false;
     }
 
     fillCoefficients(record, rad, poly, centre);
@@ -157,6 +157,7 @@ void readImageExif(const QString& path, RadiometricCalibration& record) {
              << record.centreX << record.centreY << record.darkLevel << exposureTime << gain << stdExposure << stdGain;
     record.exposure = exposure;
     record.gain = normalisedGain;
+    return true;
 }
 
 bool readImageExifPanel(const QString& path, RadiometricCalibration& record) {

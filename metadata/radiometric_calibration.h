@@ -28,8 +28,8 @@ struct RadiometricCalibration {
 enum class CalibrationReader { Panel, Task };
 
 // Keyed layout ("_NM" keys through exiv2), strict: the record is written only when every value is
-// present and well formed; otherwise one log line and the record stays as it was.
-void readImageExif(const QString& path, RadiometricCalibration& record);
+// present and well formed (true); otherwise one log line, false, and the record stays as it was.
+bool readImageExif(const QString& path, RadiometricCalibration& record);
 
 // Keyed layout, lenient twin of the panel step: missing list items read as 0. False when a key is
 // missing or a value is not finite.

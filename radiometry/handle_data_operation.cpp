@@ -25,7 +25,8 @@ void CHandleDataOperation::setSfMCalibResults(const CameraCalibParamsMap& result
     qDebug() << "setSfMCalibResults: received" << results.size() << "band calibration results";
 }
 
-void CHandleDataOperation::finish() {
+void CHandleDataOperation::finish(bool written) {
+    emit conversionEnded(inputPath, written);
     emit getCommonCacheAreaData();
     qDebug() << "run,,,,,,over ";
 }
@@ -38,13 +39,13 @@ void CHandleDataOperation::run() {
     qDebug() << "new add path:" << inputPath << width << height;
     if (!plausibleImageSize(width, height)) {
         qDebug() << "run: refusing image size" << width << "x" << height << "for" << inputPath;
-        finish();
+        finish(false);
         return;
     }
     if (!vignettingMap || vignettingMap->size() != static_cast<size_t>(width) * static_cast<size_t>(height)) {
         qDebug() << "run: no vignetting map of" << width << "x" << height << "for this band, nothing written:"
                  << inputPath;
-        finish();
+        finish(false);
         return;
     }
 
@@ -55,36 +56,45 @@ void CHandleDataOperation::run() {
     const RawTiffCamera camera{cameraType, width, height, QString()};
     if (!readTIF(RawTiffReader::Task, inputPath, camera, layout, raw, xmp, calibration)) {
         qDebug() << "run: raw image could not be read, nothing written:" << inputPath;
-        finish();
+        finish(false);
         return;
     }
     stripOffset = layout.stripOffset;
 
     if (layoutFlag == 1) {
         // Older six-band files: calibration from the per-item XMP, no lens correction.
+        bool written = false;
         if (!readXmpPerItem(CalibrationReader::Task, xmp, calibration)) {
             qDebug() << "run: calibration of" << inputPath << "refused, nothing written";
         } else {
-            convertAndWrite(raw, sixband::kOldPixelOffset);
+            written = convertAndWrite(raw, sixband::kOldPixelOffset);
         }
-        finish();
+        finish(written);
         return;
     }
 
     qDebug() << "run" << outputDir << inputPath << keyedFlag << diagnosticFlag << width << height;
     if (keyedFlag == 1) {
-        readImageExif(inputPath, calibration);
+        // Converting with the panel's exposure and gain instead of the image's own would give a
+        // wrong result that looks right.
+        if (!readImageExif(inputPath, calibration)) {
+            qDebug() << "run: calibration of" << inputPath << "could not be read from its own metadata, nothing written";
+            finish(false);
+            return;
+        }
     } else if (readXmpNodeValueVerTwo(CalibrationReader::Task, xmp, calibration) == -1) {
+        emit conversionEnded(inputPath, false);
         emit getCommonCacheAreaData();
         return;
     }
     const bool written = convertAndWrite(raw, stripOffset);
     raw.clear();
     raw.shrink_to_fit();
+    bool corrected = true;
     if (written && skipLensCorrection != 1) {
-        correctLens(outputDir + "/" + QFileInfo(inputPath).fileName());
+        corrected = correctLens(outputDir + "/" + QFileInfo(inputPath).fileName());
     }
-    finish();
+    finish(written && corrected);
 }
 
 bool CHandleDataOperation::convertAndWrite(const std::vector<uint16_t>& raw, uint64_t pixelOffset) {
@@ -95,13 +105,15 @@ bool CHandleDataOperation::convertAndWrite(const std::vector<uint16_t>& raw, uin
     return writeConvertedCopy(inputPath, outputPath, pixelOffset, out.data(), out.size() * 2u);
 }
 
-void CHandleDataOperation::correctLens(const QString& converted) {
+bool CHandleDataOperation::correctLens(const QString& converted) {
     const QString name = QFileInfo(inputPath).fileName();
     const QString corrected = outputDir + "/" + correctedFileName(name);
     if (cameraType == 6) {
-        if (!readDistortionCoeToCorrection(converted, corrected))
+        if (!readDistortionCoeToCorrection(converted, corrected)) {
             qDebug() << "readDistortionCoeToCorrection FAILED for:" << converted << "->" << corrected;
-        return;
+            return false;
+        }
+        return true;
     }
     const QString band = bandFromFileName(name);
     bool ok = false;
@@ -115,4 +127,5 @@ void CHandleDataOperation::correctLens(const QString& converted) {
         ok = distortionCorrectionEx(converted, corrected, pixelSizeUm, focalMm);
     }
     if (!ok) qDebug() << "distortionCorrectionEx FAILED for:" << converted << "->" << corrected;
+    return ok;
 }

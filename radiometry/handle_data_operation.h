@@ -42,6 +42,9 @@ public:
     double focalMm = 5.2;
 
 signals:
+    // Once per image, just before getCommonCacheAreaData(): whether its output (and, unless lens
+    // correction is skipped, its "_Correct" twin) now stands under its final name.
+    void conversionEnded(const QString& inputPath, bool written);
     void getCommonCacheAreaData();
 
 public slots:
@@ -50,6 +53,7 @@ public slots:
 private:
     // Converts and writes the output file; false when nothing was written.
     bool convertAndWrite(const std::vector<uint16_t>& raw, uint64_t pixelOffset);
-    void correctLens(const QString& converted);
-    void finish();
+    // False when the "_Correct" twin could not be written.
+    bool correctLens(const QString& converted);
+    void finish(bool written);
 };

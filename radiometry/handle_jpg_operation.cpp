@@ -190,13 +190,15 @@ CHandleJpgDataOperation::~CHandleJpgDataOperation() = default;
 
 void CHandleJpgDataOperation::run() {
     if (inputPath.isEmpty()) return;
+    bool written = false;
     try {
-        convertJpgToTif();
+        written = convertJpgToTif();
     } catch (const std::exception& e) {
         qDebug() << "convertJpgToTif: failed:" << e.what();
     } catch (...) {
         qDebug() << "convertJpgToTif: failed with an unknown error";
     }
+    emit conversionEnded(inputPath, written);
     emit getCommonJpgCacheAreaData();
 }
 

@@ -49,6 +49,9 @@ public:
     Exiv2::XmpData xmpData;
 
 signals:
+    // Once per image, just before getCommonJpgCacheAreaData(): whether its TIFF now stands under
+    // its final name.
+    void conversionEnded(const QString& inputPath, bool written);
     void getCommonJpgCacheAreaData();
 
 private:
