@@ -215,6 +215,17 @@ int main(int argc, char* argv[]) {
     const RunOutcome outcome = runController(controller, [&] { controller.start(request); });
     const double seconds = clock.elapsed() / 1000.0;
 
+    // Images the pool could not convert make the run a failure, though every other image is written.
+    const QStringList& notConverted = controller.notConverted();
+    if (!notConverted.isEmpty()) {
+        QStringList names;
+        for (int i = 0; i < notConverted.size() && i < 20; ++i) names << QFileInfo(notConverted[i]).fileName();
+        if (notConverted.size() > 20) names << "...";
+        err(QString("reflectivity-batch: %1 of %2 images not converted (see the log): %3")
+                .arg(notConverted.size())
+                .arg(controller.totalCount())
+                .arg(names.join(", ")));
+    }
     if (outcome != RunOutcome::Completed) {
         err(outcome == RunOutcome::Stopped   ? "reflectivity-batch: run stopped"
             : outcome == RunOutcome::Refused ? "reflectivity-batch: run refused"
@@ -236,5 +247,5 @@ int main(int argc, char* argv[]) {
     std::printf("Run time: %.1f s (%.1f images/s)\n", seconds,
                 seconds > 0 ? controller.processedCount() / seconds : 0.0);
     std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
-    return 0;
+    return notConverted.isEmpty() ? 0 : 1;
 }

@@ -88,6 +88,9 @@ public:
     const QVector<double>& meanPanelValues() const { return m_meanPanelValue; }
     const PanelCameraInfo& camera() const { return m_camera; }
     int processedCount() const { return m_processed; }
+    // Images of the last pool phase that were counted out without an output (unreadable, refused
+    // calibration, output not writable), in the order they ended.
+    const QStringList& notConverted() const { return m_notConverted; }
     int totalCount() const { return m_total; }
     // The working standard reflectances of the current (or last) run.
     const std::array<double, 6>& workingReflectance() const { return m_workingReflectance; }
@@ -98,6 +101,8 @@ signals:
 public slots:
     // One file was finished (or skipped) by the pool.
     void slotReceiveCount();
+    // Whether the pool's task for one image left its output behind (comes just before the count).
+    void noteConversion(const QString& inputPath, bool written);
     // The pool phase of a reflectance run, and of a radiance run.
     void slotContinueAfterSfMCalibration();
     void slotContinueAfterSfMCalibrationRad();
@@ -152,6 +157,7 @@ private:
     CameraCalibParamsMap m_calibration;
 
     QStringList m_outputFolders;
+    QStringList m_notConverted;
     int m_total = 0;
     int m_processed = 0;
     int m_cursor = 0;
