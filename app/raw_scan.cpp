@@ -18,14 +18,41 @@ QStringList filesMatching(const QString& folder, const QStringList& filters, boo
     return out;
 }
 
-void collectImagesBelow(const QString& folder, QStringList& out) {
-    out << filesMatching(folder, kImageFilters, true);
-    for (const QString& sub : immediateSubfolders(folder)) collectImagesBelow(sub, out);
+QString canonicalFolder(const QString& folder) {
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? QFileInfo(folder).absoluteFilePath() : canonical;
 }
 
-int countImagesBelow(const QString& folder, bool withJpg) {
+// Subfolders of `folder` that do not lead back into `chain` (the canonical paths of the folders
+// walked down so far) through a link; such loops would list the same images again at every level.
+QStringList subfoldersOutsideChain(const QString& folder, const QStringList& chain) {
+    QStringList out;
+    for (const QString& sub : immediateSubfolders(folder)) {
+        if (chain.contains(canonicalFolder(sub))) {
+            qDebug() << "raw scan: folder skipped, a link leads back into a folder above it:" << sub;
+            continue;
+        }
+        out << sub;
+    }
+    return out;
+}
+
+void collectImagesBelow(const QString& folder, QStringList& out, QStringList& chain) {
+    out << filesMatching(folder, kImageFilters, true);
+    for (const QString& sub : subfoldersOutsideChain(folder, chain)) {
+        chain << canonicalFolder(sub);
+        collectImagesBelow(sub, out, chain);
+        chain.removeLast();
+    }
+}
+
+int countImagesBelow(const QString& folder, bool withJpg, QStringList& chain) {
     int count = imagesIn(folder, withJpg).size();
-    for (const QString& sub : immediateSubfolders(folder)) count += countImagesBelow(sub, withJpg);
+    for (const QString& sub : subfoldersOutsideChain(folder, chain)) {
+        chain << canonicalFolder(sub);
+        count += countImagesBelow(sub, withJpg, chain);
+        chain.removeLast();
+    }
     return count;
 }
 
@@ -71,7 +98,8 @@ QStringList imagesIn(const QString& folder, bool withJpg) {
 
 QStringList imagesBelow(const QString& folder) {
     QStringList out;
-    collectImagesBelow(folder, out);
+    QStringList chain{canonicalFolder(folder)};
+    collectImagesBelow(folder, out, chain);
     return out;
 }
 
@@ -91,14 +119,16 @@ RawScanResult scanRawDirectory(const QString& directory, OperatorDialogs& dialog
         qDebug() << "存在多级目录";
         scan.layout = DirectoryLayout::MultiLevel;
         scan.files = imagesBelow(directory);
-        scan.subfolders = immediateSubfolders(directory);
+        const QString root = canonicalFolder(directory);
+        scan.subfolders = subfoldersOutsideChain(directory, {root});
         scan.subfolderCount = scan.subfolders.size();
         scan.kind = (scan.files.isEmpty() || isTifName(scan.files.first())) ? ImageKind::Tif : ImageKind::Jpg;
         const bool withJpg = scan.kind == ImageKind::Jpg;
         // Each subfolder's count covers everything below it, so the running totals line up with
         // the recursive list, which holds one subfolder's images after the other.
         for (const QString& sub : scan.subfolders) {
-            scan.totalCount += countImagesBelow(sub, withJpg);
+            QStringList chain{root, canonicalFolder(sub)};
+            scan.totalCount += countImagesBelow(sub, withJpg, chain);
             scan.cumulativeCounts << scan.totalCount;
         }
         if (scan.kind == ImageKind::Tif) {

@@ -133,6 +133,24 @@ TEST_F(RawScanTest, MultiLevelImagesBelowASubfolderCountWithIt) {
     EXPECT_TRUE(scan.files.at(12).contains("/b/"));
 }
 
+TEST_F(RawScanTest, LinksBackUpTheTreeAreNotFollowed) {
+    writeCapture(root() + "/a", "0000", kSixBands);
+    writeCapture(root() + "/b", "0001", kSixBands);
+    ASSERT_TRUE(QFile::link("..", root() + "/a/up"));       // a/up -> root
+    ASSERT_TRUE(QFile::link(root(), root() + "/b/again"));  // absolute link to the root
+    ASSERT_TRUE(QFile::link(root() + "/a", root() + "/self"));  // a second way into a, not a loop
+    const RawScanResult scan = scanRawDirectory(root(), m_dialogs);
+    EXPECT_EQ(scan.layout, DirectoryLayout::MultiLevel);
+    // a, b and the link "self" (a folder of its own to the run); each image listed once per way in.
+    EXPECT_EQ(scan.subfolderCount, 3);
+    EXPECT_EQ(scan.cumulativeCounts, QVector<int>({6, 12, 18}));
+    ASSERT_EQ(scan.files.size(), 18);
+    EXPECT_TRUE(scan.files.at(17).startsWith(root() + "/self/"));
+    // A link straight back to the scanned folder is no subfolder of it.
+    ASSERT_TRUE(QFile::link(root(), root() + "/loop"));
+    EXPECT_EQ(scanRawDirectory(root(), m_dialogs).subfolderCount, 3);
+}
+
 TEST_F(RawScanTest, FolderHoldingJpgInItsNameStillKeepsItsTifs) {
     writeCapture(root() + "/jpg_and_tif", "0000", kSixBands);
     const RawScanResult scan = scanRawDirectory(root(), m_dialogs);
