@@ -125,6 +125,11 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
         qDebug() << "读TIF文件头失败";
         return false;
     }
+    // A big-endian TIFF is a TIFF too: say so rather than calling it a foreign format.
+    if (header[0] == 'M' && header[1] == 'M' && header[2] == 0 && header[3] == 42) {
+        qDebug() << "该TIF文件不是IBMPC字节序，读文件失败";
+        return false;
+    }
     if (le16(header + 2) != 42) {
         qDebug() << "该文件不是TIF格式，读文件失败";
         return false;
@@ -148,13 +153,16 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
 
     if (panel) layout.layoutFlag = 0;
     layout.stripOffset = 0;
+    uint32_t fileWidth = 0, fileHeight = 0;
     for (size_t i = 0; i < entryCount; ++i) {
         const unsigned char* e = entries.data() + i * 12u;
         const uint16_t tag = le16(e);
         const uint16_t type = le16(e + 2);
         const uint32_t count = le32(e + 4);
         const uint32_t value = le32(e + 8);
-        if (tag == 273) {
+        if (tag == 256 || tag == 257) {
+            (tag == 256 ? fileWidth : fileHeight) = type == 3 ? le16(e + 8) : value;
+        } else if (tag == 273) {
             uint32_t offset = 0;
             if (!firstValue(file, type, count, value, offset)) {
                 qDebug() << "readTIF: strip offsets at" << value << "lie beyond the end of the file";
@@ -185,6 +193,16 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
                 qDebug() << "TR310 xmp==============================>and other " << value;
             }
         }
+    }
+
+    // The pixel block is read with the camera's size: a file that says it holds another size
+    // (another camera, a damaged directory) would be converted into nonsense.
+    const uint32_t expectedWidth = camera.cameraType == 0 ? uint32_t(sixband::kWidth) : uint32_t(camera.width);
+    const uint32_t expectedHeight = camera.cameraType == 0 ? uint32_t(sixband::kHeight) : uint32_t(camera.height);
+    if ((fileWidth != 0 && fileWidth != expectedWidth) || (fileHeight != 0 && fileHeight != expectedHeight)) {
+        qDebug() << "readTIF: the file holds a" << fileWidth << "x" << fileHeight << "image, expected"
+                 << expectedWidth << "x" << expectedHeight << "; not read:" << path;
+        return false;
     }
 
     if (camera.cameraType == 0) {

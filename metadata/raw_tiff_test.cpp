@@ -255,6 +255,30 @@ TEST_F(RawTiffTest, ValuesStoredOutsideTheEntryAreFollowed) {
     EXPECT_EQ(pixels[0], 100);
 }
 
+TEST_F(RawTiffTest, RealBigEndianHeaderIsNamedAsSuch) {
+    // "MM" followed by 42 in big-endian order, as every big-endian writer puts it.
+    QByteArray bytes = smallCamera().build();
+    bytes[0] = 'M', bytes[1] = 'M', bytes[2] = 0, bytes[3] = 42;
+    EXPECT_FALSE(read(RawTiffReader::Task, write(bytes), small()));
+    EXPECT_TRUE(log.contains("该TIF文件不是IBMPC字节序，读文件失败"));
+}
+
+TEST_F(RawTiffTest, ImageSizeOfTheFileMustMatchTheCamera) {
+    // The block is large enough for the camera's 64 x 48, but the file says it holds another size.
+    EXPECT_FALSE(read(RawTiffReader::Task, write(smallCamera(128, 96).build()), small()));
+    EXPECT_TRUE(log.contains("readTIF: the file holds a 128 x 96 image, expected 64 x 48"));
+    EXPECT_FALSE(read(RawTiffReader::Panel, write(smallCamera(32, 24).build(), "b.tif"), small()));
+    EXPECT_TRUE(log.contains("readTIF: the file holds a 32 x 24 image, expected 64 x 48"));
+    // The six-band camera's files are always 1280 x 960.
+    TiffBuilder six = sixBandNew();
+    six.longValue(256, 640);
+    EXPECT_FALSE(read(RawTiffReader::Panel, write(six.build(), "c.tif"), sixBand()));
+    // Files without the size tags are read with the camera's size.
+    TiffBuilder bare;
+    bare.longValue(273, 1000).place(1000, TiffBuilder::rampPixels(64, 48));
+    EXPECT_TRUE(read(RawTiffReader::Task, write(bare.build(), "d.tif"), small())) << log.all().toStdString();
+}
+
 TEST_F(RawTiffTest, ForeignCameraCaptureIsReadOnlyAsFarAsItsDataGoes) {
     const QByteArray shared = qgetenv("REFLECTIVITY_SHARED_DIR");
     const QString path = QString::fromLocal8Bit(shared) + "/data/real/IMG_0000_1.tif";
