@@ -313,6 +313,43 @@ TEST_F(GeneratedTask, RefusedInputsWriteNothingButAreStillCounted) {
     EXPECT_EQ(signals_, 4);
 }
 
+TEST_F(GeneratedTask, ImageWhoseOwnKeyedCalibrationIsUnreadableIsNotConverted) {
+    generate(6, reflsample::RawLayout::Keyed, 0.0);
+    const QString good = input(m_truth.captures[1].files[0]);
+    // Same length, so every offset in the file stays where it was.
+    QByteArray bytes = fileBytes(good);
+    const QByteArray from = "<Camera:IrradianceExposureTime>", to = "<Camera:IrradianceExposureTimX>";
+    const int at = bytes.indexOf(from);
+    ASSERT_GE(at, 0);
+    bytes.replace(at, from.size(), to);
+    const int close = bytes.indexOf("</Camera:IrradianceExposureTime>", at);
+    ASSERT_GT(close, at);
+    bytes.replace(close, to.size() + 1, "</Camera:IrradianceExposureTimX>");
+    const QString bad = m_dir.filePath("IMG_0098_1_450nm.tif");
+    {
+        QFile f(bad);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QList<QPair<QString, bool>> ends;
+    for (const QString& path : {bad, good}) {
+        std::unique_ptr<CHandleDataOperation> t(task(path, 0, false));
+        QObject::connect(t.get(), &CHandleDataOperation::conversionEnded,
+                         [&](const QString& p, bool written) { ends << qMakePair(p, written); });
+        t->run();
+    }
+    // The panel record's exposure would have given a plausible but wrong image: nothing is written.
+    EXPECT_FALSE(QFile::exists(outDir() + "/IMG_0098_1_450nm.tif"));
+    EXPECT_FALSE(QFile::exists(outDir() + "/IMG_0098_1_450nm_Correct.tif"));
+    EXPECT_TRUE(log.contains("could not be read from its own metadata, nothing written"));
+    EXPECT_TRUE(QFile::exists(outDir() + "/" + QFileInfo(good).fileName()));
+    EXPECT_TRUE(QFile::exists(outDir() + "/" + QFileInfo(good).completeBaseName() + "_Correct.tif"));
+    EXPECT_EQ(signals_, 2);
+    ASSERT_EQ(ends.size(), 2);
+    EXPECT_EQ(ends[0], qMakePair(bad, false));
+    EXPECT_EQ(ends[1], qMakePair(good, true));
+}
+
 TEST(OutputFile, RefusesABlockOutsideTheFileAndLeavesNoPartialFile) {
     QTemporaryDir dir;
     const QString in = dir.filePath("in.tif"), out = dir.filePath("out.tif");
