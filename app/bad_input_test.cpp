@@ -1,0 +1,531 @@
+// Bad inputs end to end: reflectivity-batch runs as its own process over a small generated flight
+// (six-band camera type 6 at 640 x 480, two captures) with one thing wrong at a time. Every case
+// checks that the program ends normally, says what it refused, exits with the right status, leaves
+// every raw file as it was, leaves no incomplete file under a final name, and still converts the
+// good images of the same run.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <exiv2/exiv2.hpp>
+#include <functional>
+#include <vector>
+
+#include "bad_input_support.h"
+#include "panel_board.h"
+
+using namespace badinput;
+
+namespace {
+
+const QString kVictim = QStringLiteral("IMG_0002_3_660nm.tif");
+const QString kNotConvertedOne =
+    QStringLiteral("reflectivity-batch: 1 of 12 images not converted (see the log): IMG_0002_3_660nm.tif");
+const QString kUnreadable = QStringLiteral("run: raw image could not be read, nothing written:");
+const QString kOwnCalibration = QStringLiteral("could not be read from its own metadata, nothing written");
+
+QString tail(const QString& text) { return text.right(1500); }
+
+QString correctName(const QString& name) { return QFileInfo(name).completeBaseName() + "_Correct.tif"; }
+
+class BadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_tmp.isValid());
+        m_flight =
+            sampleFlight("t6-640", {"--type", "6", "--size", "640x480", "--captures", "2", "--no-old-panel"});
+        ASSERT_FALSE(m_flight.isEmpty()) << "reflectivity-sample did not make the flight";
+        m_raw = path("raw");
+        m_out = path("out");
+        m_logs = path("logs");
+    }
+
+    QString path(const QString& relative) const { return m_tmp.filePath(relative); }
+    QStringList flightNames() const { return QDir(m_flight + "/flight").entryList({"*.tif"}, QDir::Files); }
+
+    void makeRaw(const QString& raw) { ASSERT_TRUE(copyTree(m_flight + "/flight", raw)); }
+
+    QStringList panelArgs(const QString& folder) const {
+        QStringList args;
+        for (const QString& name : QDir(folder).entryList({"*.tif"}, QDir::Files))
+            args << "--panel" << folder + "/" + name;
+        return args;
+    }
+
+    BatchResult radiance(const QString& raw, const QString& out) {
+        return runBatch(
+            {"--raw", raw, "--out", out, "--radiance", "--registration", "none", "--no-self-calibration"},
+            m_logs);
+    }
+    BatchResult reflectance(const QString& raw, const QString& out, const QStringList& panels) {
+        return runBatch(
+            QStringList{"--raw", raw, "--out", out, "--registration", "none", "--no-self-calibration"} +
+                panels,
+            m_logs);
+    }
+
+    // Both outputs of every flight image except `except` stand complete in `folder`.
+    void expectConverted(const QString& folder, const QStringList& except = {}) {
+        for (const QString& name : flightNames()) {
+            if (except.contains(name)) continue;
+            EXPECT_TRUE(QFileInfo::exists(folder + "/" + name))
+                << "good image not converted: " << name.toStdString();
+            EXPECT_TRUE(QFileInfo::exists(folder + "/" + correctName(name)))
+                << "good image not lens-corrected: " << name.toStdString();
+        }
+        const QStringList problems = outputProblems(QFileInfo(folder).absolutePath());
+        EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
+    }
+
+    // A radiance run over the flight with the victim image replaced by `damage(bytes)`.
+    BatchResult runWithDamagedVictim(const std::function<void(QByteArray&)>& damage) {
+        QDir(m_raw).removeRecursively();
+        QDir(m_out).removeRecursively();
+        QDir(m_logs).removeRecursively();
+        makeRaw(m_raw);
+        QByteArray bytes = readAll(m_raw + "/" + kVictim);
+        damage(bytes);
+        writeAll(m_raw + "/" + kVictim, bytes);
+        const auto before = checksums(m_raw);
+        const BatchResult r = radiance(m_raw, m_out);
+        EXPECT_EQ(checksums(m_raw), before) << "a raw file changed";
+        return r;
+    }
+
+    // The victim was refused with `reason` in the log; every other image was converted.
+    void expectVictimRefused(const BatchResult& r, const QString& reason, const QString& then = kUnreadable) {
+        ASSERT_TRUE(r.normalExit()) << "crashed or hung: " << tail(r.err).toStdString();
+        EXPECT_EQ(r.code, 1) << tail(r.err).toStdString();
+        EXPECT_TRUE(r.err.contains(kNotConvertedOne)) << tail(r.err).toStdString();
+        EXPECT_TRUE(r.log.contains(reason)) << "log lacks: " << reason.toStdString();
+        EXPECT_TRUE(r.log.contains(then + " \"" + m_raw + "/" + kVictim))
+            << "log lacks: " << then.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(m_out + "/raw/" + kVictim));
+        EXPECT_FALSE(QFileInfo::exists(m_out + "/raw/" + correctName(kVictim)));
+        expectConverted(m_out + "/raw", {kVictim});
+    }
+
+    QTemporaryDir m_tmp;
+    QString m_flight, m_raw, m_out, m_logs;
+};
+
+// ---- Damaged raw TIFFs -----------------------------------------------------------------------
+
+TEST_F(BadInput, TruncatedInHeader) {
+    const BatchResult r = runWithDamagedVictim([](QByteArray& b) { b.truncate(5); });
+    expectVictimRefused(r, "读TIF文件头失败");
+}
+
+TEST_F(BadInput, TruncatedInDirectory) {
+    const BatchResult r =
+        runWithDamagedVictim([](QByteArray& b) { b.truncate(int(le32At(b, 4)) + 2 + 12 * 5); });
+    expectVictimRefused(r, "读图象文件目录失败");
+}
+
+TEST_F(BadInput, TruncatedInXmpBlock) {
+    // The packet starts at byte 8; the directory at the end of the file is cut off with it.
+    const BatchResult r = runWithDamagedVictim([](QByteArray& b) {
+        ASSERT_GT(b.indexOf("</x:xmpmeta>"), 1000);
+        b.truncate(1000);
+    });
+    expectVictimRefused(r, "无法获得TIF文件目录入口数量");
+}
+
+TEST_F(BadInput, TruncatedInPixelBlock) {
+    // A card pulled out while the pixels were written: the block stops 100000 bytes in, the
+    // directory (kept intact after it) still claims the whole image.
+    const BatchResult r = runWithDamagedVictim([](QByteArray& b) {
+        const quint32 strip = ifdValue(b, 273), ifd = le32At(b, 4);
+        ASSERT_GT(strip, 0u);
+        QByteArray cut = b.left(int(strip) + 100000);
+        putLe32(cut, 4, quint32(cut.size()));
+        b = cut + b.mid(int(ifd));
+    });
+    expectVictimRefused(r, "runs past the end of the file");
+}
+
+TEST_F(BadInput, ZeroLengthFile) {
+    const BatchResult r = runWithDamagedVictim([](QByteArray& b) { b.clear(); });
+    expectVictimRefused(r, "读TIF文件头失败");
+}
+
+TEST_F(BadInput, DirectoryEntryCountOverrunsFile) {
+    const BatchResult r = runWithDamagedVictim([](QByteArray& b) {
+        const int ifd = int(le32At(b, 4));
+        b[ifd] = char(0xFF);
+        b[ifd + 1] = char(0xFF);
+    });
+    expectVictimRefused(r, "读图象文件目录失败");
+}
+
+TEST_F(BadInput, OffsetsBeyondTheEnd) {
+    expectVictimRefused(runWithDamagedVictim([](QByteArray& b) { putLe32(b, 4, 0x7FFFFFF0u); }),
+                        "无法获得TIF文件目录入口数量");
+    expectVictimRefused(
+        runWithDamagedVictim([](QByteArray& b) { ASSERT_TRUE(setIfdValue(b, 273, 0x7FFFFFF0u)); }),
+        "runs past the end of the file");
+    // The XMP entry points nowhere: exiv2 finds no XMP, so the image's own calibration is unknown.
+    expectVictimRefused(
+        runWithDamagedVictim([](QByteArray& b) { ASSERT_TRUE(setIfdValue(b, 700, 0x7FFFFFF0u)); }),
+        "Not Find XmpInfo", "run: calibration of");
+}
+
+TEST_F(BadInput, WidthAndHeightDisagreeWithTheFile) {
+    expectVictimRefused(runWithDamagedVictim([](QByteArray& b) {
+                            ASSERT_TRUE(setIfdValue(b, 256, 1280));
+                            ASSERT_TRUE(setIfdValue(b, 257, 960));
+                        }),
+                        "readTIF: the file holds a 1280 x 960 image, expected 640 x 480");
+    expectVictimRefused(runWithDamagedVictim([](QByteArray& b) {
+                            ASSERT_TRUE(setIfdValue(b, 256, 320));
+                            ASSERT_TRUE(setIfdValue(b, 257, 240));
+                        }),
+                        "readTIF: the file holds a 320 x 240 image, expected 640 x 480");
+}
+
+TEST_F(BadInput, ForeignCameraFileAmongTheFlight) {
+    const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR");
+    const QString foreign = shared + "/data/real/IMG_0000_3.tif";
+    if (shared.isEmpty() || !QFileInfo::exists(foreign)) GTEST_SKIP() << "real captures not present";
+    const QByteArray bytes = readAll(foreign);
+    expectVictimRefused(runWithDamagedVictim([&](QByteArray& b) { b = bytes; }),
+                        "readTIF: the file holds a 1280 x 960 image, expected 640 x 480");
+}
+
+TEST_F(BadInput, ForeignCameraFlight) {
+    const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR");
+    const QString real = shared + "/data/real";
+    if (shared.isEmpty() || !QDir(real).exists()) GTEST_SKIP() << "real captures not present";
+    QDir().mkpath(m_raw);
+    for (const QString& name : QDir(real).entryList({"*.tif"}, QDir::Files))
+        ASSERT_TRUE(QFile::copy(real + "/" + name, m_raw + "/" + name));
+    const auto before = checksums(m_raw);
+    const BatchResult r = radiance(m_raw, m_out);
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("提醒: 本软件只处理Quorvin系列相机文件！")) << tail(r.err).toStdString();
+    EXPECT_TRUE(outputProblems(m_out).isEmpty());
+}
+
+TEST_F(BadInput, NonTiffRenamedTif) {
+    const QByteArray jpg = readAll(m_flight + "/jpg/IMG_0002_3_660nm.jpg");
+    ASSERT_FALSE(jpg.isEmpty());
+    expectVictimRefused(runWithDamagedVictim([&](QByteArray& b) { b = jpg; }),
+                        "该文件不是TIF格式，读文件失败");
+}
+
+TEST_F(BadInput, BigEndianTiff) {
+    // The same pixels in a big-endian file written by libtiff.
+    const QString scratch = path("big-endian.tif");
+    {
+        TIFF* tif = TIFFOpen(QFile::encodeName(scratch).constData(), "wb");
+        ASSERT_NE(tif, nullptr);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 640);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 480);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 480);
+        std::vector<uint16_t> row(640, 5000);
+        for (uint32_t y = 0; y < 480; ++y) ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+        TIFFClose(tif);
+    }
+    const QByteArray big = readAll(scratch);
+    ASSERT_TRUE(big.startsWith("MM"));
+    expectVictimRefused(runWithDamagedVictim([&](QByteArray& b) { b = big; }),
+                        "该TIF文件不是IBMPC字节序，读文件失败");
+}
+
+// ---- XMP values ------------------------------------------------------------------------------
+
+TEST_F(BadInput, XmpKeysMissingEmptyNonNumericNanInfinite) {
+    const QByteArray key = "<Camera:IrradianceExposureTime>";
+    const QByteArray end = "</Camera:IrradianceExposureTime>";
+    const auto element = [&](const QByteArray& value) { return key + value + end; };
+    struct Case {
+        QByteArray value;  // empty text with `missing`: the element is removed
+        bool missing;
+        QString reason;
+    };
+    const std::vector<Case> cases = {{"", true, "readImageExif00000000000"},
+                                     {"", false, "readImageExif00000000000"},
+                                     {"fast", false, "readImageExif: not a number among"},
+                                     {"nan", false, "readImageExif: not a number among"},
+                                     {"inf", false, "readImageExif: not a number among"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.missing ? "missing" : c.value.isEmpty() ? "empty" : c.value.toStdString());
+        const BatchResult r = runWithDamagedVictim([&](QByteArray& b) {
+            const int at = b.indexOf(key);
+            ASSERT_GE(at, 0);
+            const QByteArray whole = b.mid(at, b.indexOf(end, at) + end.size() - at);
+            ASSERT_TRUE(replaceSameLength(b, whole, c.missing ? QByteArray() : element(c.value)));
+        });
+        expectVictimRefused(r, c.reason, "run: calibration of");
+        EXPECT_TRUE(r.log.contains(kOwnCalibration));
+    }
+}
+
+// ---- Panels ----------------------------------------------------------------------------------
+
+// Paints a QR code holding `payload` over the panel code of every band image in `folder`.
+void replacePanelCode(const QString& folder, const QString& truthPath, const QByteArray& payload) {
+    const QJsonObject panel =
+        QJsonDocument::fromJson(readAll(truthPath)).object().value("newPanel").toObject();
+    reflsample::QrModules qr;
+    ASSERT_TRUE(reflsample::encodeQr(payload, &qr));
+    const QStringList names = QDir(folder).entryList({"*.tif"}, QDir::Files);
+    ASSERT_EQ(names.size(), 6);
+    for (int b = 0; b < names.size(); ++b) {
+        QByteArray bytes = readAll(folder + "/" + names[b]);
+        const int w = int(ifdValue(bytes, 256)), h = int(ifdValue(bytes, 257));
+        const qint64 strip = ifdValue(bytes, 273);
+        ASSERT_GE(bytes.size(), strip + qint64(w) * h * 2);
+        auto px = [&](int x, int y) { return reinterpret_cast<uint16_t*>(bytes.data() + strip) + y * w + x; };
+        const QJsonArray centre = panel.value("qrCentre").toArray().at(b).toArray();
+        const double side = 1.5 * panel.value("qrSidePx").toArray().at(b).toDouble();
+        const int x0 = int(centre.at(0).toDouble() - side / 2), y0 = int(centre.at(1).toDouble() - side / 2);
+        ASSERT_TRUE(x0 >= 0 && y0 >= 0 && x0 + side < w && y0 + side < h);
+        std::vector<uint16_t> values;
+        for (int y = y0; y < y0 + int(side); ++y)
+            for (int x = x0; x < x0 + int(side); ++x) values.push_back(*px(x, y));
+        std::sort(values.begin(), values.end());
+        const uint16_t dark = values[values.size() / 20], white = values[values.size() * 19 / 20];
+        const int modules = qr.size + 8;  // four quiet modules on each side
+        for (int y = 0; y < int(side); ++y) {
+            for (int x = 0; x < int(side); ++x) {
+                const int mx = x * modules / int(side) - 4, my = y * modules / int(side) - 4;
+                const bool isDark = mx >= 0 && my >= 0 && mx < qr.size && my < qr.size &&
+                                    qr.dark[size_t(my) * size_t(qr.size) + size_t(mx)];
+                *px(x0 + x, y0 + y) = isDark ? dark : white;
+            }
+        }
+        ASSERT_TRUE(writeAll(folder + "/" + names[b], bytes));
+    }
+}
+
+TEST_F(BadInput, QrCodeThatIsNotAPanelCode) {
+    makeRaw(m_raw);
+    const QString good = path("标定板/good"), other = path("标定板/other");
+    ASSERT_TRUE(copyTree(m_flight + "/panel", good));
+    QDir().mkpath(other);
+    for (const QString& name : QDir(good).entryList({"*.tif"}, QDir::Files))
+        ASSERT_TRUE(
+            QFile::copy(good + "/" + name, other + "/" + QString(name).replace("IMG_0000", "IMG_0010")));
+    replacePanelCode(other, m_flight + "/truth.json", "https://example.org/field-marker-17");
+    const auto rawBefore = checksums(m_raw), panelsBefore = checksums(path("标定板"));
+
+    // With a good group beside it the run goes on with the good one.
+    BatchResult r = reflectance(m_raw, m_out, panelArgs(good) + panelArgs(other));
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.log.contains("组1全部文件识别失败，跳过该组"));
+    EXPECT_TRUE(r.log.contains("成功识别1组灰板"));
+    expectConverted(m_out + "/raw");
+
+    // Alone it is refused, and nothing is written.
+    QDir(m_out).removeRecursively();
+    r = reflectance(m_raw, m_out, panelArgs(other));
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("提醒: 所有灰板组均未能正确识别，请人工绘制！")) << tail(r.err).toStdString();
+    EXPECT_TRUE(QDir(m_out + "/raw").entryList({"*.tif"}, QDir::Files).isEmpty());
+    EXPECT_EQ(checksums(m_raw), rawBefore);
+    EXPECT_EQ(checksums(path("标定板")), panelsBefore);
+}
+
+TEST_F(BadInput, PanelImagesOfAnotherSize) {
+    const QString big = sampleFlight(
+        "t6-1280-panel", {"--type", "6", "--size", "1280x960", "--no-flight", "--no-jpg", "--no-old-panel"});
+    ASSERT_FALSE(big.isEmpty());
+    makeRaw(m_raw);
+    const auto before = checksums(m_raw);
+    const BatchResult r = reflectance(m_raw, m_out, panelArgs(big + "/panel"));
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("reflectivity-batch: 12 of 12 images not converted"))
+        << tail(r.err).toStdString();
+    EXPECT_TRUE(r.log.contains("readTIF: the file holds a 640 x 480 image, expected 1280 x 960"));
+    EXPECT_TRUE(outputProblems(m_out).isEmpty());
+    EXPECT_TRUE(QDir(m_out + "/raw").entryList({"*.tif"}, QDir::Files).isEmpty());
+}
+
+// ---- JPG captures ----------------------------------------------------------------------------
+
+TEST_F(BadInput, JpgWithABadDescription) {
+    ASSERT_TRUE(copyTree(m_flight + "/jpg", m_raw));
+    const QString bad = m_raw + "/IMG_0002_3_660nm.jpg";
+    {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(bad).constData()));
+        ASSERT_TRUE(image.get() != nullptr);
+        image->readMetadata();
+        image->exifData()["Exif.Image.ImageDescription"] = std::string("94 of 100");
+        image->writeMetadata();
+    }
+    const auto before = checksums(m_raw);
+    const BatchResult r = runBatch({"--raw", m_raw, "--out", m_out, "--registration", "none"}, m_logs);
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains(
+        "reflectivity-batch: 1 of 12 images not converted (see the log): IMG_0002_3_660nm.jpg"))
+        << tail(r.err).toStdString();
+    EXPECT_TRUE(r.log.contains("convertJpgToTif: image description is not a scale fraction, not converted:"));
+    const QStringList written = QDir(m_out + "/raw").entryList({"*.tif"}, QDir::Files);
+    EXPECT_EQ(written.size(), 11);
+    EXPECT_FALSE(written.contains("IMG_0002_3_660nm.tif"));
+    const QStringList problems = outputProblems(m_out);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
+}
+
+// ---- Result folders --------------------------------------------------------------------------
+
+TEST_F(BadInput, UnwritableResultFolder) {
+    makeRaw(m_raw);
+    const auto before = checksums(m_raw);
+    // Root may write anywhere, but not below a regular file.
+    ASSERT_TRUE(writeAll(path("plain-file"), "x"));
+    BatchResult r = radiance(m_raw, path("plain-file/results"));
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("创建文件夹: 文件夹创建没有成功,请指定合理存放路径！"))
+        << tail(r.err).toStdString();
+    EXPECT_EQ(checksums(m_raw), before);
+
+    // Nor on a read-only file system.
+    const QString mount = path("read-only");
+    if (!mountTmpfs(mount, 1024, true)) GTEST_SKIP() << "cannot mount a read-only tmpfs here";
+    r = radiance(m_raw, mount + "/results");
+    unmount(mount);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("创建文件夹: 文件夹创建没有成功,请指定合理存放路径！"))
+        << tail(r.err).toStdString();
+    EXPECT_EQ(checksums(m_raw), before);
+}
+
+TEST_F(BadInput, ResultFolderOnANearlyFullFileSystem) {
+    makeRaw(m_raw);
+    const auto before = checksums(m_raw);
+    const QString mount = path("small");
+    // Room for about two of the 0.6 MB converted images.
+    if (!mountTmpfs(mount, 1500, false)) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const BatchResult r = radiance(m_raw, mount + "/results");
+    const QStringList problems = outputProblems(mount);
+    QStringList complete;
+    for (const QString& name : flightNames())
+        if (QFileInfo::exists(mount + "/results/raw/" + name) &&
+            QFileInfo::exists(mount + "/results/raw/" + correctName(name)))
+            complete << name;
+    unmount(mount);
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
+    const QString line = r.err.section("reflectivity-batch: ", 1, 1).section('\n', 0, 0);
+    EXPECT_TRUE(line.contains(QString("%1 of 12 images not converted").arg(12 - complete.size())))
+        << tail(r.err).toStdString();
+    // Every image is either complete or named as not converted.
+    for (const QString& name : flightNames())
+        EXPECT_TRUE(complete.contains(name) != line.contains(name)) << name.toStdString();
+    EXPECT_TRUE(r.log.contains("writeConvertedCopy: writing failed, nothing left under"));
+}
+
+TEST_F(BadInput, ResultFolderInsideTheRawFolder) {
+    // Images directly in the raw folder: the result folder beside them is never scanned.
+    makeRaw(m_raw);
+    const QString out = m_raw + "/结果";
+    const auto before = checksums(m_raw);
+    for (int run = 0; run < 2; ++run) {
+        const BatchResult r = radiance(m_raw, out);
+        ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+        EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+        EXPECT_TRUE(r.out.contains("Files processed: 12, band files written: 24"))
+            << tail(r.out).toStdString();
+        expectConverted(out + "/raw");
+        EXPECT_EQ(checksums(m_raw, out), before);
+    }
+
+    // Flight subfolders: a second run would find the first run's results among the raw images.
+    const QString root = path("root");
+    makeRaw(root + "/flight");
+    const QString nested = root + "/results";
+    const auto rootBefore = checksums(root);
+    BatchResult r = radiance(root, nested);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    expectConverted(nested + "/flight");
+    const auto resultsBefore = checksums(nested);
+    r = radiance(root, nested);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("提醒: 结果存储目录不能与原始影像目录相同！")) << tail(r.err).toStdString();
+    EXPECT_EQ(checksums(nested), resultsBefore) << "the earlier results were touched";
+    EXPECT_EQ(checksums(root, nested), rootBefore);
+}
+
+// ---- Raw folders -----------------------------------------------------------------------------
+
+TEST_F(BadInput, RawFolderWithASymlinkLoop) {
+    const QString root = path("root");
+    makeRaw(root + "/flight");
+    ASSERT_TRUE(QFile::link("..", root + "/flight/loop"));
+    ASSERT_TRUE(QFile::link(root, root + "/again"));
+    const auto before = checksums(root);
+    const BatchResult r = radiance(root, m_out);
+    EXPECT_EQ(checksums(root), before);
+    ASSERT_TRUE(r.normalExit()) << "crashed or hung: " << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.out.contains("Files processed: 12, band files written: 24")) << tail(r.out).toStdString();
+    EXPECT_TRUE(r.log.contains("raw scan: folder skipped, a link leads back into a folder above it:"));
+    expectConverted(m_out + "/flight");
+    EXPECT_FALSE(QFileInfo::exists(m_out + "/again"));
+}
+
+TEST_F(BadInput, RawFolderWithTenThousandNonImageFiles) {
+    makeRaw(m_raw);
+    for (int i = 0; i < 10000; ++i) {
+        QFile f(m_raw + QString("/note_%1.txt").arg(i, 5, 10, QChar('0')));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not an image\n");
+    }
+    const auto before = checksums(m_raw);
+    const BatchResult r = radiance(m_raw, m_out);
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.out.contains("Files processed: 12, band files written: 24")) << tail(r.out).toStdString();
+    EXPECT_LT(r.seconds, 60.0);
+    expectConverted(m_out + "/raw");
+}
+
+TEST_F(BadInput, PathsWithSpacesAndChineseCharacters) {
+    const QString raw = path("飞行 数据/原始 影像 1"), panels = path("飞行 数据/标定 板"),
+                  out = path("结果 目录/输出 A");
+    makeRaw(raw);
+    ASSERT_TRUE(copyTree(m_flight + "/panel", panels));
+    const auto before = checksums(path("飞行 数据"));
+    // A reflectance run: panel recognition, exiv2, OpenCV and the writers all see these paths.
+    // (Registration is left out to keep the suite fast; its own tests cover Chinese folders.)
+    const BatchResult r =
+        runBatch(QStringList{"--raw", raw, "--out", out, "--registration", "none", "--no-self-calibration"} +
+                     panelArgs(panels),
+                 path("日志 目录"));
+    EXPECT_EQ(checksums(path("飞行 数据")), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    EXPECT_FALSE(r.log.isEmpty()) << "no log under the Chinese log folder";
+    EXPECT_TRUE(r.log.contains("成功识别1组灰板"));
+    EXPECT_TRUE(r.out.contains("Files processed: 12, band files written: 24")) << tail(r.out).toStdString();
+    expectConverted(out + "/原始 影像 1");
+}
+
+}  // namespace
