@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -64,21 +65,32 @@ bool readBalProblem(const QString& path, BalProblem& problem) {
         qDebug() << "readBalProblem: cannot open" << path;
         return false;
     }
-    int cams = 0, pts = 0, obs = 0;
-    if (std::fscanf(f.get(), "%d %d %d", &cams, &pts, &obs) != 3 || cams <= 0 || pts <= 0 || obs <= 0 ||
+    // Read as long so that an oversized count is refused rather than wrapped around.
+    long cams = 0, pts = 0, obs = 0;
+    if (std::fscanf(f.get(), "%ld %ld %ld", &cams, &pts, &obs) != 3 || cams <= 0 || pts <= 0 || obs <= 0 ||
         cams > 10000000 || pts > 100000000 || obs > 200000000) {
         qDebug() << "readBalProblem: bad header in" << path;
         return false;
     }
-    problem.cameraCount = cams;
-    problem.pointCount = pts;
+    // Every observation takes at least 8 bytes ("0 0 0 0" and a separator), every parameter 2: a
+    // header promising more than the file can hold is refused before anything is allocated.
+    const uint64_t parameterCount = 9 * uint64_t(cams) + 3 * uint64_t(pts);
+    const uint64_t leastBytes = 8 * uint64_t(obs) + 2 * parameterCount - 1;
+    const QFileInfo info(path);
+    if (uint64_t(info.size()) < leastBytes) {
+        qDebug() << "readBalProblem: header promises" << cams << "cameras," << pts << "points and" << obs
+                 << "observations, more than the" << info.size() << "bytes of" << path << "can hold";
+        return false;
+    }
+    problem.cameraCount = int(cams);
+    problem.pointCount = int(pts);
     problem.obsCamera.resize(obs);
     problem.obsPoint.resize(obs);
     problem.observed.resize(2 * size_t(obs));
     for (int k = 0; k < obs; ++k) {
-        int c, p;
+        long c, p;
         double u, v;
-        if (std::fscanf(f.get(), "%d %d %lf %lf", &c, &p, &u, &v) != 4) {
+        if (std::fscanf(f.get(), "%ld %ld %lf %lf", &c, &p, &u, &v) != 4) {
             qDebug() << "readBalProblem: observation" << k << "is unreadable in" << path;
             return false;
         }
@@ -86,12 +98,12 @@ bool readBalProblem(const QString& path, BalProblem& problem) {
             qDebug() << "readBalProblem: observation" << k << "is out of range in" << path;
             return false;
         }
-        problem.obsCamera[k] = c;
-        problem.obsPoint[k] = p;
+        problem.obsCamera[k] = int(c);
+        problem.obsPoint[k] = int(p);
         problem.observed[2 * k] = u;
         problem.observed[2 * k + 1] = v;
     }
-    const size_t count = 9 * size_t(cams) + 3 * size_t(pts);
+    const size_t count = size_t(parameterCount);
     problem.parameters.resize(count);
     for (size_t i = 0; i < count; ++i) {
         if (std::fscanf(f.get(), "%lf", &problem.parameters[i]) != 1 ||

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 
+#include "testing/log_capture.h"
 #include "trf_solver.h"
 
 namespace {
@@ -73,8 +74,13 @@ TEST(BalProblem, RejectsBrokenFiles) {
     EXPECT_FALSE(readBalProblem(dir.filePath("missing.txt"), p));
     EXPECT_FALSE(readBalProblem(writeFile(dir, "empty.txt", ""), p));
     EXPECT_FALSE(readBalProblem(writeFile(dir, "header.txt", "1 1 -3\n"), p));
-    // Camera index out of range.
-    EXPECT_FALSE(readBalProblem(writeFile(dir, "index.txt", "1 1 1\n2 0 1.0 2.0\n"), p));
+    // Camera index out of range (with all twelve parameters, so that the file is long enough).
+    {
+        LogCapture log;
+        const QByteArray parameters = QByteArray("1\n").repeated(12);
+        EXPECT_FALSE(readBalProblem(writeFile(dir, "index.txt", "1 1 1\n2 0 1.0 2.0\n" + parameters), p));
+        EXPECT_TRUE(log.contains("is out of range")) << log.all().toStdString();
+    }
     // Too few parameters.
     EXPECT_FALSE(readBalProblem(writeFile(dir, "short.txt", "1 1 1\n0 0 1.0 2.0\n1\n2\n3\n"), p));
     // Non-finite value.
@@ -83,6 +89,24 @@ TEST(BalProblem, RejectsBrokenFiles) {
     EXPECT_FALSE(readBalProblem(writeFile(dir, "nan.txt", text), p));
     text.replace("nan", "0.5");
     EXPECT_TRUE(readBalProblem(writeFile(dir, "good.txt", text), p));
+}
+
+// Found by fuzz_bal: a header whose counts the file cannot hold made the reader allocate gigabytes
+// (and a count past the int range wrapped around) before reading a single observation.
+TEST(BalProblem, RefusesHeadersTheFileCannotHold) {
+    LogCapture log;
+    BalProblem p;
+    EXPECT_FALSE(readBalProblem(QStringLiteral(REFL_BENCH_TESTDATA "/fuzz_bal_oversized_header.txt"), p));
+    EXPECT_TRUE(log.contains("readBalProblem: bad header")) << log.all().toStdString();
+    QTemporaryDir dir;
+    EXPECT_FALSE(readBalProblem(writeFile(dir, "big.txt", "1 1 199999999\n0 0 1 1\n"), p));
+    EXPECT_TRUE(log.contains("more than the")) << log.all().toStdString();
+    EXPECT_TRUE(p.observed.size() < 1000u);
+    // Counts beyond the int range are refused, not wrapped to small ones.
+    const QByteArray parameters = QByteArray("1\n").repeated(12);
+    EXPECT_FALSE(readBalProblem(writeFile(dir, "wrap.txt", "4294967297 1 1\n0 0 1 1\n" + parameters), p));
+    // The smallest well-formed file still passes the size check.
+    EXPECT_TRUE(readBalProblem(writeFile(dir, "least.txt", "1 1 1\n0 0 1 1\n0\n0\n0\n0\n0\n0\n1\n0\n0\n0\n0\n1"), p));
 }
 
 TEST(BalProblem, SolverMatchesScipyOnTheSmallProblem) {

@@ -31,3 +31,7 @@ endfunction()
 if(NOT DEFINED REFLECTIVITY_SHARED_DIR)
     get_filename_component(REFLECTIVITY_SHARED_DIR ${CMAKE_CURRENT_SOURCE_DIR}/../shared ABSOLUTE)
 endif()
+
+# Coverage-guided fuzz targets (libFuzzer, clang only), one per parser of outside data, each in
+# the folder of the code it reads. scripts/fuzz.sh builds them with the sanitizers and runs them.
+option(REFLECTIVITY_FUZZ "Build the libFuzzer targets (clang)" OFF)

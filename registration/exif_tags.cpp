@@ -5,6 +5,7 @@
 #include <QDataStream>
 #include <QDebug>
 #include <QFile>
+#include <QXmlStreamReader>
 #include <vector>
 
 namespace {
@@ -235,14 +236,36 @@ ReferenceTags readReferenceTags(const QString& referencePath) {
     return t;
 }
 
+namespace {
+
+// Whether `text` can stand as the content of one element: plain text, or balanced markup.
+bool wellFormedContent(const QString& text) {
+    QXmlStreamReader reader(QStringLiteral("<v>") + text + QStringLiteral("</v>"));
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd()) reader.readNext();
+    return !reader.hasError();
+}
+
+// A looked-up value goes into the merged packet as it stands. One that would break the packet
+// (an element whose closing tag was found only past other elements, a stray "<" or "&") counts
+// as absent.
+QString plainXmpValue(const QString& packet, const QString& name) {
+    const QString value = xmpElementValue(packet, name);
+    if (value.isEmpty() || wellFormedContent(value)) return value;
+    qDebug() << "buildMergedXmpPacket: value of" << name << "is not well-formed XML, left empty:" << value.left(200);
+    return QString();
+}
+
+}  // namespace
+
 QByteArray buildMergedXmpPacket(const QString& ref) {
-    const QString pitch = xmpElementValue(ref, "DLS:Pitch");
-    const QString roll = xmpElementValue(ref, "DLS:Roll");
-    const QString yaw = xmpElementValue(ref, "DLS:Yaw");
-    const QString serial = xmpElementValue(ref, "Camera:Serial");
-    const QString altitude = xmpElementValue(ref, "Camera:RelativeAltitude");
-    QString std = xmpElementValue(ref, "Camera:STD");
-    if (std.isEmpty()) std = xmpElementValue(ref, "Camera:Std");
+    const QString pitch = plainXmpValue(ref, "DLS:Pitch");
+    const QString roll = plainXmpValue(ref, "DLS:Roll");
+    const QString yaw = plainXmpValue(ref, "DLS:Yaw");
+    const QString serial = plainXmpValue(ref, "Camera:Serial");
+    const QString altitude = plainXmpValue(ref, "Camera:RelativeAltitude");
+    QString std = plainXmpValue(ref, "Camera:STD");
+    if (std.isEmpty()) std = plainXmpValue(ref, "Camera:Std");
     if (pitch.isEmpty() && roll.isEmpty() && yaw.isEmpty() && serial.isEmpty() && altitude.isEmpty() &&
         std.isEmpty())
         return QByteArray();

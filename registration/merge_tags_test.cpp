@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <vector>
@@ -315,6 +316,48 @@ TEST(XmpPacket, OnlySerialStillGivesTheWholePacket) {
     EXPECT_TRUE(buildMergedXmpPacket("<x>nothing</x>").isEmpty());
     EXPECT_TRUE(QString::fromUtf8(buildMergedXmpPacket("<Camera:Std>3</Camera:Std>"))
                     .contains("<DLS:STD>3</DLS:STD>"));
+}
+
+QStringList& loggedLines() {
+    static QStringList lines;
+    return lines;
+}
+void keepLogLine(QtMsgType, const QMessageLogContext&, const QString& line) { loggedLines() << line; }
+
+bool wellFormedXml(const QByteArray& text) {
+    QXmlStreamReader reader(text);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd()) reader.readNext();
+    return !reader.hasError();
+}
+
+// Found by fuzz_exif_tags_xmp: an opening Camera:Serial tag early in the packet whose closing tag
+// comes only after the other elements made the serial "value" span half the packet, and the
+// merged file got a broken XMP packet.
+TEST(XmpPacket, ValuesThatWouldBreakThePacketAreLeftEmpty) {
+    QFile input(QStringLiteral(REFL_REGISTRATION_TESTDATA "/fuzz_exif_tags_spanning_value.xmp"));
+    ASSERT_TRUE(input.open(QIODevice::ReadOnly));
+    const QString reference = QString::fromUtf8(input.readAll());
+    ASSERT_TRUE(xmpElementValue(reference, "Camera:Serial").contains("<DLS:Pitch>"));
+    loggedLines().clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepLogLine);
+    const QByteArray packet = buildMergedXmpPacket(reference);
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(wellFormedXml(packet)) << packet.toStdString();
+    const QString log = loggedLines().join('\n');
+    EXPECT_TRUE(log.contains("buildMergedXmpPacket: value of \"Camera:Serial\" is not well-formed XML"))
+        << log.toStdString();
+    const QString text = QString::fromUtf8(packet);
+    EXPECT_TRUE(text.contains("<DLS:Serial></DLS:Serial>"));
+    EXPECT_TRUE(text.contains("<DLS:Pitch>-1.25</DLS:Pitch>"));
+    EXPECT_TRUE(text.contains("<DLS:Yaw>178.0</DLS:Yaw>"));
+
+    // Balanced markup and escaped text stay as they were; a stray "<" or "&" does not.
+    EXPECT_TRUE(QString::fromUtf8(buildMergedXmpPacket("<Camera:STD><rdf:Seq><rdf:li>1</rdf:li></rdf:Seq></Camera:STD>"))
+                    .contains("<DLS:STD><rdf:Seq><rdf:li>1</rdf:li></rdf:Seq></DLS:STD>"));
+    EXPECT_TRUE(QString::fromUtf8(buildMergedXmpPacket("<Camera:Serial>A&amp;B</Camera:Serial>"))
+                    .contains("<DLS:Serial>A&amp;B</DLS:Serial>"));
+    EXPECT_TRUE(buildMergedXmpPacket("<rdf:Description Camera:Serial=\"A<B\" DLS:Yaw='1 & 2'/>").isEmpty());
 }
 
 TEST(ExifGpsBlock, LayoutOfTheAppendedDirectories) {
