@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <thread>
 
@@ -16,6 +17,14 @@
 namespace {
 
 const QString kCancelled = QStringLiteral("已取消");
+
+bool replaceWithPartial(const QString& partial, const QString& target) {
+    const QByteArray from = QFile::encodeName(partial), to = QFile::encodeName(target);
+    if (std::rename(from.constData(), to.constData()) == 0) return true;
+    // Systems whose rename refuses an existing target.
+    if (QFile::exists(target) && QFile::remove(target)) return std::rename(from.constData(), to.constData()) == 0;
+    return false;
+}
 
 }  // namespace
 
@@ -158,11 +167,23 @@ bool CImageRegistrationThread::mergeGroup(const QString& key, const QStringList&
             .arg(QFileInfo(referencePath).absolutePath(), prefix, regnames::groupNumberOf(referencePath));
     QStringList bandNames;
     for (const QString& f : groupFiles) bandNames << regnames::bandNameOf(f);
-    if (!mergeBandsToTif(registered, merged, prefix, bandNames)) {
+    // Written and tagged under a hidden scratch name beside the result, then renamed over it: a
+    // stopped, failed or killed merge never leaves a partial file under the result's name, nor
+    // takes away the result of an earlier run.
+    const QString partial = QString("%1/.%2.partial-%3")
+                                .arg(QFileInfo(merged).absolutePath(), QFileInfo(merged).fileName())
+                                .arg(QCoreApplication::applicationPid());
+    if (!mergeBandsToTif(registered, partial, prefix, bandNames)) {
+        QFile::remove(partial);
         if (!commonLog) qDebug() << "Group merge failed:" << key;
         return false;
     }
-    const bool tagged = writeExifTags(merged, referencePath, prefix, bandNames);
+    const bool tagged = writeExifTags(partial, referencePath, prefix, bandNames);
+    if (!replaceWithPartial(partial, merged)) {
+        QFile::remove(partial);
+        qDebug() << "Group merge failed: cannot move the merged file into place:" << merged;
+        return false;
+    }
     // The band files go only once the merged file is complete with its tags.
     if (m_deleteIntermediates) {
         if (tagged)

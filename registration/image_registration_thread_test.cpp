@@ -179,7 +179,8 @@ TEST_F(ThreadTest, PerGroupProgressForTwoGroupsOfFive) {
     ASSERT_EQ(rec.finishedOk, QVector<bool>({true}));
     EXPECT_EQ(rec.finishedInfo.first(), "结果文件生成完成: 共2组, 成功2组");
     // A run's own band files are gone; only the merged captures remain, and no scratch files.
-    EXPECT_EQ(QDir(out()).entryList(QDir::Files), QStringList({"IMG_0001_Multi.tif", "IMG_0002_Multi.tif"}));
+    EXPECT_EQ(QDir(out()).entryList(QDir::Files | QDir::Hidden),
+              QStringList({"IMG_0001_Multi.tif", "IMG_0002_Multi.tif"}));
     EXPECT_FALSE(QDir(dir.filePath("temp_reg")).exists());
     const auto bands = readMergedBands(out() + "/IMG_0001_Multi.tif");
     ASSERT_EQ(bands.size(), 5u);
@@ -308,6 +309,11 @@ TEST_F(ThreadTest, EmptyFolderAndFailedMergeDeleteNothing) {
     // Band files GDAL cannot read: the merge fails and the files stay.
     touch(out() + "/IMG_0001_450nm_Correct.tif");
     touch(out() + "/IMG_0001_660nm_Correct.tif");
+    {
+        QFile earlier(out() + "/IMG_0001_Multi.tif");  // an earlier run's result
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+        earlier.write("earlier result");
+    }
     Recorder second;
     CImageRegistrationThread t({out()}, 2, false, true);
     t.setMatrixFunctions(
@@ -318,7 +324,10 @@ TEST_F(ThreadTest, EmptyFolderAndFailedMergeDeleteNothing) {
     t.start();
     ASSERT_TRUE(t.wait(60000));
     EXPECT_EQ(second.finishedInfo, QStringList({"结果文件生成完成: 共1组, 成功0组"}));
-    EXPECT_EQ(QDir(out()).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QDir(out()).entryList(QDir::Files | QDir::Hidden).size(), 3) << "no scratch file left";
+    QFile earlier(out() + "/IMG_0001_Multi.tif");
+    ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+    EXPECT_EQ(earlier.readAll(), QByteArray("earlier result")) << "a failed merge keeps the earlier result";
 }
 
 TEST_F(ThreadTest, WarpMovesPixelsByTheMatrix) {
