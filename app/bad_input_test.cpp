@@ -470,6 +470,15 @@ TEST_F(BadInput, ResultFolderInsideTheRawFolder) {
     EXPECT_TRUE(r.err.contains("提醒: 结果存储目录不能与原始影像目录相同！")) << tail(r.err).toStdString();
     EXPECT_EQ(checksums(nested), resultsBefore) << "the earlier results were touched";
     EXPECT_EQ(checksums(root, nested), rootBefore);
+    EXPECT_TRUE(r.log.contains("createOutputFolders: an output folder holds raw images of this run, refused:"));
+
+    // A result folder above the raw folder is fine: the output folders lie beside the raw ones.
+    const QString above = path("above");
+    makeRaw(above + "/flights/A");
+    r = radiance(above + "/flights", above);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    expectConverted(above + "/A");
 }
 
 // ---- Raw folders -----------------------------------------------------------------------------

@@ -342,16 +342,19 @@ bool RunController::createOutputFolders() {
     }
     const QStringList inputs = r.scan.layout == DirectoryLayout::MultiLevel ? r.scan.subfolders
                                                                              : QStringList{r.rawDirectory};
-    // A result folder that holds images of the scan (an earlier run's results inside the raw
-    // folder) would have them converted again as raw images while this run writes over them.
-    const QStringList resultPrefixes{QFileInfo(r.resultDirectory).absoluteFilePath() + "/",
-                                     QFileInfo(r.resultDirectory).canonicalFilePath() + "/"};
+    // An output folder that holds images of the scan (an earlier run's results inside the raw
+    // folder) would have them converted again as raw images while this run writes over them. A
+    // result folder above the raw folder is fine: its output folders lie beside the raw ones.
+    QStringList outputPrefixes;
+    for (const QString& folder : wanted)
+        outputPrefixes << QFileInfo(folder).absoluteFilePath() + "/" << QFileInfo(folder).canonicalFilePath() + "/";
     for (int i = 0; i < r.scan.files.size(); ++i) {
         const QFileInfo input(inputPath(i));
-        for (const QString& prefix : resultPrefixes) {
+        const QString canonical = input.canonicalFilePath();
+        for (const QString& prefix : outputPrefixes) {
             if (prefix.size() > 1 && (input.absoluteFilePath().startsWith(prefix) ||
-                                      (!input.canonicalFilePath().isEmpty() && input.canonicalFilePath().startsWith(prefix)))) {
-                qDebug() << "createOutputFolders: the result folder holds raw images of this run, refused:"
+                                      (!canonical.isEmpty() && canonical.startsWith(prefix)))) {
+                qDebug() << "createOutputFolders: an output folder holds raw images of this run, refused:"
                          << input.absoluteFilePath();
                 refuse(true, kReminder, QStringLiteral("结果存储目录不能与原始影像目录相同！"));
                 return false;
