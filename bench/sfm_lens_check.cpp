@@ -3,7 +3,8 @@
 // true, XMP and estimated intrinsics with the adjustment's figures, and how straight scene lines come
 // out of the "_Correct" correction with the self-calibrated model and with the XMP model.
 //
-//   sfm-lens-check [--type N] [--size WxH] [--captures N] [--seed N] [--xmp-lens-error F] [--keep DIR]
+//   sfm-lens-check [--type N] [--size WxH] [--captures N] [--seed N] [--altitude M] [--xmp-lens-error F]
+//                  [--keep DIR]
 //
 // Exit code 0 when every band was accepted and straightened better by its calibration than by the XMP.
 #include <QCommandLineParser>
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
         {"size", "Image size WxH for types 3 and 4.", "WxH"},
         {"captures", "Flight captures (default 5).", "N", "5"},
         {"seed", "Generator seed (default 1).", "N", "1"},
+        {"altitude", "Relative flight altitude in metres (default 60).", "M", "60"},
         {"xmp-lens-error", "How far the XMP lens is off (default 1).", "F", "1"},
         {"keep", "Write the flight into DIR and keep it.", "DIR"},
         {"verbose", "Show the calibration's log lines."},
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
     o.layout = o.cameraType == 0 ? RawLayout::VTwo : RawLayout::Keyed;
     o.captures = p.value("captures").toInt();
     o.seed = p.value("seed").toUInt();
+    o.altitude = p.value("altitude").toDouble();
     o.xmpLensError = p.value("xmp-lens-error").toDouble();
     o.writeNewPanel = o.writeOldPanel = o.writeJpg = false;
     if (p.isSet("size")) {
@@ -77,6 +80,10 @@ int main(int argc, char** argv) {
     QTemporaryDir tmp;
     const QString root = p.isSet("keep") ? p.value("keep") : tmp.path();
     FlightTruth truth;
+    if (!o.check().isEmpty()) {
+        std::fprintf(stderr, "sfm-lens-check: %s\n", qPrintable(o.check()));
+        return 2;
+    }
     if (!generateSampleFlight(root, o, &truth)) return 2;
 
     CSfMCalibrationThread thread(QDir(root).filePath("flight"), truth.camera.xmpPixelSizeUm,
