@@ -6,6 +6,9 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
+#include <QDebug>
+#include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
@@ -74,6 +77,17 @@ bool registrationMode(const QString& text, RegistrationMode& mode) {
     return true;
 }
 
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void onStopSignal(int signal) { g_stopSignal = signal; }
+
+// Ctrl-C or a termination request stops the run as the window's stop button does, so that the
+// phase in progress removes its partial files; a second one ends the program at once.
+void installStopSignals() {
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+}
+
 // Runs the controller until it reports its outcome.
 RunOutcome runController(RunController& controller, const std::function<void()>& start) {
     RunOutcome outcome = RunOutcome::Failed;
@@ -81,6 +95,21 @@ RunOutcome runController(RunController& controller, const std::function<void()>&
         outcome = o;
         QCoreApplication::exit(0);
     });
+    QTimer stopWatch;
+    bool stopAnnounced = false;
+    QObject::connect(&stopWatch, &QTimer::timeout, [&] {
+        if (!g_stopSignal) return;
+        if (!stopAnnounced) {
+            stopAnnounced = true;
+            std::signal(SIGINT, SIG_DFL);
+            std::signal(SIGTERM, SIG_DFL);
+            err("reflectivity-batch: stop requested, finishing the file in progress");
+            qDebug() << "reflectivity-batch: stop requested by signal" << int(g_stopSignal);
+        }
+        // Between two phases nothing may be running yet: asked again until the run ends.
+        controller.stop();
+    });
+    stopWatch.start(100);
     QMetaObject::invokeMethod(&controller, start, Qt::QueuedConnection);
     QCoreApplication::exec();
     return outcome;
@@ -122,6 +151,7 @@ int registerOnly(const QCommandLineParser& parser) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("reflectivity-batch");
+    installStopSignals();
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Converts a flight of raw band images to reflectance (with reference panel images) or radiance, "
