@@ -206,7 +206,7 @@ QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRota
         if (cam.cameraType == 6) {
             // This camera writes all five coefficients, and its lens correction takes a zero among them
             // for "no lens model" (it then falls back to a built-in full-size lens): never write one.
-            b.D[4] = roundTripped(0.02 * s);
+            // The stand-in is far too small to move a pixel.
             for (int k = 0; k < 5; ++k)
                 if (b.D[k] == 0.0) b.D[k] = 1e-9;
         }
