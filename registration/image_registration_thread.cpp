@@ -167,6 +167,9 @@ bool CImageRegistrationThread::mergeGroup(const QString& key, const QStringList&
             .arg(QFileInfo(referencePath).absolutePath(), prefix, regnames::groupNumberOf(referencePath));
     QStringList bandNames;
     for (const QString& f : groupFiles) bandNames << regnames::bandNameOf(f);
+    if (m_bandCount > 0 && groupFiles.size() < m_bandCount)
+        qDebug() << "Group" << key << "has" << groupFiles.size() << "of" << m_bandCount
+                 << "bands; merged with the bands it has, named in its description:" << bandNames.join(",");
     // Written and tagged under a hidden scratch name beside the result, then renamed over it: a
     // stopped, failed or killed merge never leaves a partial file under the result's name, nor
     // takes away the result of an earlier run.
