@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the fuzz targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer in build-fuzz
-# and runs each with libFuzzer, one after the other on one worker.
+# and runs each with libFuzzer, one after the other, each as a single process (one core).
 # Usage: scripts/fuzz.sh [seconds-per-target] [target...]   (default 180 s, every target)
 # Seeds come from <folder>/fuzz_seeds/<target>/; what libFuzzer adds to them stays in
 # build-fuzz/corpus/<target>/ and crash inputs in build-fuzz/findings/<target>/.
@@ -39,7 +39,7 @@ for t in $TARGETS; do
     mkdir -p "$BUILD/corpus/$t" "$BUILD/findings/$t"
     echo "== $t: $SECONDS_TO_RUN s"
     "$BUILD/$folder/$t" -max_total_time="$SECONDS_TO_RUN" -max_len=12000 -timeout=10 -rss_limit_mb=2048 \
-        -workers=1 -jobs=1 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$BUILD/findings/$t/" \
+        -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$BUILD/findings/$t/" \
         "$BUILD/corpus/$t" "$folder/fuzz_seeds/$t" || status=1
 done
 exit $status
