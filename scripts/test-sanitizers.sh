@@ -1,0 +1,24 @@
+#!/bin/sh
+# Builds the libraries and their tests with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# the tests that finish in reasonable time under them (the long accuracy, end-to-end and benchmark
+# reference checks run in the plain build of scripts/test.sh). Any sanitizer report fails the run.
+set -eu
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build-asan}
+FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DREFLECTIVITY_FOLDERS="metadata;radiometry;panel;registration;calibration;resources;app;tools" \
+    -DREFLECTIVITY_BUILD_MORX32=OFF \
+    -DCMAKE_C_FLAGS="$FLAGS" -DCMAKE_CXX_FLAGS="$FLAGS" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+cmake --build "$BUILD_DIR" -j2
+cd "$BUILD_DIR"
+# Leaks are reported too; the suppressions name the system libraries that keep caches for the whole
+# process (fontconfig, GLib type system), not our code.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export LSAN_OPTIONS="suppressions=$(cd .. && pwd)/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --output-on-failure -j2 --timeout 900 \
+    -LE "registration_accuracy|e2e|scipy|tools|morx32" \
+    -E "SfmFlight\.|SfmCalibrationThread\.SmallFlight|SfmBundle\.Flight|MainWidgetRun\.|CalibrationRunTest\.RadianceRun|RunTest\.(RegistrationPuts|CorrectedTwins|FullRunHandsOver)"
