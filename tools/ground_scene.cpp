@@ -56,8 +56,8 @@ double materialReflectance(int material, int nm) {
 }
 
 GroundScene::GroundScene(quint32 seed, double xMin, double xMax, double yMin, double yMax, double tarpX0,
-                         double tarpX1)
-    : seed_(seed) {
+                         double tarpX1, double relief)
+    : seed_(seed), relief_(relief) {
     cv::RNG rng(quint64(seed) * 6364136223846793005ULL + 1442695040888963407ULL);
     for (double& p : phase_) p = rng.uniform(0.0, 2.0 * CV_PI);
 
@@ -121,8 +121,8 @@ void GroundScene::setBands(const QVector<int>& wavelengths) {
 }
 
 double GroundScene::terrainHeight(double x, double y) const {
-    return 1.2 * std::sin(0.045 * x + phase_[0]) * std::cos(0.06 * y + phase_[1]) +
-           0.5 * std::sin(0.11 * x + 0.07 * y + phase_[2]);
+    return relief_ * (1.2 * std::sin(0.045 * x + phase_[0]) * std::cos(0.06 * y + phase_[1]) +
+                      0.5 * std::sin(0.11 * x + 0.07 * y + phase_[2]));
 }
 
 double GroundScene::noise(double x, double y) const {
@@ -217,9 +217,11 @@ void GroundScene::primitivesIn(double x0, double x1, double y0, double y1, std::
 
 SceneHit GroundScene::cast(const cv::Vec3d& c, const cv::Vec3d& d, const std::vector<int>& buildings,
                            const std::vector<int>& trees) const {
-    // Terrain: fixed-point iteration on the height (slopes are gentle).
+    // Terrain: fixed-point iteration on the height (slopes are gentle; steeper relief converges
+    // more slowly, so it gets more steps).
     double z = 0.0, t = 0.0;
-    for (int i = 0; i < 4; ++i) {
+    const int steps = relief_ > 1.0 ? 4 + int(std::ceil(4.0 * relief_)) : 4;
+    for (int i = 0; i < steps; ++i) {
         t = (z - c[2]) / d[2];
         z = terrainHeight(c[0] + t * d[0], c[1] + t * d[1]);
     }

@@ -52,8 +52,9 @@ struct Target {
 class GroundScene {
 public:
     /// The scene covers [xMin, xMax] x [yMin, yMax]; targets are put along y = 0 between tarpX0 and tarpX1.
+    /// relief scales the terrain heights (buildings and trees stand on the scaled terrain).
     GroundScene(quint32 seed, double xMin, double xMax, double yMin, double yMax, double tarpX0,
-                double tarpX1);
+                double tarpX1, double relief = 1.0);
 
     void setBands(const QVector<int>& wavelengths);
     double terrainHeight(double x, double y) const;
@@ -81,6 +82,7 @@ private:
     double noise(double x, double y) const;  ///< fractal value noise, -1 ... 1
 
     quint32 seed_;
+    double relief_ = 1.0;
     double phase_[4];
     std::vector<Box> boxes_;
     std::vector<Tree> trees_;

@@ -64,6 +64,9 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     }
     real("altitude", &o->altitude);
     real("overlap", &o->overlap);
+    integer("strips", &o->strips);
+    real("relief", &o->relief);
+    real("tilt", &o->tiltDeg);
     real("noise", &o->noiseScale);
     real("distortion", &o->distortionScale);
     real("xmp-lens-error", &o->xmpLensError);
@@ -97,7 +100,10 @@ int main(int argc, char** argv) {
         {"size", "Image size WxH for types 3, 4, 6 (type 0 is always 1280x960).", "WxH"},
         {"seed", "Seed of scene, lens, misalignment and noise (default 1).", "N"},
         {"altitude", "Relative flight altitude in metres (default 60).", "M"},
-        {"overlap", "Forward overlap 0.3 ... 0.95 (default 0.75).", "F"},
+        {"overlap", "Forward (and side) overlap 0.3 ... 0.95 (default 0.75).", "F"},
+        {"strips", "Flight lines, flown back and forth side by side (default 1).", "N"},
+        {"relief", "Scale of the terrain heights 0 ... 8 (default 1, about +-1.7 m).", "F"},
+        {"tilt", "Roll and pitch of each flight capture up to +-DEG (default 1.5).", "DEG"},
         {"noise", "Noise scale, 0 = noise-free (default 1).", "F"},
         {"distortion", "Lens distortion scale, 0 = none (default 1).", "F"},
         {"xmp-lens-error", "How far the XMP lens model is off the true lens, 0 = exact (default 0).", "F"},

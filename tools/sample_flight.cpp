@@ -41,6 +41,10 @@ QString SampleOptions::check() const {
         return QStringLiteral("image size must be 64 ... 8192 pixels a side");
     if (altitude < 5.0 || altitude > 500.0) return QStringLiteral("altitude must be 5 ... 500 m");
     if (overlap < 0.3 || overlap > 0.95) return QStringLiteral("overlap must be 0.3 ... 0.95");
+    if (strips < 1 || strips > 8) return QStringLiteral("strips must be 1 ... 8");
+    if (strips > captures) return QStringLiteral("every strip needs at least one capture");
+    if (!(relief >= 0.0 && relief <= 8.0)) return QStringLiteral("relief must be 0 ... 8");
+    if (!(tiltDeg >= 0.0 && tiltDeg <= 20.0)) return QStringLiteral("tilt must be 0 ... 20 degrees");
     if (noiseScale < 0.0 || distortionScale < 0.0 || maxScale < 0.0 || maxShiftPx < 0.0 ||
         maxRotationDeg < 0.0)
         return QStringLiteral("scales must not be negative");
@@ -329,29 +333,41 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
         w.mapY.push_back(my);
     }
 
-    // Flight line along +x (east) at y = 0; image height lies along the track.
+    // First flight line along +x (east) at y = 0; image height lies along the track. Further strips
+    // fly back and forth (serpentine), each offset north by the side step; the captures are numbered
+    // in flying order and shared out over the strips, the first strips taking one more when uneven.
     const double f = truth.bands[truth.referenceBand].K(0, 0);
     const double along = opt.altitude * size.height / f, across = opt.altitude * size.width / f;
     const double spacing = (1.0 - opt.overlap) * along;
-    const double lineEnd = spacing * (opt.captures - 1);
+    const double sideStep = (1.0 - opt.overlap) * across;
+    const int perStrip = (opt.captures + opt.strips - 1) / opt.strips;
+    const double lineEnd = spacing * (perStrip - 1);
+    const double northEdge = 0.5 * across + 20.0 + sideStep * (opt.strips - 1);
     GroundScene scene(opt.seed, -0.5 * along - 20.0, lineEnd + 0.5 * along + 20.0, -0.5 * across - 20.0,
-                      0.5 * across + 20.0, -0.3 * along, lineEnd + 0.3 * along);
+                      northEdge, -0.3 * along, lineEnd + 0.3 * along, opt.relief);
     scene.setBands(truth.camera.wavelengths);
     w.scene = &scene;
     cv::RNG rng(quint64(opt.seed) * 0x2545F4914F6CDD1DULL + 7);
 
-    for (int i = 0; i < opt.captures; ++i) {
+    const int longStrips = opt.captures - (perStrip - 1) * opt.strips;  // strips with perStrip captures
+    for (int i = 0, strip = 0, j = 0; i < opt.captures; ++i, ++j) {
+        if (j == (strip < longStrips ? perStrip : perStrip - 1)) {
+            ++strip;
+            j = 0;
+        }
+        const bool back = strip % 2 == 1;  // flying west
         CaptureTruth c;
         c.kind = "flight";
         c.key = QString("%1").arg(i + 1, 4, 10, QChar('0'));
         c.relativeAltitude = roundTripped(opt.altitude + rng.uniform(-0.3, 0.3));
-        c.centre =
-            cv::Vec3d(i * spacing + rng.uniform(-0.3, 0.3), rng.uniform(-0.4, 0.4), c.relativeAltitude);
-        c.rollDeg = roundTripped(rng.uniform(-1.5, 1.5));
-        c.pitchDeg = roundTripped(rng.uniform(-1.5, 1.5));
+        const double x = (back ? perStrip - 1 - j : j) * spacing;
+        c.centre = cv::Vec3d(x + rng.uniform(-0.3, 0.3), strip * sideStep + rng.uniform(-0.4, 0.4),
+                             c.relativeAltitude);
+        c.rollDeg = roundTripped(rng.uniform(-opt.tiltDeg, opt.tiltDeg));
+        c.pitchDeg = roundTripped(rng.uniform(-opt.tiltDeg, opt.tiltDeg));
         const double yawDelta = rng.uniform(-2.0, 2.0);
-        c.yawDeg = roundTripped(90.0 + yawDelta);
-        c.camFromWorld = attitude(c.rollDeg, c.pitchDeg, yawDelta);
+        c.yawDeg = roundTripped((back ? 270.0 : 90.0) + yawDelta);
+        c.camFromWorld = attitude(c.rollDeg, c.pitchDeg, (back ? 180.0 : 0.0) + yawDelta);
         c.exposureTime = std::round(1500.0 * rng.uniform(0.9, 1.1)) / 1e6;
         c.gain = 1;
         setGps(c);

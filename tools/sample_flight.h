@@ -24,12 +24,16 @@ namespace reflsample {
 struct SampleOptions {
     int cameraType = 0;                  ///< 0, 3, 4 or 6 (selects serial prefix, model, band set, layout)
     RawLayout layout = RawLayout::VTwo;  ///< type 0: VOne or VTwo; types 3, 4, 6 always Keyed
-    int captures = 8;                    ///< flight captures along one line
+    int captures = 8;                    ///< flight captures in all, shared out over the strips
     int width = 0;                       ///< 0 = the camera's own size; type 0 is always 1280 x 960
     int height = 0;
     quint32 seed = 1;             ///< everything (scene, lens, misalignment, noise) follows from it
     double altitude = 60.0;       ///< nominal relative altitude in metres
     double overlap = 0.75;        ///< forward overlap between consecutive captures (0.5 ... 0.9)
+    int strips = 1;               ///< flight lines; each next one flies back, offset north by the side
+                                  ///< step that gives `overlap` across the track as well
+    double relief = 1.0;          ///< scale of the terrain heights (1 = about +-1.7 m), 0 ... 8
+    double tiltDeg = 1.5;         ///< roll and pitch of each flight capture: uniform in +-tiltDeg
     double noiseScale = 1.0;      ///< 0 = noise-free pixels
     double maxRotationDeg = 1.5;  ///< band misalignment against the reference band
     double maxShiftPx = 25.0;     ///< at full size; scaled with the image width

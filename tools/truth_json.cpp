@@ -114,6 +114,10 @@ QByteArray truthToJson(const FlightTruth& t) {
     root["seed"] = double(t.options.seed);
     root["referenceBand"] = t.referenceBand;
     if (t.options.xmpLensError > 0.0) root["xmpLensError"] = t.options.xmpLensError;
+    // Flight geometry other than the default one line over gentle terrain.
+    if (t.options.strips != 1) root["strips"] = t.options.strips;
+    if (t.options.relief != 1.0) root["relief"] = t.options.relief;
+    if (t.options.tiltDeg != 1.5) root["tiltDeg"] = t.options.tiltDeg;
     root["radiometricModel"] =
         "DN = darkLevel + L * (c1 * exposureAsRead * gainAsRead + c2) * a0 / P(r) + noise; "
         "P(r) = 1 + k0 r + ... + k5 r^6, r from vignettingCentre in 1-based pixels; L = reflectance * "

@@ -141,6 +141,9 @@ bool truthFromJson(const QByteArray& json, FlightTruth* truth) {
     }
     t.referenceBand = root["referenceBand"].toInt();
     t.options.xmpLensError = root["xmpLensError"].toDouble(0.0);
+    t.options.strips = root["strips"].toInt(1);
+    t.options.relief = root["relief"].toDouble(1.0);
+    t.options.tiltDeg = root["tiltDeg"].toDouble(1.5);
     for (const QJsonValue& v : root["bands"].toArray()) {
         BandTruth b;
         if (!readBand(v.toObject(), &b)) {
