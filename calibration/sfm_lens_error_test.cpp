@@ -1,8 +1,11 @@
 // A generated flight with relief whose XMP lens model is off the lens the images were taken with:
 // the self-calibrated model of the reference band straightens scene lines in the corrected image
-// better than the XMP model does. One straight nadir strip constrains k1 only weakly (the adjustment
-// starts from the XMP lens and trades distortion against a bent surface), so the gain is modest and
-// not every band of every flight gains: sfm-lens-check in bench/ prints the whole picture.
+// better than the XMP model does. One straight nadir strip with a steady gimbal constrains k1 only
+// weakly (the adjustment starts from the XMP lens and trades distortion against a bent surface), so
+// there the gain is modest and not every band of every flight gains. Cameras that tilt by a few
+// degrees from capture to capture (a fixed mount in wind) see the ground from varied angles, which
+// pins the distortion down: there the calibrated lens is far straighter. sfm-lens-check in bench/
+// prints the whole picture for every band.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -15,7 +18,13 @@
 
 namespace {
 
-TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens) {
+struct LensCheck {
+    CameraCalibParams c;
+    reflsample::StraightnessFigures bySfm, byXmp;
+};
+
+/// Calibrates the reference band of a 640 x 480 type-4 flight of 5 captures with a wrong XMP lens.
+void calibrateReferenceBand(double tiltDeg, LensCheck* out) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     reflsample::SampleOptions o;
@@ -24,6 +33,7 @@ TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens)
     o.width = 640;
     o.height = 480;
     o.captures = 5;
+    o.tiltDeg = tiltDeg;
     o.writeNewPanel = o.writeOldPanel = o.writeJpg = false;
     o.xmpLensError = 1.0;
     reflsample::FlightTruth truth;
@@ -35,16 +45,15 @@ TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens)
     ASSERT_EQ(files.size(), 5);
 
     CSfMCalibrationThread thread(dir.path(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm);
-    CameraCalibParams c;
+    CameraCalibParams& c = out->c;
     ASSERT_TRUE(thread.calibrateBand(files, "3", truth.camera.xmpPixelSizeUm, truth.camera.focalMm, c,
                                      defaultSfMParamGroup()));
     const reflsample::BandTruth& t = truth.bands[band];
-    std::cout << "true fx " << t.K(0, 0) << " cx " << t.K(0, 2) << " cy " << t.K(1, 2) << " k1 " << t.D[0]
-              << " k2 " << t.D[1] << "\nxmp  fx " << t.xmpK(0, 0) << " cx " << t.xmpK(0, 2) << " cy "
-              << t.xmpK(1, 2) << " k1 " << t.xmpD[0] << " k2 " << t.xmpD[1] << "\nsfm  fx " << c.fx << " cx "
-              << c.cx << " cy " << c.cy << " k1 " << c.k1 << " k2 " << c.k2 << " rms " << c.finalRmsPx
-              << " p90 " << c.p90ErrorPx << " coverage " << c.minCoverage << std::endl;
-    EXPECT_TRUE(c.accepted);
+    std::cout << "tilt " << tiltDeg << "\ntrue fx " << t.K(0, 0) << " cx " << t.K(0, 2) << " cy " << t.K(1, 2)
+              << " k1 " << t.D[0] << " k2 " << t.D[1] << "\nxmp  fx " << t.xmpK(0, 0) << " cx " << t.xmpK(0, 2)
+              << " cy " << t.xmpK(1, 2) << " k1 " << t.xmpD[0] << " k2 " << t.xmpD[1] << "\nsfm  fx " << c.fx
+              << " cx " << c.cx << " cy " << c.cy << " k1 " << c.k1 << " k2 " << c.k2 << " rms "
+              << c.finalRmsPx << " p90 " << c.p90ErrorPx << " coverage " << c.minCoverage << std::endl;
     EXPECT_EQ(c.priorSource, "XMP Camera namespace");
 
     const cv::Size size(truth.camera.width, truth.camera.height);
@@ -52,13 +61,29 @@ TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens)
     sfm.K = cv::Matx33d(c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1);
     sfm.D = cv::Vec<double, 5>(c.k1, c.k2, c.p1, c.p2, c.k3);
     const reflsample::LensModel trueLens{t.K, t.D}, xmpLens{t.xmpK, t.xmpD};
-    const reflsample::StraightnessFigures bySfm = reflsample::correctedStraightness(trueLens, sfm, size);
-    const reflsample::StraightnessFigures byXmp = reflsample::correctedStraightness(trueLens, xmpLens, size);
-    std::cout << "straightness rms/max px: sfm " << bySfm.rmsPx << " / " << bySfm.maxPx << ", xmp "
-              << byXmp.rmsPx << " / " << byXmp.maxPx << std::endl;
-    EXPECT_LT(bySfm.rmsPx, byXmp.rmsPx);
-    EXPECT_LT(bySfm.maxPx, byXmp.maxPx);
-    EXPECT_LT(bySfm.projectiveRmsPx, byXmp.projectiveRmsPx);
+    out->bySfm = reflsample::correctedStraightness(trueLens, sfm, size);
+    out->byXmp = reflsample::correctedStraightness(trueLens, xmpLens, size);
+    std::cout << "straightness rms/max px: sfm " << out->bySfm.rmsPx << " / " << out->bySfm.maxPx << ", xmp "
+              << out->byXmp.rmsPx << " / " << out->byXmp.maxPx << std::endl;
+}
+
+TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens) {
+    LensCheck r;
+    ASSERT_NO_FATAL_FAILURE(calibrateReferenceBand(1.5, &r));  // the default flight's steady gimbal
+    EXPECT_TRUE(r.c.accepted);
+    EXPECT_LT(r.bySfm.rmsPx, r.byXmp.rmsPx);
+    EXPECT_LT(r.bySfm.maxPx, r.byXmp.maxPx);
+    EXPECT_LT(r.bySfm.projectiveRmsPx, r.byXmp.projectiveRmsPx);
+}
+
+TEST(SfmLensError, TiltedCapturesPinTheDistortionDownFarBetterThanTheWrongXmpLens) {
+    LensCheck r;
+    ASSERT_NO_FATAL_FAILURE(calibrateReferenceBand(6.0, &r));
+    EXPECT_TRUE(r.c.accepted);
+    // Measured: 0.08 px against 0.36 px (the steady flight above: 0.30 against 0.36).
+    EXPECT_LT(r.bySfm.rmsPx, 0.5 * r.byXmp.rmsPx);
+    EXPECT_LT(r.bySfm.maxPx, 0.5 * r.byXmp.maxPx);
+    EXPECT_LT(r.bySfm.projectiveRmsPx, 0.5 * r.byXmp.projectiveRmsPx);
 }
 
 }  // namespace
