@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "camera_info.h"
+#include "exif_xmp.h"
 
 CSfMCalibrationThread::CSfMCalibrationThread(const QString& inputDir, double pixelSizeUm, double focalMm,
                                              QObject* parent)
@@ -60,8 +61,7 @@ QMap<QString, QStringList> CSfMCalibrationThread::groupFilesByBand(const QString
 }
 
 double CSfMCalibrationThread::readRelativeAltitude(const QString& path) const {
-    static std::once_flag once;
-    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+    const auto exiv2Lock = lockExiv2();
     try {
         auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
         if (!image.get()) return -9999.0;

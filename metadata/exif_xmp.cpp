@@ -11,16 +11,38 @@ const char* const kUnknow = "Unknow";
 
 namespace {
 
+std::mutex g_xmpToolkitMutex;
+
+void lockXmpToolkit(void* data, bool lock) {
+    auto* mutex = static_cast<std::mutex*>(data);
+    if (lock)
+        mutex->lock();
+    else
+        mutex->unlock();
+}
+
+}  // namespace
+
 void initialiseExiv2() {
-    // The XMP toolkit must be set up once before images are read from several threads.
+    // The XMP toolkit keeps process-wide tables (namespaces): without a lock function, two threads
+    // parsing packets at once corrupt them ("Unregistered schema namespace URI") and an image fails
+    // to read at random.
     static std::once_flag once;
     std::call_once(once, [] {
-        Exiv2::XmpParser::initialize();
+        Exiv2::XmpParser::initialize(lockXmpToolkit, &g_xmpToolkitMutex);
         // Malformed packets in user files are reported by our own log lines; exiv2's warnings
         // would only flood standard error.
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
     });
 }
+
+std::unique_lock<std::mutex> lockExiv2() {
+    initialiseExiv2();
+    static std::mutex mutex;
+    return std::unique_lock<std::mutex>(mutex);
+}
+
+namespace {
 
 void printExiv2Error(const char* what) { std::fprintf(stderr, "*** error exiv2 exception '%s' ***\n", what); }
 
@@ -50,7 +72,7 @@ QString readXmpValue(const Exiv2::XmpData& xmp, const QString& key) {
 }
 
 ImageMetadata readImageMetadata(const QString& path) {
-    initialiseExiv2();
+    const auto exiv2Lock = lockExiv2();
     ImageMetadata out;
     try {
         auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <mutex>
+
 #include <QString>
 
 #include <exiv2/exiv2.hpp>
@@ -9,6 +11,12 @@ extern const char* const kUnknow;
 
 // One EXIF or XMP value as text; "Unknow" when the key is missing or exiv2 fails (the failure is
 // printed to standard error).
+// Sets up exiv2 once. Its XMP toolkit keeps process-wide namespace tables that concurrent packet
+// parsing and writing corrupt (even with the toolkit's own lock function), so every opening,
+// reading and writing of an image's metadata holds the lock this returns.
+void initialiseExiv2();
+std::unique_lock<std::mutex> lockExiv2();
+
 QString readExifValue(const Exiv2::ExifData& exif, const QString& key);
 QString readXmpValue(const Exiv2::XmpData& xmp, const QString& key);
 

@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "camera_info.h"
+#include "exif_xmp.h"
 #include "radiometric_calibration.h"
 #include "raw_tiff.h"
 #include "sample_flight.h"
@@ -130,6 +136,59 @@ TEST_P(GeneratedFlight, PanelAndTaskReadersRecoverTheTruth) {
         EXPECT_DOUBLE_EQ(r.a0, m_truth.bands[b].a0) << b;
         EXPECT_EQ(pixels.size(), static_cast<size_t>(info.width) * info.height);
     }
+}
+
+// The conversion pool reads the XMP packets of many images at once: every read must succeed (the
+// XMP toolkit's shared tables need their lock for that).
+TEST(ConcurrentMetadata, EveryThreadReadsEveryPacket) {
+    QTemporaryDir dir;
+    reflsample::SampleOptions opt = reflsample::SampleOptions::small();
+    opt.captures = 2;
+    opt.width = 128;
+    opt.height = 96;
+    opt.writeJpg = false;
+    opt.writeOldPanel = false;
+    reflsample::FlightTruth truth;
+    ASSERT_TRUE(reflsample::generateSampleFlight(dir.path(), opt, &truth));
+    QStringList files;
+    for (const auto& c : truth.captures)
+        for (const QString& f : c.files) files << dir.filePath(f);
+    ASSERT_GE(files.size(), 12);
+    std::atomic<int> failures{0}, reads{0}, ready{0};
+    std::vector<std::thread> threads;
+    const int count = 6;
+    for (int t = 0; t < count; ++t)
+        threads.emplace_back([&, t] {
+            // All threads meet their first packets at the same moment (a different file each).
+            ++ready;
+            while (ready.load() < count) std::this_thread::yield();
+            // Half the threads also write packets back, as the lens correction copies them.
+            const QString copy = dir.filePath(QString("copy-%1.tif").arg(t));
+            for (int round = 0; round < 15; ++round)
+                for (int i = 0; i < files.size(); ++i) {
+                    const QString& f = files[(i + t) % files.size()];
+                    if (t % 2 == 1) {
+                        QFile::remove(copy);
+                        QFile::copy(f, copy);
+                        const auto exiv2Lock = lockExiv2();
+                        try {
+                            auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(copy).constData()));
+                            image->readMetadata();
+                            Exiv2::XmpData xmp = image->xmpData();
+                            image->setXmpData(xmp);
+                            image->writeMetadata();
+                        } catch (const std::exception&) {
+                            ++failures;
+                        }
+                    }
+                    ImageMetadata meta;
+                    if (!readCameraMetadata(f, meta) || readXmpValue(meta.xmp, "Xmp.Camera.BandName").isEmpty())
+                        ++failures;
+                    ++reads;
+                }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0) << "of " << reads.load() << " reads";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllCameras, GeneratedFlight,

@@ -302,6 +302,7 @@ bool CHandleJpgDataOperation::writePixels(const QString& tempPath) {
 }
 
 bool CHandleJpgDataOperation::writeMetadata(const QString& tempPath) {
+    const auto exiv2Lock = lockExiv2();
     try {
         auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(tempPath).constData()));
         if (!image.get()) {

@@ -22,6 +22,7 @@ bool missing(const QString& text) { return text.isEmpty() || text == QLatin1Stri
 // Copies EXIF and XMP of `source` into `target`. Library errors go to standard error prefixed by
 // `who`; a file that cannot be opened skips the copy.
 void copyMetadata(const QString& source, const QString& target, const char* who) {
+    const auto exiv2Lock = lockExiv2();
     try {
         auto in = Exiv2::ImageFactory::open(std::string(QFile::encodeName(source).constData()));
         auto out = Exiv2::ImageFactory::open(std::string(QFile::encodeName(target).constData()));

@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "exif_xmp.h"
 #include "image_registration_thread.h"
 
 namespace regnames {
@@ -96,8 +97,7 @@ int CImageRegistrationThread::referenceIndex(const QStringList& groupFiles) {
 }
 
 double CImageRegistrationThread::readRelativeAltitude(const QString& path) {
-    static std::once_flag once;
-    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+    const auto exiv2Lock = lockExiv2();
     try {
         auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
         if (!image.get()) return -9999.0;
