@@ -61,23 +61,7 @@ QMap<QString, QStringList> CSfMCalibrationThread::groupFilesByBand(const QString
 }
 
 double CSfMCalibrationThread::readRelativeAltitude(const QString& path) const {
-    const auto exiv2Lock = lockExiv2();
-    try {
-        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
-        if (!image.get()) return -9999.0;
-        image->readMetadata();
-        const Exiv2::XmpData& xmp = image->xmpData();
-        const auto it = xmp.findKey(Exiv2::XmpKey("Xmp.Camera.RelativeAltitude"));
-        if (it == xmp.end()) return -9999.0;
-        bool ok = false;
-        const double v = QString::fromStdString(it->toString()).trimmed().toDouble(&ok);
-        return ok && std::isfinite(v) ? v : 0.0;
-    } catch (const Exiv2::AnyError& e) {
-        qDebug() << "SfM readRelativeAltitude: exiv2 exception" << int(e.code()) << e.what();
-    } catch (const std::exception& e) {
-        qDebug() << "SfM readRelativeAltitude: exiv2 exception" << -1 << e.what();
-    }
-    return -9999.0;
+    return ::readRelativeAltitude(path, "SfM readRelativeAltitude:");
 }
 
 QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QStringList>& captures,

@@ -107,3 +107,25 @@ double parseNumber(const QString& text, bool* ok) {
     if (ok) *ok = good;
     return parsed ? value : 0.0;
 }
+
+double readRelativeAltitude(const QString& path, const char* who) {
+    const auto exiv2Lock = lockExiv2();
+    try {
+        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
+        if (!image.get()) return -9999.0;
+        image->readMetadata();
+        const Exiv2::XmpData& xmp = image->xmpData();
+        // Compared by key text: a key object for a namespace the file never registered would throw.
+        for (auto it = xmp.begin(); it != xmp.end(); ++it) {
+            if (it->key() != "Xmp.Camera.RelativeAltitude") continue;
+            bool ok = false;
+            const double v = QString::fromStdString(it->toString()).trimmed().toDouble(&ok);
+            return ok && std::isfinite(v) ? v : 0.0;
+        }
+    } catch (const Exiv2::AnyError& e) {
+        qDebug() << who << "exiv2 exception" << int(e.code()) << e.what();
+    } catch (const std::exception& e) {
+        qDebug() << who << "exiv2 exception" << -1 << e.what();
+    }
+    return -9999.0;
+}

@@ -35,4 +35,8 @@ bool readCameraMetadata(const QString& path, ImageMetadata& meta, const QString&
 
 // A number from a metadata text; `ok` tells whether the whole text (blanks aside) was one finite
 // number.
+// "Xmp.Camera.RelativeAltitude" of an image in metres: -9999 when the file or the key cannot be read,
+// 0 when its text is not a finite number. Library errors are logged with `who` in front.
+double readRelativeAltitude(const QString& path, const char* who);
+
 double parseNumber(const QString& text, bool* ok = nullptr);

@@ -97,24 +97,7 @@ int CImageRegistrationThread::referenceIndex(const QStringList& groupFiles) {
 }
 
 double CImageRegistrationThread::readRelativeAltitude(const QString& path) {
-    const auto exiv2Lock = lockExiv2();
-    try {
-        auto image = Exiv2::ImageFactory::open(std::string(QFile::encodeName(path).constData()));
-        if (!image.get()) return -9999.0;
-        image->readMetadata();
-        const Exiv2::XmpData& xmp = image->xmpData();
-        for (auto it = xmp.begin(); it != xmp.end(); ++it) {
-            if (it->key() != "Xmp.Camera.RelativeAltitude") continue;
-            bool ok = false;
-            const double v = QString::fromStdString(it->toString()).trimmed().toDouble(&ok);
-            return ok && std::isfinite(v) ? v : 0.0;
-        }
-    } catch (const Exiv2::AnyError& e) {
-        qDebug() << "readRelativeAltitude: exiv2 exception" << int(e.code()) << e.what();
-    } catch (const std::exception& e) {
-        qDebug() << "readRelativeAltitude: exiv2 exception" << -1 << e.what();
-    }
-    return -9999.0;
+    return ::readRelativeAltitude(path, "readRelativeAltitude:");
 }
 
 QStringList CImageRegistrationThread::selectComparableAltitudeGroups(
