@@ -58,33 +58,70 @@ int partStart(const std::vector<int>& valueStarts, int part, int parts) {
     return int(std::lower_bound(valueStarts.begin(), valueStarts.end(), target) - valueStarts.begin());
 }
 
+// A row block's values: its rows taken in pairs, the two rows of a pair interleaved column by
+// column (r0c0 r1c0 r0c1 r1c1 ...), an odd last row stored plainly. The two dot products of a
+// pair then read one adjacent value pair per column and each x once; every row still sums its
+// columns in order.
+
 // y[i] = vals(row i) . xs[cols] for the rows of one row block (W columns).
 template <int W>
 void rowBlockKernel(const double* vals, const int* cols, int width, const double* xs, double* y, int rows) {
     const int w = W > 0 ? W : width;
-    for (int i = 0; i < rows; ++i, vals += w) {
+    int i = 0;
+    for (; i + 1 < rows; i += 2, vals += 2 * w) {
+        double s0 = 0.0, s1 = 0.0;
+        for (int c = 0; c < w; ++c) {
+            const double xc = xs[cols[c]];
+            s0 += vals[2 * c] * xc;
+            s1 += vals[2 * c + 1] * xc;
+        }
+        y[i] = s0;
+        y[i + 1] = s1;
+    }
+    if (i < rows) {
         double s = 0.0;
         for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
         y[i] = s;
     }
 }
 
-// acc[cols] += vals(row i) * x[i] for the rows of one row block.
+// acc[cols] += vals(row i) * x[i] for the rows of one row block, row by row.
 template <int W>
 void scatterKernel(const double* vals, const int* cols, int width, const double* x, double* acc, int rows) {
     const int w = W > 0 ? W : width;
-    for (int i = 0; i < rows; ++i, vals += w) {
-        const double u = x[i];
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * u;
+    int i = 0;
+    for (; i + 1 < rows; i += 2, vals += 2 * w) {
+        const double u0 = x[i], u1 = x[i + 1];
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c] * u0;
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c + 1] * u1;
+    }
+    if (i < rows) {
+        const double u0 = x[i];
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * u0;
     }
 }
 
-// u[i] <- vals(row i) . xs[cols] - alpha u[i], then acc[cols] += vals(row i) u[i].
+// u[i] <- vals(row i) . xs[cols] - alpha u[i], then acc[cols] += vals(row i) u[i]. Every column
+// still adds its rows one by one in ascending order, as the separate products do.
 template <int W>
 void fusedKernel(const double* vals, const int* cols, int width, const double* xs, double alpha, double* u,
                  double* acc, int rows) {
     const int w = W > 0 ? W : width;
-    for (int i = 0; i < rows; ++i, vals += w) {
+    int i = 0;
+    for (; i + 1 < rows; i += 2, vals += 2 * w) {
+        double s0 = 0.0, s1 = 0.0;
+        for (int c = 0; c < w; ++c) {
+            const double xc = xs[cols[c]];
+            s0 += vals[2 * c] * xc;
+            s1 += vals[2 * c + 1] * xc;
+        }
+        const double t0 = s0 - alpha * u[i], t1 = s1 - alpha * u[i + 1];
+        u[i] = t0;
+        u[i + 1] = t1;
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c] * t0;
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c + 1] * t1;
+    }
+    if (i < rows) {
         double s = 0.0;
         for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
         const double t = s - alpha * u[i];
@@ -135,6 +172,22 @@ void SparseJacobian::setPattern(const SparsityPattern& pattern) {
         }
         m_rowSource.insert(m_rowSource.end(), rowToValue.begin() + rowStart[i],
                            rowToValue.begin() + rowStart[i + 1]);
+    }
+    // Interleave the row pairs of every block (see the kernels).
+    for (size_t b = 0; b < m_rowBlocks.size(); ++b) {
+        const int v0 = m_rowBlocks[b].valueStart;
+        const int v1 = b + 1 < m_rowBlocks.size() ? m_rowBlocks[b + 1].valueStart : int(m_rowSource.size());
+        const int r0 = m_rowBlocks[b].first;
+        const int r1 = b + 1 < m_rowBlocks.size() ? m_rowBlocks[b + 1].first : pattern.rows;
+        const int w = (v1 - v0) / std::max(1, r1 - r0);
+        for (int pair = 0; 2 * pair + 1 < r1 - r0; ++pair) {
+            int* base = m_rowSource.data() + v0 + 2 * pair * w;
+            const std::vector<int> plain(base, base + 2 * w);
+            for (int c = 0; c < w; ++c) {
+                base[2 * c] = plain[c];
+                base[2 * c + 1] = plain[w + c];
+            }
+        }
     }
     Block rowEnd;
     rowEnd.first = pattern.rows;

@@ -218,3 +218,48 @@ TEST(ParallelRunner, RunsEveryJobOnce) {
         for (int h : hits) ASSERT_EQ(h, 1);
     }
 }
+
+TEST(SparseJacobian, RowBlocksOfOddAndEvenLengthGiveTheDenseProducts) {
+    // Blocks of 3, 4 and 1 rows sharing their columns: the row pairs of a block are stored
+    // together, an odd last row alone. One thread sums in the dense order, so results are exact.
+    const int m = 8, n = 5;
+    std::vector<std::vector<int>> cols = {{0, 1, 2, 7}, {3, 4, 5, 6, 7}, {0, 1, 2, 7}, {0, 1, 2, 7}, {3, 4, 5, 6, 7}};
+    SparsityPattern p;
+    ASSERT_TRUE(p.setColumns(m, cols));
+    SparseJacobian J;
+    J.setPattern(p);
+    EXPECT_EQ(J.rowBlockCount(), 3);
+    double dense[8][5] = {};
+    for (int j = 0, k = 0; j < n; ++j)
+        for (int r : cols[j]) {
+            J.values()[k] = std::sin(1.3 * k) + 0.2 * j;
+            dense[r][j] = J.values()[k];
+            ++k;
+        }
+    const double x[5] = {1, -2, 3, 0.5, -1.5};
+    const double u0[8] = {0.1, -0.4, 2, 1, -3, 5, 0.7, -0.9};
+    const double alpha = 0.3;
+    std::vector<double> y(m), z(n), u(u0, u0 + m), w(n);
+    J.multiply(x, nullptr, y.data(), nullptr);
+    J.multiplyTransposed(u0, nullptr, z.data(), nullptr);
+    J.multiplyBoth(x, nullptr, alpha, u.data(), w.data(), nullptr);
+    double ub[8];
+    for (int i = 0; i < m; ++i) {
+        double s = 0;
+        for (int j = 0; j < n; ++j)
+            if (dense[i][j] != 0) s += dense[i][j] * x[j];
+        EXPECT_EQ(y[i], s) << i;
+        ub[i] = s - alpha * u0[i];
+        EXPECT_EQ(u[i], ub[i]) << i;
+    }
+    for (int j = 0; j < n; ++j) {
+        double s = 0, sb = 0;
+        for (int i = 0; i < m; ++i)
+            if (dense[i][j] != 0) {
+                s += dense[i][j] * u0[i];
+                sb += dense[i][j] * ub[i];
+            }
+        EXPECT_EQ(z[j], s) << j;
+        EXPECT_EQ(w[j], sb) << j;
+    }
+}
