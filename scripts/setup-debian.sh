@@ -30,6 +30,7 @@ apt-get install -y --no-install-recommends \
     libgtest-dev libgmock-dev googletest \
     libbenchmark-dev \
     libeigen3-dev \
+    libfftw3-dev \
     xvfb xauth imagemagick x11-utils \
     libimage-exiftool-perl \
     fonts-wqy-microhei fonts-noto-cjk \
