@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <set>
+#include <thread>
 
 #include "parallel_runner.h"
 
@@ -211,11 +215,24 @@ TEST(SparseJacobian, FusedProductEqualsTheTwoProducts) {
 }
 
 TEST(ParallelRunner, RunsEveryJobOnce) {
-    ParallelRunner runner(2);
-    for (int rep = 0; rep < 200; ++rep) {
-        std::vector<int> hits(7, 0);
-        runner.run(7, [&](int i) { ++hits[i]; });
-        for (int h : hits) ASSERT_EQ(h, 1);
+    // Job counts change from run to run and some runs follow a pause longer than the workers
+    // spin, so late workers, sleeping workers and a sleeping caller all occur.
+    for (int threads : {2, 4}) {
+        ParallelRunner runner(threads);
+        for (int rep = 0; rep < 3000; ++rep) {
+            const int jobs = 1 + (rep * 7) % 11;
+            std::vector<std::atomic<int>> hits(jobs);
+            for (auto& h : hits) h = 0;
+            runner.run(jobs, [&](int i) {
+                if (i == rep % jobs && rep % 97 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
+                ++hits[i];
+            });
+            for (int i = 0; i < jobs; ++i) ASSERT_EQ(hits[i].load(), 1) << "run " << rep << " job " << i;
+            if (rep % 101 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        std::vector<char> many(70000, 0);  // more jobs than one ticket counts
+        runner.run(int(many.size()), [&](int i) { ++many[i]; });
+        EXPECT_EQ(std::count(many.begin(), many.end(), 1), 70000);
     }
 }
 
