@@ -1,10 +1,10 @@
 // Descriptor matching (ratio test, mutual one-to-one matches) and geometric checks of a warp.
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
+#include "matching_fast.h"
 #include "pair_registration.h"
 
 std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train, double ratio) {
@@ -23,52 +23,19 @@ std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train,
 
 namespace {
 
-// Two nearest neighbours of one row, kept the way the brute-force matcher keeps them: a later
-// candidate only displaces an entry that is strictly farther, so ties go to the lower index.
-struct TwoNearest {
-    float d[2] = {FLT_MAX, FLT_MAX};
-    int idx[2] = {-1, -1};
-    int count = 0;
-    void offer(float dist, int index) {
-        if (!(dist < d[1])) return;
-        if (d[0] > dist) {
-            d[1] = d[0];
-            idx[1] = idx[0];
-            d[0] = dist;
-            idx[0] = index;
-        } else {
-            d[1] = dist;
-            idx[1] = index;
-        }
-        count = std::min(count + 1, 2);
-    }
-};
-
-// The ratio test in both directions from one pass over the distance matrix; gives the same
-// matches as matchRatio(a, b) and matchRatio(b, a), whose L2 distances are symmetric.
+// The ratio test in both directions from one nearest-neighbour search; gives the same matches as
+// matchRatio(a, b) and matchRatio(b, a), whose L2 distances are symmetric.
 void matchRatioBothWays(const cv::Mat& a, const cv::Mat& b, double ratio, std::map<int, cv::DMatch>& forward,
                         std::map<int, cv::DMatch>& backward) {
     forward.clear();
     backward.clear();
     if (a.empty() || b.empty() || a.cols != b.cols || a.type() != b.type()) return;
-    std::vector<TwoNearest> rowBest(a.rows), colBest(b.rows);
-    const int block = 128;
-    cv::Mat dist;
-    for (int i0 = 0; i0 < a.rows; i0 += block) {
-        const int i1 = std::min(a.rows, i0 + block);
-        cv::batchDistance(a.rowRange(i0, i1), b, dist, CV_32F, cv::noArray(), cv::NORM_L2, 0);
-        for (int i = i0; i < i1; ++i) {
-            const float* row = dist.ptr<float>(i - i0);
-            TwoNearest& rb = rowBest[i];
-            for (int j = 0; j < b.rows; ++j) {
-                rb.offer(row[j], j);
-                colBest[j].offer(row[j], i);
-            }
-        }
-    }
-    auto collect = [ratio](const std::vector<TwoNearest>& best, std::map<int, cv::DMatch>& out) {
+    std::vector<matchingdetail::TwoNearest> rowBest, colBest;
+    matchingdetail::twoNearest(a, b, rowBest, colBest);
+    auto collect = [ratio](const std::vector<matchingdetail::TwoNearest>& best,
+                           std::map<int, cv::DMatch>& out) {
         for (int q = 0; q < static_cast<int>(best.size()); ++q) {
-            const TwoNearest& t = best[q];
+            const matchingdetail::TwoNearest& t = best[q];
             if (t.count < 2) continue;
             if (t.d[1] * ratio > t.d[0]) out[q] = cv::DMatch(q, t.idx[0], t.d[0]);
         }
