@@ -23,6 +23,21 @@ cv::Mat toGreyFloat(const cv::Mat& image) {
     return out;
 }
 
+// The value percentileOf(sorted, percent) gives for the sorted values, found by selection: the
+// order statistics it interpolates are the same elements, without sorting everything.
+double percentileOfUnsorted(std::vector<float>& values, double percent) {
+    const size_t n = values.size();
+    if (n == 0) return std::nan("");
+    if (n == 1) return values[0];
+    const double x = percent / 100.0 * static_cast<double>(n - 1);
+    const size_t i = static_cast<size_t>(std::floor(x));
+    const size_t j = std::min(n - 1, static_cast<size_t>(std::ceil(x)));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i), values.end());
+    const double a = values[i];
+    const double b = j != i ? *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(i) + 1, values.end()) : a;
+    return a + (b - a) * (x - static_cast<double>(i));
+}
+
 }  // namespace
 
 double percentileOf(const std::vector<float>& sorted, double percent) {
@@ -48,9 +63,8 @@ cv::Mat normalizeToUnitRange(const cv::Mat& image) {
             if (std::isfinite(p[c])) values.push_back(p[c]);
     }
     if (values.empty()) return out;
-    std::sort(values.begin(), values.end());
-    const double lo = percentileOf(values, 1.0);
-    const double hi = percentileOf(values, 99.0);
+    const double lo = percentileOfUnsorted(values, 1.0);
+    const double hi = percentileOfUnsorted(values, 99.0);
     if (hi - lo <= 1e-12) return out;
     const double scale = 1.0 / (hi - lo);
     for (int r = 0; r < img.rows; ++r) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
@@ -35,6 +36,26 @@ TEST(NormalizeToUnitRange, StretchesThe1stTo99thPercentileAndClamps) {
     EXPECT_FLOAT_EQ(out.at<float>(0, 50), 49.0f / 98.0f);
     EXPECT_FLOAT_EQ(out.at<float>(0, 99), 1.0f);
     EXPECT_FLOAT_EQ(out.at<float>(0, 100), 1.0f);
+}
+
+TEST(NormalizeToUnitRange, EqualsTheStretchBetweenPercentilesOfTheSortedValues) {
+    // Random 16-bit images with many repeated values, sizes whose percentile positions fall
+    // on and between order statistics: the stretch is bit for bit the one of the sorted values.
+    cv::RNG rng(11);
+    for (const cv::Size size : {cv::Size(101, 1), cv::Size(37, 23), cv::Size(64, 48), cv::Size(3, 1)}) {
+        cv::Mat img(size, CV_16U);
+        rng.fill(img, cv::RNG::UNIFORM, 100, 400);
+        std::vector<float> sorted(img.begin<unsigned short>(), img.end<unsigned short>());
+        std::sort(sorted.begin(), sorted.end());
+        const double lo = percentileOf(sorted, 1.0), hi = percentileOf(sorted, 99.0);
+        const cv::Mat out = normalizeToUnitRange(img);
+        for (int r = 0; r < img.rows; ++r)
+            for (int c = 0; c < img.cols; ++c) {
+                const double v = (img.at<unsigned short>(r, c) - lo) * (1.0 / (hi - lo));
+                ASSERT_EQ(out.at<float>(r, c), static_cast<float>(std::min(std::max(v, 0.0), 1.0)))
+                    << size << " at " << r << "," << c;
+            }
+    }
 }
 
 TEST(NormalizeToUnitRange, NonFinitePixelsAreIgnoredAndBecomeZero) {
