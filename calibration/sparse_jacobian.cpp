@@ -6,6 +6,10 @@
 
 #include "parallel_runner.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace refl {
 
 bool SparsityPattern::setColumns(int rowCount, const std::vector<std::vector<int>>& columnRows) {
@@ -130,6 +134,62 @@ void fusedKernel(const double* vals, const int* cols, int width, const double* x
     }
 }
 
+#if defined(__SSE2__)
+// fusedKernel for a block given as runs of consecutive columns (first column, length), with
+// both rows of a pair in the two lanes: the same operations in the same order, so the same
+// results, with the x and accumulator entries of a run read as adjacent pairs.
+void fusedRunKernel(const double* vals, const int* runs, int runCount, int width, const double* xs, double alpha,
+                    double* u, double* acc, int rows) {
+    const int w = width;
+    int i = 0;
+    for (; i + 1 < rows; i += 2, vals += 2 * w) {
+        __m128d s = _mm_setzero_pd();
+        const double* v = vals;
+        for (int r = 0; r < runCount; ++r) {
+            const double* x = xs + runs[2 * r];
+            const int len = runs[2 * r + 1];
+            for (int k = 0; k < len; ++k, v += 2)
+                s = _mm_add_pd(s, _mm_mul_pd(_mm_loadu_pd(v), _mm_set1_pd(x[k])));
+        }
+        const __m128d t = _mm_sub_pd(s, _mm_mul_pd(_mm_set1_pd(alpha), _mm_loadu_pd(u + i)));
+        _mm_storeu_pd(u + i, t);
+        const __m128d t0 = _mm_unpacklo_pd(t, t), t1 = _mm_unpackhi_pd(t, t);
+        v = vals;
+        for (int r = 0; r < runCount; ++r) {
+            double* a = acc + runs[2 * r];
+            const int len = runs[2 * r + 1];
+            int k = 0;
+            for (; k + 1 < len; k += 2, v += 4) {
+                const __m128d c0 = _mm_loadu_pd(v), c1 = _mm_loadu_pd(v + 2);
+                __m128d sum = _mm_loadu_pd(a + k);
+                sum = _mm_add_pd(sum, _mm_mul_pd(_mm_unpacklo_pd(c0, c1), t0));
+                sum = _mm_add_pd(sum, _mm_mul_pd(_mm_unpackhi_pd(c0, c1), t1));
+                _mm_storeu_pd(a + k, sum);
+            }
+            if (k < len) {
+                __m128d c0 = _mm_loadu_pd(v);
+                __m128d sum = _mm_load_sd(a + k);
+                sum = _mm_add_sd(sum, _mm_mul_sd(c0, t0));
+                sum = _mm_add_sd(sum, _mm_mul_sd(_mm_unpackhi_pd(c0, c0), t1));
+                _mm_store_sd(a + k, sum);
+                v += 2;
+            }
+        }
+    }
+    if (i < rows) {
+        double s = 0.0;
+        const double* v = vals;
+        for (int r = 0; r < runCount; ++r)
+            for (int k = 0; k < runs[2 * r + 1]; ++k) s += *v++ * xs[runs[2 * r] + k];
+        const double t = s - alpha * u[i];
+        u[i] = t;
+        v = vals;
+        for (int r = 0; r < runCount; ++r)
+            for (int k = 0; k < runs[2 * r + 1]; ++k) acc[runs[2 * r] + k] += *v++ * t;
+    }
+}
+#endif
+
 }  // namespace
 
 void SparseJacobian::setPattern(const SparsityPattern& pattern) {
@@ -194,6 +254,24 @@ void SparseJacobian::setPattern(const SparsityPattern& pattern) {
     rowEnd.indexStart = int(m_rowBlockCols.size());
     rowEnd.valueStart = int(m_rowSource.size());
     m_rowBlocks.push_back(rowEnd);
+
+    // Each block's columns as runs of consecutive columns.
+    m_rowBlockRuns.clear();
+    m_runStarts.clear();
+    for (size_t b = 0; b + 1 < m_rowBlocks.size(); ++b) {
+        m_runStarts.push_back(int(m_rowBlockRuns.size() / 2));
+        for (int k = m_rowBlocks[b].indexStart; k < m_rowBlocks[b + 1].indexStart; ++k) {
+            const int c = m_rowBlockCols[k];
+            if (k > m_rowBlocks[b].indexStart && c == m_rowBlockRuns[m_rowBlockRuns.size() - 2] +
+                                                         m_rowBlockRuns.back()) {
+                ++m_rowBlockRuns.back();
+            } else {
+                m_rowBlockRuns.push_back(c);
+                m_rowBlockRuns.push_back(1);
+            }
+        }
+    }
+    m_runStarts.push_back(int(m_rowBlockRuns.size() / 2));
 
     m_rowValueStarts.clear();
     for (const Block& b : m_rowBlocks) m_rowValueStarts.push_back(b.valueStart);
@@ -360,6 +438,11 @@ void SparseJacobian::multiplyBoth(const double* x, const double* colScale, doubl
             const double* vals = m_rowValues.data() + blk.valueStart;
             const int rows = next.first - blk.first;
             double* ub = u + blk.first;
+#if defined(__SSE2__)
+            fusedRunKernel(vals, m_rowBlockRuns.data() + 2 * m_runStarts[b],
+                           m_runStarts[b + 1] - m_runStarts[b], width, xs, alpha, ub, acc.data(), rows);
+            continue;
+#endif
             switch (width) {
                 case 12:
                     fusedKernel<12>(vals, cols, width, xs, alpha, ub, acc.data(), rows);

@@ -69,6 +69,8 @@ private:
     std::vector<Block> m_rowBlocks;     // + sentinel
     std::vector<int> m_rowBlockCols;    // columns of each row block
     std::vector<int> m_rowSource;       // m_values index of each row-block value
+    std::vector<int> m_rowBlockRuns;    // runs of consecutive columns: first column, length
+    std::vector<int> m_runStarts;       // first run of each row block + sentinel
     std::vector<int> m_rowValueStarts;  // value offsets of the row blocks (thread split)
     mutable std::vector<double> m_rowValues;
     mutable std::vector<double> m_scratch;
