@@ -1,6 +1,12 @@
 // Phase congruency with log-Gabor filters applied in the frequency domain, and normalizeToByte.
+#include <fftw3.h>
+
+#include <QDebug>
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -77,13 +83,45 @@ double interpolatedQuantile(std::vector<float>& values, double fraction) {
 
 namespace {
 
+// The inverse 2-D transforms are done by hand: the columns in blocks of kColumnBlock, then row by
+// row. With estimated (hence reproducible) plans this is several times faster than FFTW's own 2-D
+// plan. The spectrum and the filters are stored column after column, so the filter product of a
+// block is one sequential pass that leaves the columns ready for their transforms; the rows are
+// summed up while each is still in cache after its transform.
+constexpr int kColumnBlock = 16;
+
+// Column-major copy of a CV_32F map.
+std::vector<float> toColumnMajor(const cv::Mat& map) {
+    std::vector<float> out(map.total());
+    cv::Mat transposed(map.cols, map.rows, CV_32F, out.data());
+    cv::transpose(map, transposed);
+    CV_Assert(transposed.ptr<float>() == out.data());
+    return out;
+}
+
+// Complex elements between rows of the work buffer: a multiple of 8 (64 bytes), so every row has
+// the alignment of the first and one row plan serves them all.
+int paddedRowStride(int cols) { return (cols + 7) / 8 * 8; }
+
+template <typename T>
+struct FftwFree {
+    void operator()(T* p) const { fftwf_free(p); }
+};
+template <typename T>
+using FftwBuffer = std::unique_ptr<T[], FftwFree<T>>;
+
+template <typename T>
+FftwBuffer<T> fftwAlloc(size_t count) {
+    return FftwBuffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * std::max<size_t>(count, 1))));
+}
+
 // Filters depend only on the image size and the filter settings; a pair of bands of one capture
-// shares them, so the last set is kept.
+// shares them, so the last set is kept. Stored column-major.
 struct FilterBank {
     int rows = 0, cols = 0, orientations = 0, scales = 0;
     double minWavelength = 0, multiplier = 0, sigmaOnf = 0;
-    std::vector<cv::Mat> radial;  // one per scale
-    std::vector<cv::Mat> spread;  // one per orientation
+    std::vector<std::vector<float>> radial;  // one per scale
+    std::vector<std::vector<float>> spread;  // one per orientation
 
     bool matches(int r, int c, int o, int s, double w, double m, double sig) const {
         return rows == r && cols == c && orientations == o && scales == s && minWavelength == w &&
@@ -112,25 +150,280 @@ std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientat
     rift2detail::frequencyGrid(rows, cols, radius, theta);
     for (int s = 0; s < scales; ++s) {
         const double wavelength = minWavelength * std::pow(multiplier, s);
-        bank->radial.push_back(rift2detail::logGaborRadial(radius, wavelength, sigmaOnf));
+        bank->radial.push_back(toColumnMajor(rift2detail::logGaborRadial(radius, wavelength, sigmaOnf)));
     }
     const double thetaSigma = CV_PI / orientations / 1.5;
     for (int o = 0; o < orientations; ++o)
-        bank->spread.push_back(rift2detail::angularSpread(theta, o * CV_PI / orientations, thetaSigma));
+        bank->spread.push_back(
+            toColumnMajor(rift2detail::angularSpread(theta, o * CV_PI / orientations, thetaSigma)));
     std::lock_guard<std::mutex> lock(mutex);
     last = bank;
     return bank;
 }
 
-double medianOf(std::vector<float>& values) {
-    const size_t n = values.size();
+// Plans for one image size. FFTW's planner is not thread-safe: plans are made and destroyed only
+// under the cache mutex; executing them with the new-array functions on fftwf_malloc'ed buffers is
+// safe from any thread. Estimated plans do not depend on timing, so every process computes the
+// same transforms and gives the same bytes.
+struct FftPlans {
+    int rows = 0, cols = 0;
+    fftwf_plan forward = nullptr;      // real rows x cols -> rows x (cols / 2 + 1), in place
+    fftwf_plan columns = nullptr;      // kColumnBlock consecutive columns of `rows` points, in place
+    fftwf_plan lastColumns = nullptr;  // the cols % kColumnBlock remaining columns (null when none)
+    fftwf_plan row = nullptr;          // one row of `cols` points, in place
+
+    bool complete() const { return forward && columns && row && (cols % kColumnBlock == 0 || lastColumns); }
+    void destroy() {
+        for (fftwf_plan* p : {&forward, &columns, &lastColumns, &row})
+            if (*p) fftwf_destroy_plan(*p);
+        forward = columns = lastColumns = row = nullptr;
+    }
+};
+
+struct FftPlanCache {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const FftPlans>> entries;  // most recently used last
+};
+
+FftPlanCache& fftPlanCache() {
+    static FftPlanCache cache;
+    return cache;
+}
+
+// Called with `mutex` held; the deleter of the result takes it itself.
+std::shared_ptr<const FftPlans> makeFftPlans(int rows, int cols, std::mutex* mutex) {
+    auto plans = std::shared_ptr<FftPlans>(new FftPlans, [mutex](FftPlans* p) {
+        {
+            std::lock_guard<std::mutex> lock(*mutex);
+            p->destroy();
+        }
+        delete p;
+    });
+    plans->rows = rows;
+    plans->cols = cols;
+    // Estimated planning leaves the arrays alone; they only fix size, stride and alignment.
+    auto half = fftwAlloc<fftwf_complex>(static_cast<size_t>(rows) * (cols / 2 + 1));
+    auto block = fftwAlloc<fftwf_complex>(static_cast<size_t>(rows) * kColumnBlock);
+    auto line = fftwAlloc<fftwf_complex>(static_cast<size_t>(paddedRowStride(cols)));
+    if (!half || !block || !line) return plans;
+    plans->forward =
+        fftwf_plan_dft_r2c_2d(rows, cols, reinterpret_cast<float*>(half.get()), half.get(), FFTW_ESTIMATE);
+    int n[1] = {rows};
+    plans->columns = fftwf_plan_many_dft(1, n, kColumnBlock, block.get(), nullptr, 1, rows, block.get(),
+                                         nullptr, 1, rows, FFTW_BACKWARD, FFTW_ESTIMATE);
+    if (cols % kColumnBlock != 0)
+        plans->lastColumns = fftwf_plan_many_dft(1, n, cols % kColumnBlock, block.get(), nullptr, 1, rows,
+                                                 block.get(), nullptr, 1, rows, FFTW_BACKWARD, FFTW_ESTIMATE);
+    plans->row = fftwf_plan_dft_1d(cols, line.get(), line.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
+    return plans;
+}
+
+// A few sizes are kept (the bands of one camera share one size).
+std::shared_ptr<const FftPlans> fftPlansFor(int rows, int cols) {
+    FftPlanCache& cache = fftPlanCache();
+    std::shared_ptr<const FftPlans> evicted;  // released after the lock
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto& entries = cache.entries;
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        if ((*it)->rows == rows && (*it)->cols == cols) {
+            auto found = *it;
+            entries.erase(it);
+            entries.push_back(found);
+            return found;
+        }
+    auto plans = makeFftPlans(rows, cols, &cache.mutex);
+    // An incomplete set is not cached: its last owner is the caller, outside the lock.
+    if (!plans->complete()) return plans;
+    if (entries.size() >= 4) {
+        evicted = entries.front();
+        entries.erase(entries.begin());
+    }
+    entries.push_back(plans);
+    return plans;
+}
+
+// Median of non-negative floats (NaN sorts last) given the histogram of their upper 16 bits: only
+// the values in the bins holding the middle ranks are looked at. Same value as a median by sorting.
+double medianFromHistogram(const float* values, size_t n, const std::vector<uint32_t>& hist,
+                           std::vector<uint32_t>& scratch) {
     if (n == 0) return 0.0;
-    const size_t mid = n / 2;
-    std::nth_element(values.begin(), values.begin() + mid, values.end());
-    const double upper = values[mid];
+    const size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
+    size_t below = 0, loBin = 0;
+    while (below + hist[loBin] <= lo) below += hist[loBin++];
+    size_t hiBin = loBin, belowHi = below;
+    while (belowHi + hist[hiBin] <= hi) belowHi += hist[hiBin++];
+    scratch.clear();
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, values + i, sizeof bits);
+        const uint32_t bin = bits >> 16;
+        if (bin >= loBin && bin <= hiBin) scratch.push_back(bits);
+    }
+    const size_t k = hi - below;
+    std::nth_element(scratch.begin(), scratch.begin() + k, scratch.end());
+    auto toFloat = [](uint32_t bits) {
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    };
+    const double upper = toFloat(scratch[k]);
     if (n % 2 == 1) return upper;
-    const double lower = *std::max_element(values.begin(), values.begin() + mid);
+    const double lower = toFloat(*std::max_element(scratch.begin(), scratch.begin() + k));
     return (lower + upper) / 2.0;
+}
+
+// Row-major sums over the scales of one orientation and accumulators over the orientations.
+// The squared-moment sums live in the moment maps until the last orientation turns them into
+// the moments.
+struct Accumulators {
+    float *sumE, *sumO, *sumAn, *amax, *covx2, *covy2, *covxy;
+    uchar* mim;
+    uint32_t* hist;  // of the upper 16 bits of the first-scale amplitude
+};
+
+enum class ScaleStep { First, Middle, Last };
+
+// Adds one transformed row into the sums; on the last scale of an orientation also adds its phase
+// congruency to the moment sums (starting them on the first orientation), and after the last
+// orientation forms the moments.
+void accumulateRow(const fftwf_complex* row, size_t offset, int cols, ScaleStep step, float threshold,
+                   float ca, float sa, int orientation, bool lastOrientation, const Accumulators& a) {
+    float* pE = a.sumE + offset;
+    float* pO = a.sumO + offset;
+    float* pAn = a.sumAn + offset;
+    if (step == ScaleStep::First) {
+        for (int c = 0; c < cols; ++c) {
+            const float re = row[c][0], im = row[c][1];
+            const float an = std::sqrt(re * re + im * im);
+            pE[c] = re;
+            pO[c] = im;
+            pAn[c] = an;
+            uint32_t bits;
+            std::memcpy(&bits, &an, sizeof bits);
+            ++a.hist[bits >> 16];
+        }
+        return;
+    }
+    if (step == ScaleStep::Middle) {
+        for (int c = 0; c < cols; ++c) {
+            const float re = row[c][0], im = row[c][1];
+            pE[c] += re;
+            pO[c] += im;
+            pAn[c] += std::sqrt(re * re + im * im);
+        }
+        return;
+    }
+    float* pCx = a.covx2 + offset;
+    float* pCy = a.covy2 + offset;
+    float* pCxy = a.covxy + offset;
+    float* pAmax = a.amax + offset;
+    uchar* pMim = a.mim + offset;
+    const bool first = orientation == 0;
+    for (int c = 0; c < cols; ++c) {
+        const float re = row[c][0], im = row[c][1];
+        const float e = pE[c] + re, od = pO[c] + im;
+        const float an = pAn[c] + std::sqrt(re * re + im * im);
+        const float energy = std::sqrt(e * e + od * od);
+        const float pc = std::max(energy - threshold, 0.0f) / (an + 1e-8f);
+        const float px = pc * ca, py = pc * sa;
+        float cx = (first ? 0.0f : pCx[c]) + px * px;
+        float cy = (first ? 0.0f : pCy[c]) + py * py;
+        float cxy = (first ? 0.0f : pCxy[c]) + px * py;
+        const float amax = first ? -std::numeric_limits<float>::infinity() : pAmax[c];
+        if (an > amax) {
+            pAmax[c] = an;
+            pMim[c] = static_cast<uchar>(orientation);
+        } else if (first) {
+            pAmax[c] = amax;
+            pMim[c] = 0;
+        }
+        if (lastOrientation) {
+            cx *= 0.5f;
+            cy *= 0.5f;
+            cxy *= 2.0f;
+            const float denom = std::sqrt((cx - cy) * (cx - cy) + cxy * cxy);
+            const float maxMoment = (cy + cx + denom) / 2.0f, minMoment = (cy + cx - denom) / 2.0f;
+            cx = maxMoment;
+            cy = minMoment;
+        }
+        pCx[c] = cx;
+        pCy[c] = cy;
+        pCxy[c] = cxy;
+    }
+}
+
+// Column-major spectrum of the real image, scaled by 1 / (rows * cols) so that the unnormalised
+// inverse transforms give what an inverse DFT with scaling gives. `scratch` (rows x
+// paddedRowStride(cols) complex) holds the in-place forward transform. False when out of memory.
+bool imageSpectrum(const cv::Mat& image, const FftPlans& plans, fftwf_complex* scratch,
+                   fftwf_complex* spectrum) {
+    const int rows = plans.rows, cols = plans.cols, halfCols = cols / 2 + 1;
+    // In-place transform: the real rows are padded to the width of the complex rows.
+    float* real = reinterpret_cast<float*>(scratch);
+    const size_t realStep = sizeof(float) * 2 * halfCols;
+    cv::Mat img(rows, cols, CV_32F, real, realStep);
+    if (image.channels() == 1)
+        image.convertTo(img, CV_32F);
+    else {
+        cv::Mat first;
+        cv::extractChannel(image, first, 0);
+        first.convertTo(img, CV_32F);
+    }
+    if (img.ptr<float>() != real) img.copyTo(cv::Mat(rows, cols, CV_32F, real, realStep));
+    for (int r = 0; r < rows; ++r) {
+        // A non-finite pixel would spread over the whole spectrum; treat it as 0.
+        float* p = real + static_cast<size_t>(r) * 2 * halfCols;
+        for (int c = 0; c < cols; ++c)
+            if (!std::isfinite(p[c])) p[c] = 0.0f;
+    }
+    const fftwf_complex* half = scratch;
+    fftwf_execute_dft_r2c(plans.forward, real, scratch);
+    const float scale = static_cast<float>(1.0 / (static_cast<double>(rows) * cols));
+    for (int c = 0; c < cols; ++c) {
+        fftwf_complex* dst = spectrum + static_cast<size_t>(c) * rows;
+        if (c < halfCols) {
+            for (int r = 0; r < rows; ++r) {
+                dst[r][0] = half[static_cast<size_t>(r) * halfCols + c][0] * scale;
+                dst[r][1] = half[static_cast<size_t>(r) * halfCols + c][1] * scale;
+            }
+        } else {
+            // The right half is the conjugate of the point mirrored through the origin.
+            const fftwf_complex* mirror = half + (cols - c);
+            for (int r = 0; r < rows; ++r) {
+                const size_t at = static_cast<size_t>(r == 0 ? 0 : rows - r) * halfCols;
+                dst[r][0] = mirror[at][0] * scale;
+                dst[r][1] = -mirror[at][1] * scale;
+            }
+        }
+    }
+    return true;
+}
+
+// spectrum x radial x spread over n consecutive elements (one block of columns).
+void filterBlock(const fftwf_complex* spec, const float* radial, const float* spread, size_t n,
+                 fftwf_complex* dst) {
+    for (size_t i = 0; i < n; ++i) {
+        const float f = radial[i] * spread[i];
+        dst[i][0] = spec[i][0] * f;
+        dst[i][1] = spec[i][1] * f;
+    }
+}
+
+// Puts `width` transformed columns back into the rows of the work buffer.
+void storeColumns(const fftwf_complex* block, int rows, int width, fftwf_complex* dst, size_t stride) {
+    if (width == kColumnBlock) {
+        for (int r = 0; r < rows; ++r, dst += stride)
+            for (int j = 0; j < kColumnBlock; ++j) {
+                dst[j][0] = block[static_cast<size_t>(j) * rows + r][0];
+                dst[j][1] = block[static_cast<size_t>(j) * rows + r][1];
+            }
+        return;
+    }
+    for (int r = 0; r < rows; ++r, dst += stride)
+        for (int j = 0; j < width; ++j) {
+            dst[j][0] = block[static_cast<size_t>(j) * rows + r][0];
+            dst[j][1] = block[static_cast<size_t>(j) * rows + r][1];
+        }
 }
 
 }  // namespace
@@ -140,101 +433,86 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
                                            double k) {
     PhaseCongruencyMaps out;
     if (image.empty() || orientations < 1 || scales < 1 || orientations > 255) return out;
-    cv::Mat img;
-    if (image.channels() == 1)
-        image.convertTo(img, CV_32F);
-    else {
-        cv::Mat first;
-        cv::extractChannel(image, first, 0);
-        first.convertTo(img, CV_32F);
-    }
-    const int rows = img.rows, cols = img.cols;
+    const int rows = image.rows, cols = image.cols;
     const size_t total = static_cast<size_t>(rows) * cols;
-    // A non-finite pixel would spread over the whole spectrum; treat it as 0.
-    for (int r = 0; r < rows; ++r) {
-        float* p = img.ptr<float>(r);
-        for (int c = 0; c < cols; ++c)
-            if (!std::isfinite(p[c])) p[c] = 0.0f;
+    const auto plans = fftPlansFor(rows, cols);
+    if (!plans->complete()) {
+        qDebug() << "computePhaseCongruency: no FFT plan for" << cols << "x" << rows;
+        return out;
     }
-
-    cv::Mat spectrum;
-    cv::dft(img, spectrum, cv::DFT_COMPLEX_OUTPUT);
+    const size_t stride = paddedRowStride(cols);
+    auto work = fftwAlloc<fftwf_complex>(rows * stride);
+    auto spectrum = fftwAlloc<fftwf_complex>(total);
+    auto block = fftwAlloc<fftwf_complex>(static_cast<size_t>(rows) * kColumnBlock);
+    if (!spectrum || !work || !block) {
+        qDebug() << "computePhaseCongruency: out of memory for" << cols << "x" << rows;
+        return out;
+    }
+    imageSpectrum(image, *plans, work.get(), spectrum.get());
     const auto bank = filterBankFor(rows, cols, orientations, scales, minWavelength, multiplier, sigmaOnf);
 
-    cv::Mat amax(rows, cols, CV_32F, cv::Scalar(-std::numeric_limits<float>::infinity()));
-    cv::Mat mim(rows, cols, CV_8U, cv::Scalar(0));
-    cv::Mat covx2(rows, cols, CV_32F, cv::Scalar(0)), covy2(rows, cols, CV_32F, cv::Scalar(0)),
-        covxy(rows, cols, CV_32F, cv::Scalar(0));
-    cv::Mat sumE(rows, cols, CV_32F), sumO(rows, cols, CV_32F), sumAn(rows, cols, CV_32F);
-    cv::Mat filtered(rows, cols, CV_32FC2), eo(rows, cols, CV_32FC2);
-    std::vector<float> amplitude0(total);
-    const double sqrtLn4 = std::sqrt(std::log(4.0));
-
+    out.maxAmplitude.create(rows, cols, CV_32F);
+    out.maxIndex.create(rows, cols, CV_8U);
+    out.maxMoment.create(rows, cols, CV_32F);
+    out.minMoment.create(rows, cols, CV_32F);
+    cv::Mat covxy(rows, cols, CV_32F), sumE(rows, cols, CV_32F), sumO(rows, cols, CV_32F),
+        sumAn(rows, cols, CV_32F);
+    std::vector<uint32_t> hist(1u << 16), scratch;
     // All matrices here are freshly allocated, hence continuous.
-    const float* spectrumData = spectrum.ptr<float>();
-    float* filt = filtered.ptr<float>();
-    float* pE = sumE.ptr<float>();
-    float* pO = sumO.ptr<float>();
-    float* pAn = sumAn.ptr<float>();
-    float* pAmax = amax.ptr<float>();
-    uchar* pMim = mim.ptr<uchar>();
-    float* pCx = covx2.ptr<float>();
-    float* pCy = covy2.ptr<float>();
-    float* pCxy = covxy.ptr<float>();
+    const Accumulators acc{sumE.ptr<float>(),
+                           sumO.ptr<float>(),
+                           sumAn.ptr<float>(),
+                           out.maxAmplitude.ptr<float>(),
+                           out.maxMoment.ptr<float>(),
+                           out.minMoment.ptr<float>(),
+                           covxy.ptr<float>(),
+                           out.maxIndex.ptr<uchar>(),
+                           hist.data()};
+    const double sqrtLn4 = std::sqrt(std::log(4.0));
+    fftwf_complex* blk = block.get();
 
     for (int o = 0; o < orientations; ++o) {
         const double angle = o * CV_PI / orientations;
-        const float* spread = bank->spread[o].ptr<float>();
-        sumE.setTo(0);
-        sumO.setTo(0);
-        sumAn.setTo(0);
-        for (int s = 0; s < scales; ++s) {
-            const float* radial = bank->radial[s].ptr<float>();
-            for (size_t i = 0; i < total; ++i) {
-                const float f = radial[i] * spread[i];
-                filt[2 * i] = spectrumData[2 * i] * f;
-                filt[2 * i + 1] = spectrumData[2 * i + 1] * f;
-            }
-            cv::idft(filtered, eo, cv::DFT_SCALE | cv::DFT_COMPLEX_OUTPUT);
-            const float* e = eo.ptr<float>();
-            for (size_t i = 0; i < total; ++i) {
-                const float re = e[2 * i], im = e[2 * i + 1];
-                const float an = std::sqrt(re * re + im * im);
-                pAn[i] += an;
-                pE[i] += re;
-                pO[i] += im;
-                if (s == 0) amplitude0[i] = an;
-            }
-        }
-        const double tau = medianOf(amplitude0) / sqrtLn4;
-        const float threshold = static_cast<float>(k * tau);
         const float ca = static_cast<float>(std::cos(angle)), sa = static_cast<float>(std::sin(angle));
-        for (size_t i = 0; i < total; ++i) {
-            const float energy = std::sqrt(pE[i] * pE[i] + pO[i] * pO[i]);
-            const float pc = std::max(energy - threshold, 0.0f) / (pAn[i] + 1e-8f);
-            const float px = pc * ca, py = pc * sa;
-            pCx[i] += px * px;
-            pCy[i] += py * py;
-            pCxy[i] += px * py;
-            if (pAn[i] > pAmax[i]) {
-                pAmax[i] = pAn[i];
-                pMim[i] = static_cast<uchar>(o);
+        const bool lastOrientation = o == orientations - 1;
+        float threshold = 0.0f;
+        std::fill(hist.begin(), hist.end(), 0u);
+        for (int s = 0; s < scales; ++s) {
+            // Columns: filter a block, transform it, put it back into the rows.
+            for (int c0 = 0; c0 < cols; c0 += kColumnBlock) {
+                const int width = std::min(kColumnBlock, cols - c0);
+                const size_t at = static_cast<size_t>(c0) * rows;
+                filterBlock(spectrum.get() + at, bank->radial[s].data() + at, bank->spread[o].data() + at,
+                            static_cast<size_t>(width) * rows, blk);
+                fftwf_execute_dft(width == kColumnBlock ? plans->columns : plans->lastColumns, blk, blk);
+                storeColumns(blk, rows, width, work.get() + c0, stride);
+            }
+            // Rows: transform each and add it in while it is in cache.
+            const ScaleStep step = s == 0            ? ScaleStep::First
+                                   : s == scales - 1 ? ScaleStep::Last
+                                                     : ScaleStep::Middle;
+            for (int r = 0; r < rows; ++r) {
+                fftwf_complex* row = work.get() + r * stride;
+                fftwf_execute_dft(plans->row, row, row);
+                accumulateRow(row, static_cast<size_t>(r) * cols, cols, step, threshold, ca, sa, o,
+                              lastOrientation, acc);
+            }
+            if (s == 0) {
+                // sumAn holds the first-scale amplitude here.
+                const double tau = medianFromHistogram(acc.sumAn, total, hist, scratch) / sqrtLn4;
+                threshold = static_cast<float>(k * tau);
             }
         }
+        if (scales == 1) {
+            // The threshold needs the whole first scale, so the moments take a pass of their own:
+            // adding a zero row leaves the sums as they are.
+            const std::vector<std::array<float, 2>> zeros(static_cast<size_t>(cols), {0.0f, 0.0f});
+            for (int r = 0; r < rows; ++r)
+                accumulateRow(reinterpret_cast<const fftwf_complex*>(zeros.data()),
+                              static_cast<size_t>(r) * cols, cols, ScaleStep::Last, threshold, ca, sa, o,
+                              lastOrientation, acc);
+        }
     }
-
-    out.maxMoment.create(rows, cols, CV_32F);
-    out.minMoment.create(rows, cols, CV_32F);
-    float* pM = out.maxMoment.ptr<float>();
-    float* pm = out.minMoment.ptr<float>();
-    for (size_t i = 0; i < total; ++i) {
-        const float cx = pCx[i] * 0.5f, cy = pCy[i] * 0.5f, cxy = pCxy[i] * 2.0f;
-        const float denom = std::sqrt((cx - cy) * (cx - cy) + cxy * cxy);
-        pM[i] = (cy + cx + denom) / 2.0f;
-        pm[i] = (cy + cx - denom) / 2.0f;
-    }
-    out.maxIndex = mim;
-    out.maxAmplitude = amax;
     return out;
 }
 

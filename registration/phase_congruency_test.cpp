@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <random>
+#include <thread>
 
 #include "pair_registration.h"
 #include "rift2.h"
@@ -116,6 +119,134 @@ cv::Mat randomImage(int rows, int cols, unsigned seed) {
     return img;
 }
 
+// The same computation written plainly with OpenCV's DFT: full complex spectrum, every filter
+// product formed in full, one scaled inverse transform per orientation and scale, a sorted median.
+struct DftPc {
+    cv::Mat M, m, amax, mim;
+    std::vector<cv::Mat> sumAn;  // per orientation
+};
+
+DftPc dftPhaseCongruency(const cv::Mat& img32, int orientations, int scales, double minWl, double mult,
+                         double sigmaOnf, double k) {
+    const int rows = img32.rows, cols = img32.cols;
+    cv::Mat spectrum;
+    cv::dft(img32, spectrum, cv::DFT_COMPLEX_OUTPUT);
+    cv::Mat radius, theta;
+    rift2detail::frequencyGrid(rows, cols, radius, theta);
+    DftPc out;
+    out.amax = cv::Mat(rows, cols, CV_32F, cv::Scalar(-INFINITY));
+    out.mim = cv::Mat(rows, cols, CV_8U, cv::Scalar(0));
+    cv::Mat cx2(rows, cols, CV_32F, cv::Scalar(0)), cy2 = cx2.clone(), cxy = cx2.clone();
+    for (int o = 0; o < orientations; ++o) {
+        const double angle = o * CV_PI / orientations;
+        const cv::Mat spread = rift2detail::angularSpread(theta, angle, CV_PI / orientations / 1.5);
+        cv::Mat sE(rows, cols, CV_32F, cv::Scalar(0)), sO = sE.clone(), sA = sE.clone(), a0;
+        for (int s = 0; s < scales; ++s) {
+            const cv::Mat filter =
+                rift2detail::logGaborRadial(radius, minWl * std::pow(mult, s), sigmaOnf).mul(spread);
+            const cv::Mat planes[] = {filter, filter};
+            cv::Mat filter2, eo;
+            cv::merge(planes, 2, filter2);
+            cv::idft(spectrum.mul(filter2), eo, cv::DFT_SCALE | cv::DFT_COMPLEX_OUTPUT);
+            cv::Mat parts[2], an;
+            cv::split(eo, parts);
+            cv::magnitude(parts[0], parts[1], an);
+            sE += parts[0];
+            sO += parts[1];
+            sA += an;
+            if (s == 0) a0 = an.clone();
+        }
+        std::vector<float> sorted(a0.begin<float>(), a0.end<float>());
+        std::sort(sorted.begin(), sorted.end());
+        const size_t n = sorted.size();
+        const double med =
+            n % 2 ? sorted[n / 2] : (static_cast<double>(sorted[n / 2 - 1]) + sorted[n / 2]) / 2;
+        const float T = static_cast<float>(k * med / std::sqrt(std::log(4.0)));
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c) {
+                const float e = std::hypot(sE.at<float>(r, c), sO.at<float>(r, c));
+                const float pc = std::max(e - T, 0.0f) / (sA.at<float>(r, c) + 1e-8f);
+                const float px = pc * static_cast<float>(std::cos(angle)),
+                            py = pc * static_cast<float>(std::sin(angle));
+                cx2.at<float>(r, c) += px * px;
+                cy2.at<float>(r, c) += py * py;
+                cxy.at<float>(r, c) += px * py;
+                if (sA.at<float>(r, c) > out.amax.at<float>(r, c)) {
+                    out.amax.at<float>(r, c) = sA.at<float>(r, c);
+                    out.mim.at<uchar>(r, c) = static_cast<uchar>(o);
+                }
+            }
+        out.sumAn.push_back(sA);
+    }
+    const cv::Mat a = cx2 * 0.5, b = cy2 * 0.5, c = cxy * 2.0;
+    cv::Mat den;
+    cv::sqrt((a - b).mul(a - b) + c.mul(c), den);
+    out.M = (a + b + den) * 0.5;
+    out.m = (a + b - den) * 0.5;
+    return out;
+}
+
+// A textured scene: smooth blobs, edges of several orientations and noise.
+cv::Mat sceneImage(int rows, int cols, unsigned seed) {
+    cv::Mat img(rows, cols, CV_32F);
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> noise(0.0f, 0.05f);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            img.at<float>(r, c) =
+                0.5f + 0.3f * std::sin(0.21f * c + 0.05f * r) * std::cos(0.13f * r) + noise(gen);
+    cv::rectangle(img, cv::Rect(cols / 5, rows / 4, cols / 3, rows / 3), cv::Scalar(1.4), cv::FILLED);
+    cv::line(img, cv::Point(2, rows - 3), cv::Point(cols - 3, rows / 3), cv::Scalar(-0.6), 2);
+    cv::circle(img, cv::Point(cols * 2 / 3, rows * 2 / 3), std::min(rows, cols) / 6, cv::Scalar(1.1),
+               cv::FILLED);
+    return img;
+}
+
+double maxAbs(const cv::Mat& m) {
+    double lo, hi;
+    cv::minMaxLoc(m, &lo, &hi);
+    return std::max(std::fabs(lo), std::fabs(hi));
+}
+
+bool sameBytes(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous() &&
+           std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
+}
+
+bool sameMaps(const PhaseCongruencyMaps& a, const PhaseCongruencyMaps& b) {
+    return sameBytes(a.maxMoment, b.maxMoment) && sameBytes(a.minMoment, b.minMoment) &&
+           sameBytes(a.maxIndex, b.maxIndex) && sameBytes(a.maxAmplitude, b.maxAmplitude);
+}
+
+// Checks the maps against the DFT formulation: moments and amplitude within 1e-4 of the map's
+// largest value, the index wherever the two strongest orientations are clearly apart.
+void expectMatchesDft(const cv::Mat& img, int orientations, int scales) {
+    SCOPED_TRACE(testing::Message() << img.cols << "x" << img.rows << " o=" << orientations
+                                    << " s=" << scales);
+    const PhaseCongruencyMaps pc = computePhaseCongruency(img, orientations, scales, 3.0, 2.1, 0.55, 2.0);
+    const DftPc ref = dftPhaseCongruency(img, orientations, scales, 3.0, 2.1, 0.55, 2.0);
+    ASSERT_EQ(pc.maxMoment.size(), img.size());
+    ASSERT_EQ(pc.maxIndex.type(), CV_8U);
+    const std::pair<const cv::Mat*, const cv::Mat*> maps[] = {
+        {&pc.maxMoment, &ref.M}, {&pc.minMoment, &ref.m}, {&pc.maxAmplitude, &ref.amax}};
+    for (const auto& [got, want] : maps) {
+        const double scale = maxAbs(*want);
+        ASSERT_GT(scale, 1e-3);
+        EXPECT_LE(cv::norm(*got, *want, cv::NORM_INF), 1e-4 * scale);
+    }
+    int checked = 0, differing = 0;
+    for (int r = 0; r < img.rows; ++r)
+        for (int c = 0; c < img.cols; ++c) {
+            std::vector<float> sums;
+            for (const cv::Mat& s : ref.sumAn) sums.push_back(s.at<float>(r, c));
+            std::sort(sums.rbegin(), sums.rend());
+            if (sums.size() > 1 && sums[0] - sums[1] <= 1e-4f * sums[0]) continue;
+            ++checked;
+            if (pc.maxIndex.at<uchar>(r, c) != ref.mim.at<uchar>(r, c)) ++differing;
+        }
+    EXPECT_EQ(differing, 0);
+    EXPECT_GT(checked, img.total() * 9 / 10);
+}
 }  // namespace
 
 TEST(FrequencyGrid, MatchesUnshiftedLayoutForOddAndEvenSizes) {
@@ -191,6 +322,55 @@ TEST(PhaseCongruency, MatchesSlowReferenceOnSmallImage) {
         }
     }
     EXPECT_GT(mimChecked, 100);
+}
+
+TEST(PhaseCongruency, MatchesDftFormulationOnScenes) {
+    // Odd and even sizes; widths that are and are not whole blocks of transformed columns.
+    expectMatchesDft(sceneImage(96, 128, 1), 6, 4);
+    expectMatchesDft(sceneImage(75, 83, 2), 6, 4);
+    expectMatchesDft(sceneImage(64, 37, 3), 4, 3);
+    // One scale: the noise threshold is known only after the whole scale.
+    expectMatchesDft(sceneImage(50, 70, 4), 6, 1);
+}
+
+TEST(PhaseCongruency, RepeatedAndConcurrentCallsGiveIdenticalBytes) {
+    const cv::Mat a = sceneImage(120, 161, 7), b = sceneImage(90, 100, 8);
+    const PhaseCongruencyMaps first = computePhaseCongruency(a, 6, 4, 3.0, 2.1, 0.55, 2.0);
+    const PhaseCongruencyMaps again = computePhaseCongruency(a, 6, 4, 3.0, 2.1, 0.55, 2.0);
+    EXPECT_TRUE(sameMaps(first, again));
+    // Two threads at once, on sizes not seen yet, so both plan and transform concurrently.
+    for (int round = 0; round < 3; ++round) {
+        const cv::Mat c = sceneImage(61 + round, 77 + 2 * round, 9), d = sceneImage(44 + round, 52, 10);
+        PhaseCongruencyMaps pc, pd, pa;
+        std::thread t1([&] {
+            pc = computePhaseCongruency(c, 6, 4, 3.0, 2.1, 0.55, 2.0);
+            pa = computePhaseCongruency(a, 6, 4, 3.0, 2.1, 0.55, 2.0);
+        });
+        std::thread t2([&] { pd = computePhaseCongruency(d, 6, 4, 3.0, 2.1, 0.55, 2.0); });
+        t1.join();
+        t2.join();
+        EXPECT_TRUE(sameMaps(pa, first)) << round;
+        EXPECT_TRUE(sameMaps(pc, computePhaseCongruency(c, 6, 4, 3.0, 2.1, 0.55, 2.0))) << round;
+        EXPECT_TRUE(sameMaps(pd, computePhaseCongruency(d, 6, 4, 3.0, 2.1, 0.55, 2.0))) << round;
+    }
+    EXPECT_TRUE(sameMaps(computePhaseCongruency(b, 6, 4, 3.0, 2.1, 0.55, 2.0),
+                         computePhaseCongruency(b, 6, 4, 3.0, 2.1, 0.55, 2.0)));
+}
+
+TEST(PhaseCongruency, UsesTheFirstChannelOfAMultiChannelImage) {
+    const cv::Mat gray = sceneImage(40, 52, 11);
+    cv::Mat noise(gray.size(), CV_32F);
+    cv::randu(noise, -5.0, 5.0);
+    const cv::Mat planes[] = {gray, noise, noise};
+    cv::Mat colour;
+    cv::merge(planes, 3, colour);
+    EXPECT_TRUE(sameMaps(computePhaseCongruency(colour, 6, 4, 3.0, 2.1, 0.55, 2.0),
+                         computePhaseCongruency(gray, 6, 4, 3.0, 2.1, 0.55, 2.0)));
+    // A region of a larger image gives the maps of a copy of it.
+    const cv::Mat big = sceneImage(80, 90, 12);
+    const cv::Mat roi = big(cv::Rect(7, 5, 61, 49));
+    EXPECT_TRUE(sameMaps(computePhaseCongruency(roi, 6, 4, 3.0, 2.1, 0.55, 2.0),
+                         computePhaseCongruency(roi.clone(), 6, 4, 3.0, 2.1, 0.55, 2.0)));
 }
 
 TEST(PhaseCongruency, ConstantImageHasNoMomentsAndNoCorners) {
