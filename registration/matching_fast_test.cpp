@@ -172,6 +172,33 @@ TEST(TwoNearestPruned, NeighboursOneUlpApart) {
     compareAll(b, a, false);
 }
 
+TEST(TwoNearestPruned, NeighboursAtNearlyEqualDistances) {
+    // Each row of a has eight rows of b around it in random directions at distances r (1 + s)
+    // with s from 0 to 1e-4: the approximate pass cannot order them, the exact distances can.
+    const int n = 60, d = 216;
+    const double steps[] = {0.0, 1e-7, 3e-7, 1e-6, 3e-6, 1e-5, 3e-5, 1e-4};
+    const cv::Mat a = uniformRows(n, d, 41);
+    cv::Mat b(8 * n, d, CV_32F);
+    cv::RNG rng(42);
+    std::vector<int> slot(8 * n);
+    for (int k = 0; k < 8 * n; ++k) slot[k] = k;
+    cv::randShuffle(slot, 1.0, &rng);
+    for (int i = 0; i < n; ++i) {
+        const double r = rng.uniform(0.05, 0.5);
+        for (int k = 0; k < 8; ++k) {
+            cv::Mat dir(1, d, CV_64F);
+            rng.fill(dir, cv::RNG::NORMAL, 0.0, 1.0);
+            dir *= r * (1.0 + steps[k]) / cv::norm(dir);
+            cv::Mat row;
+            a.row(i).convertTo(row, CV_64F);
+            row += dir;
+            row.convertTo(b.row(slot[8 * i + k]), CV_32F);
+        }
+    }
+    compareAll(a, b, true);
+    compareAll(b, a, true);
+}
+
 TEST(TwoNearestPruned, QuantisedAndWideRangeRows) {
     // Quarter steps make many equal distances; rows scaled by 1e5 and 1e-5 stretch the bounds.
     cv::Mat a = uniformRows(211, 24, 12), b = uniformRows(197, 24, 13);
