@@ -13,7 +13,9 @@
 #include <limits>
 #include <opencv2/core/hal/hal.hpp>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// x86 SIMD kernels, chosen at run time (not on Windows: GCC there keeps the stack only 16-byte
+// aligned, which AVX register spills do not survive).
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 #include <immintrin.h>
 #define MATCHING_X86_KERNELS 1
 #endif
@@ -85,16 +87,16 @@ public:
     void hit(int i, int j, float v);
     unsigned validMask(int p) const {
         const int cols = std::min(kNr, m - p * kNr);
-        return cols >= 32 ? 0xffffffffu : ((1u << cols) - 1u);
+        return cols <= 0 ? 0u : (1u << cols) - 1u;
     }
     float threshold(float s2, double e) const {
         if (!(s2 < std::numeric_limits<float>::infinity())) return std::numeric_limits<float>::infinity();
         const double base = std::max(static_cast<double>(s2) + e, 0.0);
         return roundUp(base * (1.0 + rho_) + e + abs_);
     }
-    double rho_ = 0.0, abs_ = 0.0;
 
 private:
+    double rho_ = 0.0, abs_ = 0.0;
     std::vector<float> rowM1_, rowM2_, colM1_, colM2_;
     size_t cap_ = 0;
 };
@@ -195,8 +197,9 @@ void PrunedSearch::hit(int i, int j, float v) {
     }
 }
 
-// One block of up to kBlockPanels row panels (packed: per panel, d steps of kMr floats) against
-// every column panel.
+// Plain C++ kernel: checks the search on any processor, but is slower than the brute force, so
+// only tests ask for it. One block of up to kBlockPanels row panels (packed: per panel, d steps of kMr
+// floats) against every column panel.
 using BlockKernel = void (*)(PrunedSearch& s, int i0, int rowPanels, const float* ap);
 
 void blockGeneric(PrunedSearch& s, int i0, int rowPanels, const float* ap) {
@@ -388,7 +391,7 @@ BlockKernel pickKernel(PrunedKernel wanted) {
     const bool avx2 = cv::checkHardwareSupport(CV_CPU_AVX2) && cv::checkHardwareSupport(CV_CPU_FMA3);
     switch (wanted) {
         case PrunedKernel::Best:
-            return avx512 ? blockAvx512 : avx2 ? blockAvx2 : blockGeneric;
+            return avx512 ? blockAvx512 : avx2 ? blockAvx2 : nullptr;
         case PrunedKernel::Avx512:
             return avx512 ? blockAvx512 : nullptr;
         case PrunedKernel::Avx2:
@@ -398,7 +401,7 @@ BlockKernel pickKernel(PrunedKernel wanted) {
     }
     return nullptr;
 #else
-    return wanted == PrunedKernel::Best || wanted == PrunedKernel::Portable ? blockGeneric : nullptr;
+    return wanted == PrunedKernel::Portable ? blockGeneric : nullptr;
 #endif
 }
 

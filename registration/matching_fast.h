@@ -42,8 +42,9 @@ void twoNearestBruteForce(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNea
 // bound: only the entries that could be among the two nearest of their row or column get their
 // exact distance. Returns false when it cannot vouch for the result (not single-channel CV_32F,
 // non-finite, subnormal or huge values, or too many near-ties); the outputs are then unspecified.
-// kernel picks the matrix-product code (for tests): the fastest this processor runs, or a
-// named one; a named kernel the processor cannot run makes it decline.
+// kernel picks the matrix-product code: Best is the fastest SIMD kernel this processor runs (it
+// declines without one: the plain C++ kernel is slower than the brute force); tests name one, and
+// a named kernel the processor cannot run makes it decline too.
 enum class PrunedKernel { Best, Portable, Avx2, Avx512 };
 bool twoNearestPruned(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNearest>& rowBest,
                       std::vector<TwoNearest>& colBest, PrunedKernel kernel = PrunedKernel::Best);

@@ -49,7 +49,8 @@ void expectIdentical(const std::vector<TwoNearest>& want, const std::vector<TwoN
     }
 }
 
-// Runs every kernel this processor supports; `mustRun`: the pruned search may not decline.
+// Runs every kernel this processor supports; `mustRun`: the portable kernel, and the best one on a
+// processor with AVX2, may not decline.
 // Returns how many kernels ran.
 int compareAll(const cv::Mat& a, const cv::Mat& b, bool mustRun) {
     std::vector<TwoNearest> wantRows, wantCols;
@@ -59,7 +60,8 @@ int compareAll(const cv::Mat& a, const cv::Mat& b, bool mustRun) {
         std::vector<TwoNearest> rows, cols;
         const bool ok = matchingdetail::twoNearestPruned(a, b, rows, cols, k);
         if (!ok) {
-            if (mustRun && (k == PrunedKernel::Best || k == PrunedKernel::Portable))
+            const bool simd = cv::checkHardwareSupport(CV_CPU_AVX2) && cv::checkHardwareSupport(CV_CPU_FMA3);
+            if (mustRun && (k == PrunedKernel::Portable || (k == PrunedKernel::Best && simd)))
                 ADD_FAILURE() << "pruned search declined, kernel " << kernelName(k);
             continue;
         }
@@ -104,8 +106,8 @@ TEST(TwoNearestPruned, MatchesBruteForceOnRift2DescriptorsOfTwoBands) {
     const BandFeatures& f = bandFeatures();
     ASSERT_GT(f.src.rows, 800);
     ASSERT_GT(f.ref.rows, 800);
-    EXPECT_GE(compareAll(f.src, f.ref, true), 2);
-    EXPECT_GE(compareAll(f.ref, f.src, true), 2);
+    EXPECT_GE(compareAll(f.src, f.ref, true), 1);
+    EXPECT_GE(compareAll(f.ref, f.src, true), 1);
 }
 
 TEST(TwoNearestPruned, MatchesBruteForceAgainstItselfAndOnViews) {
