@@ -217,6 +217,24 @@ TEST(TwoNearestPruned, QuantisedAndWideRangeRows) {
     compareAll(e, c, true);
 }
 
+TEST(TwoNearestPruned, RandomShapesWithCopiedAndRoundedRows) {
+    // Sizes off the tile grid (6 x 16 and 12 x 16 tiles, blocks of 48 rows), copies across the
+    // sets and half steps that make ties.
+    cv::RNG rng(51);
+    for (int t = 0; t < 60; ++t) {
+        const int n = rng.uniform(1, 110), m = rng.uniform(1, 110), d = rng.uniform(1, 70);
+        cv::Mat a = uniformRows(n, d, 100 + t), b = uniformRows(m, d, 200 + t);
+        if (t % 3 == 0)
+            for (int i = 0; i < n; ++i)
+                if (rng.uniform(0, 3) == 0) b.row(rng.uniform(0, m)).copyTo(a.row(i));
+        if (t % 5 == 0)
+            for (cv::Mat* x : {&a, &b})
+                for (float& v : cv::Mat_<float>(*x)) v = std::round(v * 2.0f) / 2.0f;
+        SCOPED_TRACE(t);
+        compareAll(a, b, false);
+    }
+}
+
 TEST(TwoNearestPruned, SmallAndEmptyInputs) {
     const cv::Mat b = uniformRows(29, 216, 21);
     compareAll(uniformRows(1, 216, 22), b, true);  // one row
