@@ -15,6 +15,9 @@
 
 #include "rift2.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -282,35 +285,58 @@ std::shared_ptr<const FftPlans> fftPlansFor(int rows, int cols) {
     return plans;
 }
 
-// Median of non-negative floats (NaN sorts last) given the histogram of their upper 16 bits: only
-// the values in the bins holding the middle ranks are looked at. Same value as a median by sorting.
-double medianFromHistogram(const float* values, size_t n, const std::vector<uint32_t>& hist,
-                           std::vector<uint32_t>& scratch) {
-    if (n == 0) return 0.0;
-    const size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
-    size_t below = 0, loBin = 0;
-    while (below + hist[loBin] <= lo) below += hist[loBin++];
-    size_t hiBin = loBin, belowHi = below;
-    while (belowHi + hist[hiBin] <= hi) belowHi += hist[hiBin++];
-    scratch.clear();
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t bits;
-        std::memcpy(&bits, values + i, sizeof bits);
-        const uint32_t bin = bits >> 16;
-        if (bin >= loBin && bin <= hiBin) scratch.push_back(bits);
-    }
-    const size_t k = hi - below;
-    std::nth_element(scratch.begin(), scratch.begin() + k, scratch.end());
-    auto toFloat = [](uint32_t bits) {
-        float v;
-        std::memcpy(&v, &bits, sizeof v);
-        return v;
-    };
-    const double upper = toFloat(scratch[k]);
-    if (n % 2 == 1) return upper;
-    const double lower = toFloat(*std::max_element(scratch.begin(), scratch.begin() + k));
-    return (lower + upper) / 2.0;
+uint32_t floatBits(float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
 }
+
+float bitsFloat(uint32_t bits) {
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// Median of n non-negative floats (NaN sorts last) from the histogram of their upper 16 bits:
+// only the values in the bins that hold the middle ranks are kept (collect) and ordered. Same
+// value as a median by sorting.
+class HistogramMedian {
+public:
+    HistogramMedian(const std::vector<uint32_t>& hist, size_t n) : n_(n) {
+        if (n == 0) return;
+        const size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
+        size_t loBin = 0;
+        while (below_ + hist[loBin] <= lo) below_ += hist[loBin++];
+        size_t hiBin = loBin, belowHi = below_;
+        while (belowHi + hist[hiBin] <= hi) belowHi += hist[hiBin++];
+        loBin_ = static_cast<uint32_t>(loBin);
+        hiBin_ = static_cast<uint32_t>(hiBin);
+        kept_.reserve(belowHi + hist[hiBin] - below_);
+    }
+
+    void collect(const float* values, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            const uint32_t bits = floatBits(values[i]);
+            if ((bits >> 16) - loBin_ <= hiBin_ - loBin_) kept_.push_back(bits);
+        }
+    }
+
+    double value() {
+        if (n_ == 0 || kept_.empty()) return 0.0;
+        const size_t k = n_ / 2 - below_;
+        // Unsigned order of the bits is the order of non-negative floats.
+        std::nth_element(kept_.begin(), kept_.begin() + k, kept_.end());
+        const double upper = bitsFloat(kept_[k]);
+        if (n_ % 2 == 1) return upper;
+        const double lower = bitsFloat(*std::max_element(kept_.begin(), kept_.begin() + k));
+        return (lower + upper) / 2.0;
+    }
+
+private:
+    size_t n_ = 0, below_ = 0;
+    uint32_t loBin_ = 0, hiBin_ = 0;
+    std::vector<uint32_t> kept_;
+};
 
 // Row-major sums over the scales of one orientation and accumulators over the orientations.
 // The squared-moment sums live in the moment maps until the last orientation turns them into
@@ -321,31 +347,145 @@ struct Accumulators {
     uint32_t* hist;  // of the upper 16 bits of the first-scale amplitude
 };
 
+// Per-pixel work of the last scale of an orientation, shared by the vector and the plain loops.
+struct LastScale {
+    float threshold, ca, sa;
+    int orientation;
+    bool first, lastOrientation;
+};
+
+inline void lastScalePixel(float re, float im, size_t i, const LastScale& p, const Accumulators& a) {
+    const float e = a.sumE[i] + re, od = a.sumO[i] + im;
+    const float an = a.sumAn[i] + std::sqrt(re * re + im * im);
+    const float energy = std::sqrt(e * e + od * od);
+    const float pc = std::max(energy - p.threshold, 0.0f) / (an + 1e-8f);
+    const float px = pc * p.ca, py = pc * p.sa;
+    float cx = (p.first ? 0.0f : a.covx2[i]) + px * px;
+    float cy = (p.first ? 0.0f : a.covy2[i]) + py * py;
+    float cxy = (p.first ? 0.0f : a.covxy[i]) + px * py;
+    const float amax = p.first ? -std::numeric_limits<float>::infinity() : a.amax[i];
+    if (an > amax) {
+        a.amax[i] = an;
+        a.mim[i] = static_cast<uchar>(p.orientation);
+    } else if (p.first) {
+        a.amax[i] = amax;
+        a.mim[i] = 0;
+    }
+    if (p.lastOrientation) {
+        cx *= 0.5f;
+        cy *= 0.5f;
+        cxy *= 2.0f;
+        const float denom = std::sqrt((cx - cy) * (cx - cy) + cxy * cxy);
+        const float maxMoment = (cy + cx + denom) / 2.0f, minMoment = (cy + cx - denom) / 2.0f;
+        cx = maxMoment;
+        cy = minMoment;
+    }
+    a.covx2[i] = cx;
+    a.covy2[i] = cy;
+    a.covxy[i] = cxy;
+}
+
+#if defined(__SSE2__)
+// Four pixels at a time with the same operations in the same order (IEEE single precision
+// arithmetic and square root give the same bits as the plain loop).
+inline void splitComplex(const fftwf_complex* z, __m128& re, __m128& im) {
+    const __m128 a = _mm_loadu_ps(z[0]), b = _mm_loadu_ps(z[2]);
+    re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+inline __m128 magnitude(__m128 re, __m128 im) {
+    return _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im)));
+}
+
+inline void lastScaleQuad(const fftwf_complex* z, size_t i, const LastScale& p, const Accumulators& a) {
+    __m128 re, im;
+    splitComplex(z, re, im);
+    const __m128 e = _mm_add_ps(_mm_loadu_ps(a.sumE + i), re), od = _mm_add_ps(_mm_loadu_ps(a.sumO + i), im);
+    const __m128 an = _mm_add_ps(_mm_loadu_ps(a.sumAn + i), magnitude(re, im));
+    const __m128 energy = magnitude(e, od);
+    // max(0, x) in this operand order keeps a NaN x, as std::max(x, 0) does.
+    const __m128 pc = _mm_div_ps(_mm_max_ps(_mm_setzero_ps(), _mm_sub_ps(energy, _mm_set1_ps(p.threshold))),
+                                 _mm_add_ps(an, _mm_set1_ps(1e-8f)));
+    const __m128 px = _mm_mul_ps(pc, _mm_set1_ps(p.ca)), py = _mm_mul_ps(pc, _mm_set1_ps(p.sa));
+    const __m128 zero = _mm_setzero_ps();
+    __m128 cx = _mm_add_ps(p.first ? zero : _mm_loadu_ps(a.covx2 + i), _mm_mul_ps(px, px));
+    __m128 cy = _mm_add_ps(p.first ? zero : _mm_loadu_ps(a.covy2 + i), _mm_mul_ps(py, py));
+    __m128 cxy = _mm_add_ps(p.first ? zero : _mm_loadu_ps(a.covxy + i), _mm_mul_ps(px, py));
+    const __m128 amax =
+        p.first ? _mm_set1_ps(-std::numeric_limits<float>::infinity()) : _mm_loadu_ps(a.amax + i);
+    const __m128 greater = _mm_cmpgt_ps(an, amax);
+    _mm_storeu_ps(a.amax + i, _mm_or_ps(_mm_and_ps(greater, an), _mm_andnot_ps(greater, amax)));
+    const int mask = _mm_movemask_ps(greater);
+    for (int l = 0; l < 4; ++l)
+        if (mask & (1 << l))
+            a.mim[i + l] = static_cast<uchar>(p.orientation);
+        else if (p.first)
+            a.mim[i + l] = 0;
+    if (p.lastOrientation) {
+        cx = _mm_mul_ps(cx, _mm_set1_ps(0.5f));
+        cy = _mm_mul_ps(cy, _mm_set1_ps(0.5f));
+        cxy = _mm_mul_ps(cxy, _mm_set1_ps(2.0f));
+        const __m128 d = _mm_sub_ps(cx, cy);
+        const __m128 denom = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(d, d), _mm_mul_ps(cxy, cxy)));
+        const __m128 two = _mm_set1_ps(2.0f), sum = _mm_add_ps(cy, cx);
+        cx = _mm_div_ps(_mm_add_ps(sum, denom), two);
+        cy = _mm_div_ps(_mm_sub_ps(sum, denom), two);
+    }
+    _mm_storeu_ps(a.covx2 + i, cx);
+    _mm_storeu_ps(a.covy2 + i, cy);
+    _mm_storeu_ps(a.covxy + i, cxy);
+}
+constexpr int kLanes = 4;
+#else
+constexpr int kLanes = 1;
+#endif
+
 enum class ScaleStep { First, Middle, Last };
 
 // Adds one transformed row into the sums; on the last scale of an orientation also adds its phase
 // congruency to the moment sums (starting them on the first orientation), and after the last
 // orientation forms the moments.
-void accumulateRow(const fftwf_complex* row, size_t offset, int cols, ScaleStep step, float threshold,
-                   float ca, float sa, int orientation, bool lastOrientation, const Accumulators& a) {
+void accumulateRow(const fftwf_complex* row, size_t offset, int cols, ScaleStep step, const LastScale& last,
+                   const Accumulators& a) {
     float* pE = a.sumE + offset;
     float* pO = a.sumO + offset;
     float* pAn = a.sumAn + offset;
+    [[maybe_unused]] const int vectorEnd = cols / kLanes * kLanes;
+    int c = 0;
     if (step == ScaleStep::First) {
-        for (int c = 0; c < cols; ++c) {
+#if defined(__SSE2__)
+        for (; c < vectorEnd; c += 4) {
+            __m128 re, im;
+            splitComplex(row + c, re, im);
+            _mm_storeu_ps(pE + c, re);
+            _mm_storeu_ps(pO + c, im);
+            _mm_storeu_ps(pAn + c, magnitude(re, im));
+        }
+        c = 0;
+        for (; c < vectorEnd; ++c) ++a.hist[floatBits(pAn[c]) >> 16];
+#endif
+        for (; c < cols; ++c) {
             const float re = row[c][0], im = row[c][1];
             const float an = std::sqrt(re * re + im * im);
             pE[c] = re;
             pO[c] = im;
             pAn[c] = an;
-            uint32_t bits;
-            std::memcpy(&bits, &an, sizeof bits);
-            ++a.hist[bits >> 16];
+            ++a.hist[floatBits(an) >> 16];
         }
         return;
     }
     if (step == ScaleStep::Middle) {
-        for (int c = 0; c < cols; ++c) {
+#if defined(__SSE2__)
+        for (; c < vectorEnd; c += 4) {
+            __m128 re, im;
+            splitComplex(row + c, re, im);
+            _mm_storeu_ps(pE + c, _mm_add_ps(_mm_loadu_ps(pE + c), re));
+            _mm_storeu_ps(pO + c, _mm_add_ps(_mm_loadu_ps(pO + c), im));
+            _mm_storeu_ps(pAn + c, _mm_add_ps(_mm_loadu_ps(pAn + c), magnitude(re, im)));
+        }
+#endif
+        for (; c < cols; ++c) {
             const float re = row[c][0], im = row[c][1];
             pE[c] += re;
             pO[c] += im;
@@ -353,43 +493,10 @@ void accumulateRow(const fftwf_complex* row, size_t offset, int cols, ScaleStep 
         }
         return;
     }
-    float* pCx = a.covx2 + offset;
-    float* pCy = a.covy2 + offset;
-    float* pCxy = a.covxy + offset;
-    float* pAmax = a.amax + offset;
-    uchar* pMim = a.mim + offset;
-    const bool first = orientation == 0;
-    for (int c = 0; c < cols; ++c) {
-        const float re = row[c][0], im = row[c][1];
-        const float e = pE[c] + re, od = pO[c] + im;
-        const float an = pAn[c] + std::sqrt(re * re + im * im);
-        const float energy = std::sqrt(e * e + od * od);
-        const float pc = std::max(energy - threshold, 0.0f) / (an + 1e-8f);
-        const float px = pc * ca, py = pc * sa;
-        float cx = (first ? 0.0f : pCx[c]) + px * px;
-        float cy = (first ? 0.0f : pCy[c]) + py * py;
-        float cxy = (first ? 0.0f : pCxy[c]) + px * py;
-        const float amax = first ? -std::numeric_limits<float>::infinity() : pAmax[c];
-        if (an > amax) {
-            pAmax[c] = an;
-            pMim[c] = static_cast<uchar>(orientation);
-        } else if (first) {
-            pAmax[c] = amax;
-            pMim[c] = 0;
-        }
-        if (lastOrientation) {
-            cx *= 0.5f;
-            cy *= 0.5f;
-            cxy *= 2.0f;
-            const float denom = std::sqrt((cx - cy) * (cx - cy) + cxy * cxy);
-            const float maxMoment = (cy + cx + denom) / 2.0f, minMoment = (cy + cx - denom) / 2.0f;
-            cx = maxMoment;
-            cy = minMoment;
-        }
-        pCx[c] = cx;
-        pCy[c] = cy;
-        pCxy[c] = cxy;
-    }
+#if defined(__SSE2__)
+    for (; c < vectorEnd; c += 4) lastScaleQuad(row + c, offset + c, last, a);
+#endif
+    for (; c < cols; ++c) lastScalePixel(row[c][0], row[c][1], offset + c, last, a);
 }
 
 // Column-major spectrum of the real image, scaled by 1 / (rows * cols) so that the unnormalised
@@ -441,7 +548,15 @@ void imageSpectrum(const cv::Mat& image, const FftPlans& plans, fftwf_complex* s
 // spectrum x radial x spread over n consecutive elements (one block of columns).
 void filterBlock(const fftwf_complex* spec, const float* radial, const float* spread, size_t n,
                  fftwf_complex* dst) {
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) {
+        const __m128 f = _mm_mul_ps(_mm_loadu_ps(radial + i), _mm_loadu_ps(spread + i));
+        _mm_storeu_ps(dst[i], _mm_mul_ps(_mm_loadu_ps(spec[i]), _mm_unpacklo_ps(f, f)));
+        _mm_storeu_ps(dst[i + 2], _mm_mul_ps(_mm_loadu_ps(spec[i + 2]), _mm_unpackhi_ps(f, f)));
+    }
+#endif
+    for (; i < n; ++i) {
         const float f = radial[i] * spread[i];
         dst[i][0] = spec[i][0] * f;
         dst[i][1] = spec[i][1] * f;
@@ -450,15 +565,19 @@ void filterBlock(const fftwf_complex* spec, const float* radial, const float* sp
 
 // Puts `width` transformed columns back into the rows of the work buffer.
 void storeColumns(const fftwf_complex* block, int rows, int width, fftwf_complex* dst, size_t stride) {
-    if (width == kColumnBlock) {
-        for (int r = 0; r < rows; ++r, dst += stride)
-            for (int j = 0; j < kColumnBlock; ++j) {
-                dst[j][0] = block[static_cast<size_t>(j) * rows + r][0];
-                dst[j][1] = block[static_cast<size_t>(j) * rows + r][1];
+    int r = 0;
+#if defined(__SSE2__)
+    // Two rows of two columns at a time: one 16-byte load per column, one store per row.
+    if (width % 2 == 0)
+        for (; r + 2 <= rows; r += 2, dst += 2 * stride)
+            for (int j = 0; j < width; j += 2) {
+                const __m128 a = _mm_loadu_ps(block[static_cast<size_t>(j) * rows + r]);
+                const __m128 b = _mm_loadu_ps(block[static_cast<size_t>(j + 1) * rows + r]);
+                _mm_storeu_ps(dst[j], _mm_movelh_ps(a, b));
+                _mm_storeu_ps(dst[stride + j], _mm_movehl_ps(b, a));
             }
-        return;
-    }
-    for (int r = 0; r < rows; ++r, dst += stride)
+#endif
+    for (; r < rows; ++r, dst += stride)
         for (int j = 0; j < width; ++j) {
             dst[j][0] = block[static_cast<size_t>(j) * rows + r][0];
             dst[j][1] = block[static_cast<size_t>(j) * rows + r][1];
@@ -495,7 +614,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
     out.maxIndex.create(rows, cols, CV_8U);
     out.maxMoment.create(rows, cols, CV_32F);
     out.minMoment.create(rows, cols, CV_32F);
-    std::vector<uint32_t> hist(1u << 16), scratch;
+    std::vector<uint32_t> hist(1u << 16);
     // The output maps are freshly allocated, hence continuous.
     float* sum = sums.get();
     const Accumulators acc{sum,
@@ -512,10 +631,15 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
 
     for (int o = 0; o < orientations; ++o) {
         const double angle = o * CV_PI / orientations;
-        const float ca = static_cast<float>(std::cos(angle)), sa = static_cast<float>(std::sin(angle));
-        const bool lastOrientation = o == orientations - 1;
-        float threshold = 0.0f;
+        LastScale last{0.0f,
+                       static_cast<float>(std::cos(angle)),
+                       static_cast<float>(std::sin(angle)),
+                       o,
+                       o == 0,
+                       o == orientations - 1};
         std::fill(hist.begin(), hist.end(), 0u);
+        std::unique_ptr<HistogramMedian> median;
+        auto setThreshold = [&] { last.threshold = static_cast<float>(k * (median->value() / sqrtLn4)); };
         for (int s = 0; s < scales; ++s) {
             // Columns: filter a block, transform it, put it back into the rows.
             for (int c0 = 0; c0 < cols; c0 += kColumnBlock) {
@@ -526,20 +650,27 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
                 fftwf_execute_dft(width == kColumnBlock ? plans->columns : plans->lastColumns, blk, blk);
                 storeColumns(blk, rows, width, work.get() + c0, stride);
             }
-            // Rows: transform each and add it in while it is in cache.
+            // Rows: transform each and add it in while it is in cache. The noise threshold comes
+            // from the first-scale amplitudes, which the second scale picks up from sumAn on its
+            // way through when there is a scale between it and the last.
             const ScaleStep step = s == 0            ? ScaleStep::First
                                    : s == scales - 1 ? ScaleStep::Last
                                                      : ScaleStep::Middle;
+            const bool collect = s == 1 && step == ScaleStep::Middle;
             for (int r = 0; r < rows; ++r) {
                 fftwf_complex* row = work.get() + r * stride;
                 fftwf_execute_dft(plans->row, row, row);
-                accumulateRow(row, static_cast<size_t>(r) * cols, cols, step, threshold, ca, sa, o,
-                              lastOrientation, acc);
+                if (collect) median->collect(acc.sumAn + static_cast<size_t>(r) * cols, cols);
+                accumulateRow(row, static_cast<size_t>(r) * cols, cols, step, last, acc);
             }
             if (s == 0) {
-                // sumAn holds the first-scale amplitude here.
-                const double tau = medianFromHistogram(acc.sumAn, total, hist, scratch) / sqrtLn4;
-                threshold = static_cast<float>(k * tau);
+                median = std::make_unique<HistogramMedian>(hist, total);
+                if (scales < 3) {
+                    median->collect(acc.sumAn, total);
+                    setThreshold();
+                }
+            } else if (collect) {
+                setThreshold();
             }
         }
         if (scales == 1) {
@@ -548,8 +679,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
             const std::vector<std::array<float, 2>> zeros(static_cast<size_t>(cols), {0.0f, 0.0f});
             for (int r = 0; r < rows; ++r)
                 accumulateRow(reinterpret_cast<const fftwf_complex*>(zeros.data()),
-                              static_cast<size_t>(r) * cols, cols, ScaleStep::Last, threshold, ca, sa, o,
-                              lastOrientation, acc);
+                              static_cast<size_t>(r) * cols, cols, ScaleStep::Last, last, acc);
         }
     }
     return out;
