@@ -416,12 +416,14 @@ inline void lastScaleQuad(const fftwf_complex* z, size_t i, const LastScale& p, 
         p.first ? _mm_set1_ps(-std::numeric_limits<float>::infinity()) : _mm_loadu_ps(a.amax + i);
     const __m128 greater = _mm_cmpgt_ps(an, amax);
     _mm_storeu_ps(a.amax + i, _mm_or_ps(_mm_and_ps(greater, an), _mm_andnot_ps(greater, amax)));
-    const int mask = _mm_movemask_ps(greater);
-    for (int l = 0; l < 4; ++l)
-        if (mask & (1 << l))
-            a.mim[i + l] = static_cast<uchar>(p.orientation);
-        else if (p.first)
-            a.mim[i + l] = 0;
+    // The four index bytes: the orientation where it is stronger, else kept (0 on the first).
+    const __m128i greater16 = _mm_packs_epi32(_mm_castps_si128(greater), _mm_castps_si128(greater));
+    const int take = _mm_cvtsi128_si32(_mm_packs_epi16(greater16, greater16));
+    int32_t kept = 0;
+    if (!p.first) std::memcpy(&kept, a.mim + i, sizeof kept);
+    const int32_t index =
+        (take & static_cast<int32_t>(0x01010101u * static_cast<uint32_t>(p.orientation))) | (~take & kept);
+    std::memcpy(a.mim + i, &index, sizeof index);
     if (p.lastOrientation) {
         cx = _mm_mul_ps(cx, _mm_set1_ps(0.5f));
         cy = _mm_mul_ps(cy, _mm_set1_ps(0.5f));
