@@ -65,8 +65,8 @@ cv::Mat angularSpread(const cv::Mat& theta, double angle, double thetaSigma) {
         const float* th = theta.ptr<float>(r);
         float* o = out.ptr<float>(r);
         for (int c = 0; c < theta.cols; ++c) {
-            const double t = th[c];
-            const double dTheta = std::fabs(std::atan2(std::sin(t - angle), std::cos(t - angle)));
+            // Distance on the circle: the difference brought into [-pi, pi].
+            const double dTheta = std::fabs(std::remainder(th[c] - angle, 2.0 * CV_PI));
             o[c] = static_cast<float>(std::exp(-(dTheta * dTheta) / denom));
         }
     }
@@ -97,15 +97,6 @@ namespace {
 // block is one sequential pass that leaves the columns ready for their transforms; the rows are
 // summed up while each is still in cache after its transform.
 constexpr int kColumnBlock = 16;
-
-// Column-major copy of a CV_32F map.
-std::vector<float> toColumnMajor(const cv::Mat& map) {
-    std::vector<float> out(map.total());
-    cv::Mat transposed(map.cols, map.rows, CV_32F, out.data());
-    cv::transpose(map, transposed);
-    CV_Assert(transposed.ptr<float>() == out.data());
-    return out;
-}
 
 // Complex elements between rows of the work buffer: a multiple of 8 (64 bytes), so every row has
 // the alignment of the first and one row plan serves them all.
@@ -158,13 +149,23 @@ LargeBuffer<T> largeAlloc(size_t count) {
 #endif
 }
 
+// Column-major copy of a CV_32F map; null when out of memory.
+LargeBuffer<float> toColumnMajor(const cv::Mat& map) {
+    auto out = largeAlloc<float>(map.total());
+    if (!out) return out;
+    cv::Mat transposed(map.cols, map.rows, CV_32F, out.get());
+    cv::transpose(map, transposed);
+    CV_Assert(transposed.ptr<float>() == out.get());
+    return out;
+}
+
 // Filters depend only on the image size and the filter settings; a pair of bands of one capture
 // shares them, so the last set is kept. Stored column-major.
 struct FilterBank {
     int rows = 0, cols = 0, orientations = 0, scales = 0;
     double minWavelength = 0, multiplier = 0, sigmaOnf = 0;
-    std::vector<std::vector<float>> radial;  // one per scale
-    std::vector<std::vector<float>> spread;  // one per orientation
+    std::vector<LargeBuffer<float>> radial;  // one per scale
+    std::vector<LargeBuffer<float>> spread;  // one per orientation
 
     bool matches(int r, int c, int o, int s, double w, double m, double sig) const {
         return rows == r && cols == c && orientations == o && scales == s && minWavelength == w &&
@@ -174,13 +175,18 @@ struct FilterBank {
 
 std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientations, int scales,
                                                 double minWavelength, double multiplier, double sigmaOnf) {
-    static std::mutex mutex;
+    static std::mutex mutex, building;
     static std::shared_ptr<const FilterBank> last;
-    {
+    auto cached = [&]() -> std::shared_ptr<const FilterBank> {
         std::lock_guard<std::mutex> lock(mutex);
         if (last && last->matches(rows, cols, orientations, scales, minWavelength, multiplier, sigmaOnf))
             return last;
-    }
+        return nullptr;
+    };
+    if (auto bank = cached()) return bank;
+    // The two bands of a pair usually ask at the same time: the second waits for the first's set.
+    std::lock_guard<std::mutex> buildLock(building);
+    if (auto bank = cached()) return bank;
     auto bank = std::make_shared<FilterBank>();
     bank->rows = rows;
     bank->cols = cols;
@@ -199,6 +205,9 @@ std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientat
     for (int o = 0; o < orientations; ++o)
         bank->spread.push_back(
             toColumnMajor(rift2detail::angularSpread(theta, o * CV_PI / orientations, thetaSigma)));
+    for (const auto* set : {&bank->radial, &bank->spread})
+        for (const auto& filter : *set)
+            if (!filter) return nullptr;
     std::lock_guard<std::mutex> lock(mutex);
     last = bank;
     return bank;
@@ -611,6 +620,10 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
     }
     imageSpectrum(image, *plans, work.get(), spectrum.get());
     const auto bank = filterBankFor(rows, cols, orientations, scales, minWavelength, multiplier, sigmaOnf);
+    if (!bank) {
+        qDebug() << "computePhaseCongruency: out of memory for the filters of" << cols << "x" << rows;
+        return out;
+    }
 
     out.maxAmplitude.create(rows, cols, CV_32F);
     out.maxIndex.create(rows, cols, CV_8U);
@@ -647,7 +660,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
             for (int c0 = 0; c0 < cols; c0 += kColumnBlock) {
                 const int width = std::min(kColumnBlock, cols - c0);
                 const size_t at = static_cast<size_t>(c0) * rows;
-                filterBlock(spectrum.get() + at, bank->radial[s].data() + at, bank->spread[o].data() + at,
+                filterBlock(spectrum.get() + at, bank->radial[s].get() + at, bank->spread[o].get() + at,
                             static_cast<size_t>(width) * rows, blk);
                 fftwf_execute_dft(width == kColumnBlock ? plans->columns : plans->lastColumns, blk, blk);
                 storeColumns(blk, rows, width, work.get() + c0, stride);
