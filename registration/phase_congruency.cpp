@@ -1,4 +1,5 @@
-// Phase congruency with log-Gabor filters applied in the frequency domain, and normalizeToByte.
+// Phase congruency with log-Gabor filters applied in the frequency domain (single-precision FFTW),
+// and normalizeToByte.
 #include <fftw3.h>
 
 #include <QDebug>
@@ -214,9 +215,10 @@ std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientat
 }
 
 // Plans for one image size. FFTW's planner is not thread-safe: plans are made and destroyed only
-// under the cache mutex; executing them with the new-array functions on fftwf_malloc'ed buffers is
-// safe from any thread. Estimated plans do not depend on timing, so every process computes the
-// same transforms and gives the same bytes.
+// under the cache mutex; executing them with the new-array functions is safe from any thread, on
+// buffers aligned like the planning ones (fftwf_malloc, or the 2 MiB of largeAlloc; rows of the
+// work buffer start at multiples of 64 bytes). Estimated plans do not depend on timing, so every
+// process computes the same transforms and gives the same bytes.
 struct FftPlans {
     int rows = 0, cols = 0;
     fftwf_plan forward = nullptr;      // real rows x cols -> rows x (cols / 2 + 1), in place
