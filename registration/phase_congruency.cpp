@@ -1,26 +1,21 @@
 // Phase congruency with log-Gabor filters applied in the frequency domain (single-precision FFTW),
 // and normalizeToByte.
-#include <fftw3.h>
-
 #include <QDebug>
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
 
+#include "phase_congruency_fft.h"
 #include "rift2.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 namespace rift2detail {
@@ -92,63 +87,17 @@ double interpolatedQuantile(std::vector<float>& values, double fraction) {
 
 namespace {
 
-// The inverse 2-D transforms are done by hand: the columns in blocks of kColumnBlock, then row by
-// row. With estimated (hence reproducible) plans this is several times faster than FFTW's own 2-D
-// plan. The spectrum and the filters are stored column after column, so the filter product of a
-// block is one sequential pass that leaves the columns ready for their transforms; the rows are
-// summed up while each is still in cache after its transform.
-constexpr int kColumnBlock = 16;
+using pcfft::FftPlans;
+using pcfft::fftPlansFor;
+using pcfft::fftwAlloc;
+using pcfft::kColumnBlock;
+using pcfft::largeAlloc;
+using pcfft::LargeBuffer;
+using pcfft::paddedRowStride;
 
-// Complex elements between rows of the work buffer: a multiple of 8 (64 bytes), so every row has
-// the alignment of the first and one row plan serves them all.
-int paddedRowStride(int cols) { return (cols + 7) / 8 * 8; }
-
-template <typename T>
-struct FftwFree {
-    void operator()(T* p) const { fftwf_free(p); }
-};
-template <typename T>
-using FftwBuffer = std::unique_ptr<T[], FftwFree<T>>;
-
-template <typename T>
-FftwBuffer<T> fftwAlloc(size_t count) {
-    return FftwBuffer<T>(static_cast<T*>(fftwf_malloc(sizeof(T) * std::max<size_t>(count, 1))));
-}
-
-// The large per-call buffers (tens of megabytes) are asked to be backed by transparent huge pages
-// where the system offers them: touching them the first time 4 KiB page by page cost about a
-// sixth of the whole computation. 2 MiB alignment also satisfies FFTW's alignment.
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-constexpr bool kHugePages = true;
-#else
-constexpr bool kHugePages = false;
-#endif
-
-struct LargeFree {
-    void operator()(void* p) const {
-        if (kHugePages)
-            std::free(p);
-        else
-            fftwf_free(p);
-    }
-};
-template <typename T>
-using LargeBuffer = std::unique_ptr<T[], LargeFree>;
-
-template <typename T>
-LargeBuffer<T> largeAlloc(size_t count) {
-    size_t bytes = sizeof(T) * std::max<size_t>(count, 1);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    const size_t hugePage = size_t(2) << 20;
-    bytes = (bytes + hugePage - 1) / hugePage * hugePage;
-    void* p = nullptr;
-    if (posix_memalign(&p, hugePage, bytes) != 0) return nullptr;
-    madvise(p, bytes, MADV_HUGEPAGE);  // only advice: without it the pages are just small
-    return LargeBuffer<T>(static_cast<T*>(p));
-#else
-    return LargeBuffer<T>(static_cast<T*>(fftwf_malloc(bytes)));
-#endif
-}
+// The spectrum and the filters are stored column after column, so the filter product of a block
+// of columns is one sequential pass that leaves the columns ready for their transforms; the rows
+// are summed up while each is still in cache after its transform.
 
 // Column-major copy of a CV_32F map; null when out of memory.
 LargeBuffer<float> toColumnMajor(const cv::Mat& map) {
@@ -212,88 +161,6 @@ std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientat
     std::lock_guard<std::mutex> lock(mutex);
     last = bank;
     return bank;
-}
-
-// Plans for one image size. FFTW's planner is not thread-safe: plans are made and destroyed only
-// under the cache mutex; executing them with the new-array functions is safe from any thread, on
-// buffers aligned like the planning ones (fftwf_malloc, or the 2 MiB of largeAlloc; rows of the
-// work buffer start at multiples of 64 bytes). Estimated plans do not depend on timing, so every
-// process computes the same transforms and gives the same bytes.
-struct FftPlans {
-    int rows = 0, cols = 0;
-    fftwf_plan forward = nullptr;      // real rows x cols -> rows x (cols / 2 + 1), in place
-    fftwf_plan columns = nullptr;      // kColumnBlock consecutive columns of `rows` points, in place
-    fftwf_plan lastColumns = nullptr;  // the cols % kColumnBlock remaining columns (null when none)
-    fftwf_plan row = nullptr;          // one row of `cols` points, in place
-
-    bool complete() const { return forward && columns && row && (cols % kColumnBlock == 0 || lastColumns); }
-    void destroy() {
-        for (fftwf_plan* p : {&forward, &columns, &lastColumns, &row})
-            if (*p) fftwf_destroy_plan(*p);
-        forward = columns = lastColumns = row = nullptr;
-    }
-};
-
-struct FftPlanCache {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<const FftPlans>> entries;  // most recently used last
-};
-
-FftPlanCache& fftPlanCache() {
-    static FftPlanCache cache;
-    return cache;
-}
-
-// Called with `mutex` held; the deleter of the result takes it itself.
-std::shared_ptr<const FftPlans> makeFftPlans(int rows, int cols, std::mutex* mutex) {
-    auto plans = std::shared_ptr<FftPlans>(new FftPlans, [mutex](FftPlans* p) {
-        {
-            std::lock_guard<std::mutex> lock(*mutex);
-            p->destroy();
-        }
-        delete p;
-    });
-    plans->rows = rows;
-    plans->cols = cols;
-    // Estimated planning leaves the arrays alone; they only fix size, stride and alignment.
-    auto half = fftwAlloc<fftwf_complex>(static_cast<size_t>(rows) * (cols / 2 + 1));
-    auto block = fftwAlloc<fftwf_complex>(static_cast<size_t>(rows) * kColumnBlock);
-    auto line = fftwAlloc<fftwf_complex>(static_cast<size_t>(paddedRowStride(cols)));
-    if (!half || !block || !line) return plans;
-    plans->forward =
-        fftwf_plan_dft_r2c_2d(rows, cols, reinterpret_cast<float*>(half.get()), half.get(), FFTW_ESTIMATE);
-    int n[1] = {rows};
-    plans->columns = fftwf_plan_many_dft(1, n, kColumnBlock, block.get(), nullptr, 1, rows, block.get(),
-                                         nullptr, 1, rows, FFTW_BACKWARD, FFTW_ESTIMATE);
-    if (cols % kColumnBlock != 0)
-        plans->lastColumns = fftwf_plan_many_dft(1, n, cols % kColumnBlock, block.get(), nullptr, 1, rows,
-                                                 block.get(), nullptr, 1, rows, FFTW_BACKWARD, FFTW_ESTIMATE);
-    plans->row = fftwf_plan_dft_1d(cols, line.get(), line.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
-    return plans;
-}
-
-// A few sizes are kept (the bands of one camera share one size).
-std::shared_ptr<const FftPlans> fftPlansFor(int rows, int cols) {
-    FftPlanCache& cache = fftPlanCache();
-    std::shared_ptr<const FftPlans> evicted;  // released after the lock
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    auto& entries = cache.entries;
-    for (auto it = entries.begin(); it != entries.end(); ++it)
-        if ((*it)->rows == rows && (*it)->cols == cols) {
-            auto found = *it;
-            entries.erase(it);
-            entries.push_back(found);
-            return found;
-        }
-    auto plans = makeFftPlans(rows, cols, &cache.mutex);
-    // An incomplete set is not cached: its last owner is the caller, outside the lock.
-    if (!plans->complete()) return plans;
-    if (entries.size() >= 4) {
-        evicted = entries.front();
-        entries.erase(entries.begin());
-    }
-    entries.push_back(plans);
-    return plans;
 }
 
 uint32_t floatBits(float v) {
