@@ -99,14 +99,11 @@ using pcfft::paddedRowStride;
 // of columns is one sequential pass that leaves the columns ready for their transforms; the rows
 // are summed up while each is still in cache after its transform.
 
-// Column-major copy of a CV_32F map; null when out of memory.
-LargeBuffer<float> toColumnMajor(const cv::Mat& map) {
-    auto out = largeAlloc<float>(map.total());
-    if (!out) return out;
-    cv::Mat transposed(map.cols, map.rows, CV_32F, out.get());
+// Column-major copy of a CV_32F map into `out` (map.total() floats).
+void toColumnMajor(const cv::Mat& map, float* out) {
+    cv::Mat transposed(map.cols, map.rows, CV_32F, out);
     cv::transpose(map, transposed);
-    CV_Assert(transposed.ptr<float>() == out.get());
-    return out;
+    CV_Assert(transposed.ptr<float>() == out);
 }
 
 // Filters depend only on the image size and the filter settings; a pair of bands of one capture
@@ -114,8 +111,10 @@ LargeBuffer<float> toColumnMajor(const cv::Mat& map) {
 struct FilterBank {
     int rows = 0, cols = 0, orientations = 0, scales = 0;
     double minWavelength = 0, multiplier = 0, sigmaOnf = 0;
-    std::vector<LargeBuffer<float>> radial;  // one per scale
-    std::vector<LargeBuffer<float>> spread;  // one per orientation
+    LargeBuffer<float> storage;  // the scales' radial parts, then the orientations' spreads
+
+    const float* radial(int s) const { return storage.get() + static_cast<size_t>(s) * rows * cols; }
+    const float* spread(int o) const { return radial(scales + o); }
 
     bool matches(int r, int c, int o, int s, double w, double m, double sig) const {
         return rows == r && cols == c && orientations == o && scales == s && minWavelength == w &&
@@ -145,19 +144,20 @@ std::shared_ptr<const FilterBank> filterBankFor(int rows, int cols, int orientat
     bank->minWavelength = minWavelength;
     bank->multiplier = multiplier;
     bank->sigmaOnf = sigmaOnf;
+    const size_t total = static_cast<size_t>(rows) * cols;
+    bank->storage = largeAlloc<float>(total * (scales + orientations));
+    if (!bank->storage) return nullptr;
     cv::Mat radius, theta;
     rift2detail::frequencyGrid(rows, cols, radius, theta);
     for (int s = 0; s < scales; ++s) {
         const double wavelength = minWavelength * std::pow(multiplier, s);
-        bank->radial.push_back(toColumnMajor(rift2detail::logGaborRadial(radius, wavelength, sigmaOnf)));
+        toColumnMajor(rift2detail::logGaborRadial(radius, wavelength, sigmaOnf),
+                      bank->storage.get() + s * total);
     }
     const double thetaSigma = CV_PI / orientations / 1.5;
     for (int o = 0; o < orientations; ++o)
-        bank->spread.push_back(
-            toColumnMajor(rift2detail::angularSpread(theta, o * CV_PI / orientations, thetaSigma)));
-    for (const auto* set : {&bank->radial, &bank->spread})
-        for (const auto& filter : *set)
-            if (!filter) return nullptr;
+        toColumnMajor(rift2detail::angularSpread(theta, o * CV_PI / orientations, thetaSigma),
+                      bank->storage.get() + (scales + o) * total);
     std::lock_guard<std::mutex> lock(mutex);
     last = bank;
     return bank;
@@ -529,7 +529,7 @@ PhaseCongruencyMaps computePhaseCongruency(const cv::Mat& image, int orientation
             for (int c0 = 0; c0 < cols; c0 += kColumnBlock) {
                 const int width = std::min(kColumnBlock, cols - c0);
                 const size_t at = static_cast<size_t>(c0) * rows;
-                filterBlock(spectrum.get() + at, bank->radial[s].get() + at, bank->spread[o].get() + at,
+                filterBlock(spectrum.get() + at, bank->radial(s) + at, bank->spread(o) + at,
                             static_cast<size_t>(width) * rows, blk);
                 fftwf_execute_dft(width == kColumnBlock ? plans->columns : plans->lastColumns, blk, blk);
                 storeColumns(blk, rows, width, work.get() + c0, stride);
