@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace refl {
 
@@ -49,7 +50,11 @@ Vec3 rodriguesFromMatrix(const std::array<double, 9>& R) {
 
 void projectPoint(const double* in, const double* rvec, const double* tvec, const double* X, double& u,
                   double& v) {
-    const std::array<double, 9> R = rodriguesToMatrix({rvec[0], rvec[1], rvec[2]});
+    projectPointRotated(in, rodriguesToMatrix({rvec[0], rvec[1], rvec[2]}), tvec, X, u, v);
+}
+
+void projectPointRotated(const double* in, const std::array<double, 9>& R, const double* tvec, const double* X,
+                         double& u, double& v) {
     const double x = R[0] * X[0] + R[1] * X[1] + R[2] * X[2] + tvec[0];
     const double y = R[3] * X[0] + R[4] * X[1] + R[5] * X[2] + tvec[1];
     double z = R[6] * X[0] + R[7] * X[1] + R[8] * X[2] + tvec[2];
@@ -156,11 +161,20 @@ void BaLayout::pose(const double* x, int view, double* rvec, double* tvec) const
 
 void BaLayout::residuals(const double* x, double* r) const {
     const int n = int(m_in.observations.size());
+    // One rotation matrix per view for all of its observations.
+    const int views = int(m_rotIndex.size());
+    std::vector<std::array<double, 9>> rotation(static_cast<size_t>(views));
+    std::vector<std::array<double, 3>> translation(static_cast<size_t>(views));
+    for (int view = 0; view < views; ++view) {
+        double rvec[3];
+        pose(x, view, rvec, translation[size_t(view)].data());
+        rotation[size_t(view)] = rodriguesToMatrix({rvec[0], rvec[1], rvec[2]});
+    }
     for (int i = 0; i < n; ++i) {
         const BaObservation& o = m_in.observations[i];
-        double rvec[3], tvec[3], u, v;
-        pose(x, o.view, rvec, tvec);
-        projectPoint(x, rvec, tvec, x + m_pointStart + 3 * o.point, u, v);
+        double u, v;
+        projectPointRotated(x, rotation[size_t(o.view)], translation[size_t(o.view)].data(),
+                            x + m_pointStart + 3 * o.point, u, v);
         r[2 * i] = u - o.u;
         r[2 * i + 1] = v - o.v;
     }

@@ -48,6 +48,9 @@ Vec3 rodriguesFromMatrix(const std::array<double, 9>& R);
 // OpenCV's pinhole projection with distortion (k1, k2, p1, p2, k3 = 0).
 void projectPoint(const double* intrinsics, const double* rvec, const double* tvec, const double* X,
                   double& u, double& v);
+// The same with the rotation matrix of rvec already at hand.
+void projectPointRotated(const double* intrinsics, const std::array<double, 9>& R, const double* tvec,
+                         const double* X, double& u, double& v);
 
 // Where each unknown sits in the parameter vector, the priors, the bounds, the residuals
 // and the residual rows each parameter touches.
