@@ -426,20 +426,20 @@ void imageSpectrum(const cv::Mat& image, const FftPlans& plans, fftwf_complex* s
 }
 
 // spectrum x radial x spread over n consecutive elements (one block of columns).
-void filterBlock(const fftwf_complex* spec, const float* radial, const float* spread, size_t n,
+void filterBlock(const fftwf_complex* spectrumBlock, const float* radial, const float* spread, size_t n,
                  fftwf_complex* dst) {
     size_t i = 0;
 #if defined(__SSE2__)
     for (; i + 4 <= n; i += 4) {
         const __m128 f = _mm_mul_ps(_mm_loadu_ps(radial + i), _mm_loadu_ps(spread + i));
-        _mm_storeu_ps(dst[i], _mm_mul_ps(_mm_loadu_ps(spec[i]), _mm_unpacklo_ps(f, f)));
-        _mm_storeu_ps(dst[i + 2], _mm_mul_ps(_mm_loadu_ps(spec[i + 2]), _mm_unpackhi_ps(f, f)));
+        _mm_storeu_ps(dst[i], _mm_mul_ps(_mm_loadu_ps(spectrumBlock[i]), _mm_unpacklo_ps(f, f)));
+        _mm_storeu_ps(dst[i + 2], _mm_mul_ps(_mm_loadu_ps(spectrumBlock[i + 2]), _mm_unpackhi_ps(f, f)));
     }
 #endif
     for (; i < n; ++i) {
         const float f = radial[i] * spread[i];
-        dst[i][0] = spec[i][0] * f;
-        dst[i][1] = spec[i][1] * f;
+        dst[i][0] = spectrumBlock[i][0] * f;
+        dst[i][1] = spectrumBlock[i][1] * f;
     }
 }
 
