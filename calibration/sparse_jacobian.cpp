@@ -67,26 +67,40 @@ int partStart(const std::vector<int>& valueStarts, int part, int parts) {
 // pair then read one adjacent value pair per column and each x once; every row still sums its
 // columns in order.
 
+// The dot products of one row pair (interleaved values) with xs[cols], each summed in column order.
+template <int W>
+inline void pairDot(const double* vals, const int* cols, int w, const double* xs, double& s0, double& s1) {
+    s0 = 0.0;
+    s1 = 0.0;
+    for (int c = 0; c < (W > 0 ? W : w); ++c) {
+        const double xc = xs[cols[c]];
+        s0 += vals[2 * c] * xc;
+        s1 += vals[2 * c + 1] * xc;
+    }
+}
+
+// The dot product of one plainly stored row with xs[cols].
+template <int W>
+inline double rowDot(const double* vals, const int* cols, int w, const double* xs) {
+    double s = 0.0;
+    for (int c = 0; c < (W > 0 ? W : w); ++c) s += vals[c] * xs[cols[c]];
+    return s;
+}
+
+// acc[cols] += row 0 * u0, then += row 1 * u1, for one row pair (interleaved values).
+template <int W>
+inline void pairScatter(const double* vals, const int* cols, int w, double u0, double u1, double* acc) {
+    for (int c = 0; c < (W > 0 ? W : w); ++c) acc[cols[c]] += vals[2 * c] * u0;
+    for (int c = 0; c < (W > 0 ? W : w); ++c) acc[cols[c]] += vals[2 * c + 1] * u1;
+}
+
 // y[i] = vals(row i) . xs[cols] for the rows of one row block (W columns).
 template <int W>
 void rowBlockKernel(const double* vals, const int* cols, int width, const double* xs, double* y, int rows) {
     const int w = W > 0 ? W : width;
     int i = 0;
-    for (; i + 1 < rows; i += 2, vals += 2 * w) {
-        double s0 = 0.0, s1 = 0.0;
-        for (int c = 0; c < w; ++c) {
-            const double xc = xs[cols[c]];
-            s0 += vals[2 * c] * xc;
-            s1 += vals[2 * c + 1] * xc;
-        }
-        y[i] = s0;
-        y[i + 1] = s1;
-    }
-    if (i < rows) {
-        double s = 0.0;
-        for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
-        y[i] = s;
-    }
+    for (; i + 1 < rows; i += 2, vals += 2 * w) pairDot<W>(vals, cols, w, xs, y[i], y[i + 1]);
+    if (i < rows) y[i] = rowDot<W>(vals, cols, w, xs);
 }
 
 // acc[cols] += vals(row i) * x[i] for the rows of one row block, row by row.
@@ -94,15 +108,9 @@ template <int W>
 void scatterKernel(const double* vals, const int* cols, int width, const double* x, double* acc, int rows) {
     const int w = W > 0 ? W : width;
     int i = 0;
-    for (; i + 1 < rows; i += 2, vals += 2 * w) {
-        const double u0 = x[i], u1 = x[i + 1];
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c] * u0;
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c + 1] * u1;
-    }
-    if (i < rows) {
-        const double u0 = x[i];
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * u0;
-    }
+    for (; i + 1 < rows; i += 2, vals += 2 * w) pairScatter<W>(vals, cols, w, x[i], x[i + 1], acc);
+    if (i < rows)
+        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * x[i];
 }
 
 // u[i] <- vals(row i) . xs[cols] - alpha u[i], then acc[cols] += vals(row i) u[i]. Every column
@@ -113,22 +121,14 @@ void fusedKernel(const double* vals, const int* cols, int width, const double* x
     const int w = W > 0 ? W : width;
     int i = 0;
     for (; i + 1 < rows; i += 2, vals += 2 * w) {
-        double s0 = 0.0, s1 = 0.0;
-        for (int c = 0; c < w; ++c) {
-            const double xc = xs[cols[c]];
-            s0 += vals[2 * c] * xc;
-            s1 += vals[2 * c + 1] * xc;
-        }
-        const double t0 = s0 - alpha * u[i], t1 = s1 - alpha * u[i + 1];
-        u[i] = t0;
-        u[i + 1] = t1;
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c] * t0;
-        for (int c = 0; c < w; ++c) acc[cols[c]] += vals[2 * c + 1] * t1;
+        double s0, s1;
+        pairDot<W>(vals, cols, w, xs, s0, s1);
+        u[i] = s0 - alpha * u[i];
+        u[i + 1] = s1 - alpha * u[i + 1];
+        pairScatter<W>(vals, cols, w, u[i], u[i + 1], acc);
     }
     if (i < rows) {
-        double s = 0.0;
-        for (int c = 0; c < w; ++c) s += vals[c] * xs[cols[c]];
-        const double t = s - alpha * u[i];
+        const double t = rowDot<W>(vals, cols, w, xs) - alpha * u[i];
         u[i] = t;
         for (int c = 0; c < w; ++c) acc[cols[c]] += vals[c] * t;
     }
