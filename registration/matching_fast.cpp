@@ -45,6 +45,18 @@ void twoNearestBruteForce(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNea
 
 namespace {
 
+// Keeps the two smallest values seen (m1 <= m2); true when v changed the second smallest.
+inline bool keepTwoSmallest(float& m1, float& m2, float v) {
+    if (!(v < m2)) return false;
+    if (v < m1) {
+        m2 = m1;
+        m1 = v;
+    } else {
+        m2 = v;
+    }
+    return true;
+}
+
 constexpr int kMr = 6;                      // rows of a per tile
 constexpr int kNr = 16;                     // rows of b per tile
 constexpr int kBlockPanels = 8;             // row panels sharing one pass over a column panel
@@ -177,24 +189,8 @@ void PrunedSearch::hit(int i, int j, float v) {
         return;
     }
     cands.push_back({i, j, v});
-    if (v < rowM2_[i]) {
-        if (v < rowM1_[i]) {
-            rowM2_[i] = rowM1_[i];
-            rowM1_[i] = v;
-        } else {
-            rowM2_[i] = v;
-        }
-        rowThr[i] = threshold(rowM2_[i], rowE[i]);
-    }
-    if (v < colM2_[j]) {
-        if (v < colM1_[j]) {
-            colM2_[j] = colM1_[j];
-            colM1_[j] = v;
-        } else {
-            colM2_[j] = v;
-        }
-        colThr[j] = threshold(colM2_[j], colE[j]);
-    }
+    if (keepTwoSmallest(rowM1_[i], rowM2_[i], v)) rowThr[i] = threshold(rowM2_[i], rowE[i]);
+    if (keepTwoSmallest(colM1_[j], colM2_[j], v)) colThr[j] = threshold(colM2_[j], colE[j]);
 }
 
 // Plain C++ kernel: checks the search on any processor, but is slower than the brute force, so

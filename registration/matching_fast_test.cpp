@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "matching_test_util.h"
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
@@ -285,16 +286,7 @@ TEST(MatchMutual, RealDescriptorsGiveTheMatchesOfTwoBruteForceRatioTests) {
         }
     }
     for (double ratio : {0.8, 0.95}) {
-        const auto forward = matchRatio(src.descriptors, ref.descriptors, ratio);
-        const auto backward = matchRatio(ref.descriptors, src.descriptors, ratio);
-        std::vector<std::pair<float, std::pair<int, int>>> expected;
-        for (const auto& m : forward) {
-            const auto back = backward.find(m.second.trainIdx);
-            if (back != backward.end() && back->second.trainIdx == m.first)
-                expected.push_back({m.second.distance, {m.first, m.second.trainIdx}});
-        }
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        const auto expected = expectedMutualMatches(src.descriptors, ref.descriptors, ratio);
         cv::Mat sp, rp;
         std::vector<float> dist;
         matchMutual(src, ref, ratio, sp, rp, dist);

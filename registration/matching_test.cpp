@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "matching_test_util.h"
 #include "pair_registration.h"
 
 namespace {
@@ -140,16 +141,7 @@ TEST(MatchMutual, AgreesWithTwoRatioTestsOnRandomDescriptors) {
         ref.keypoints.at<float>(i, 1) = 1.0f;
     }
     for (double ratio : {0.8, 0.95, 0.999}) {
-        const auto forward = matchRatio(src.descriptors, ref.descriptors, ratio);
-        const auto backward = matchRatio(ref.descriptors, src.descriptors, ratio);
-        std::vector<std::pair<float, std::pair<int, int>>> expected;
-        for (const auto& f : forward) {
-            const auto b = backward.find(f.second.trainIdx);
-            if (b != backward.end() && b->second.trainIdx == f.first)
-                expected.push_back({f.second.distance, {f.first, f.second.trainIdx}});
-        }
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
+        const auto expected = expectedMutualMatches(src.descriptors, ref.descriptors, ratio);
         cv::Mat sp, rp;
         std::vector<float> dist;
         matchMutual(src, ref, ratio, sp, rp, dist);
