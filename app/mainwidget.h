@@ -9,7 +9,6 @@
 #include "camera_info.h"
 #include "mainwidget_form.h"
 #include "operator_dialogs.h"
-#include "panel_buffers.h"
 #include "panel_geometry.h"
 #include "raw_scan.h"
 #include "run_controller.h"
@@ -130,7 +129,6 @@ public:
     const QStringList& panelBandLabels() const { return m_panelBandLabels; }
     int panelGroupCount() const { return m_panelGroupCount; }
     const PanelCameraInfo& panelCamera() const { return m_panelCamera; }
-    const PanelBuffers& panelBuffers() const { return m_panelBuffers; }
     const QVector<PanelGeometry>& panelGeometry() const { return m_panelGeometry; }
 
 private:
@@ -141,7 +139,6 @@ private:
     QStringList m_panelBandLabels;
     int m_panelGroupCount = 0;
     PanelCameraInfo m_panelCamera;
-    PanelBuffers m_panelBuffers;
     QVector<PanelGeometry> m_panelGeometry;
     // End of panel image list --------------------------------------------------------------
 };

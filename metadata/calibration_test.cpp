@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "camera_info.h"
-#include "panel_buffers.h"
 #include "testing/log_capture.h"
 #include "testing/tiff_builder.h"
 #include "testing/xmp_texts.h"
@@ -428,22 +427,6 @@ TEST(VignettingMaps, ImplausibleSizesAreRefused) {
     EXPECT_FALSE(buildVignettingMaps({vignettingRecord()}, 0, 960, 1, true, maps));
     EXPECT_TRUE(maps.empty());
     EXPECT_FALSE(buildVignettingMaps({vignettingRecord()}, 1280, 30000, 1, true, maps));
-}
-
-TEST(PanelBuffers, ReallocationLogsAndRefusesImplausibleSizes) {
-    LogCapture log;
-    PanelBuffers buffers;
-    ASSERT_TRUE(buffers.allocate(64, 48, 6));
-    EXPECT_EQ(buffers.raw.size(), 18u);
-    EXPECT_EQ(buffers.raw[17].size(), 64u * 48u);
-    EXPECT_EQ(buffers.maps.size(), 6u);
-    EXPECT_EQ(log.messages(), QStringList({"Heap Have Inited!...... 6", "Heap Inited One!"}));
-    ASSERT_TRUE(buffers.allocate(32, 16, 12));
-    EXPECT_TRUE(log.contains("Heap Have Inited! 12"));
-    EXPECT_EQ(buffers.raw[0].size(), 32u * 16u);
-    EXPECT_FALSE(buffers.allocate(0, 16, 12));
-    EXPECT_FALSE(buffers.allocated);
-    EXPECT_TRUE(buffers.raw.empty());
 }
 
 }  // namespace

@@ -99,7 +99,8 @@ void mainWidget::slotAddCalibration() {
     if (m_bandCount <= 0) {
         // Without a band count from the raw directory no selection can be checked.
         qDebug() << "slotAddCalibration: the raw-image directory gave no band count";
-        m_dialogs->information(QStringLiteral("提示"), QStringLiteral("请选择原始影像路径！"), false);
+        m_dialogs->information(QStringLiteral("提示"),
+                               QStringLiteral("原始影像目录中未找到分组信息，无法添加灰板影像！"), false);
         return;
     }
 
@@ -155,7 +156,7 @@ void mainWidget::slotAddCalibration() {
     m_panelGroupCount = files.size() / m_bandCount;
     qDebug() << "slotAddCalibration" << m_panelGroupCount << m_bandCount << m_panelBandLabels << m_bandCount;
 
+    // The run reads the panel images and builds the vignetting maps itself, when it starts.
     judgeCameraTypeChannelCount(m_panelCamera);
-    m_panelBuffers.allocate(m_panelCamera.width, m_panelCamera.height, m_panelBandLabels.size());
     m_panelImages = files;
 }
