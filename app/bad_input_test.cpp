@@ -244,6 +244,75 @@ TEST_F(BadInput, BigEndianTiff) {
                         "该TIF文件不是IBMPC字节序，读文件失败");
 }
 
+TEST_F(BadInput, DamagedFileInTheFirstCapture) {
+    // A band file of the first capture cut off after 1000 bytes: the camera and its calibration
+    // come from the next capture, the file is named, every other image is converted.
+    const QString victim = QStringLiteral("IMG_0001_3_660nm.tif");
+    makeRaw(m_raw);
+    QByteArray bytes = readAll(m_raw + "/" + victim);
+    bytes.truncate(1000);
+    ASSERT_TRUE(writeAll(m_raw + "/" + victim, bytes));
+    const auto before = checksums(m_raw);
+    const QString notConverted =
+        "reflectivity-batch: 1 of 12 images not converted (see the log): " + victim;
+    const QString endMessage = "提醒: 以下1个影像未能转换（共12个影像，其余已处理）： " + victim + "  原因见日志：";
+
+    BatchResult r = radiance(m_raw, m_out);
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1) << tail(r.err).toStdString();
+    EXPECT_FALSE(r.says("本软件只处理Quorvin系列相机文件！")) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.log.contains("getRadtoMultiObject: capture \"0001\" left out, image could not be read: \"" +
+                               m_raw + "/" + victim))
+        << "the damaged file is not named";
+    EXPECT_TRUE(r.log.contains("getRadtoMultiObject: the camera and its calibration are taken from capture \"0002\""));
+    EXPECT_TRUE(r.err.contains(notConverted)) << tail(r.err).toStdString();
+    // The end message of the window names the file and the log.
+    EXPECT_TRUE(r.err.contains(endMessage + m_logs + "/")) << tail(r.err).toStdString();
+    expectConverted(m_out + "/raw", {victim});
+
+    // A reflectance run reads the panel images, not the first capture: the same outcome.
+    QDir(m_out).removeRecursively();
+    r = reflectance(m_raw, m_out, panelArgs(m_flight + "/panel"));
+    EXPECT_EQ(checksums(m_raw), before);
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.err.contains(notConverted)) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.err.contains(endMessage)) << tail(r.err).toStdString();
+    expectConverted(m_out + "/raw", {victim});
+}
+
+TEST_F(BadInput, DamagedPanelImage) {
+    makeRaw(m_raw);
+    const QString first = path("标定板/first"), second = path("标定板/second");
+    ASSERT_TRUE(copyTree(m_flight + "/panel", first));
+    QDir().mkpath(second);
+    for (const QString& name : QDir(first).entryList({"*.tif"}, QDir::Files))
+        ASSERT_TRUE(QFile::copy(first + "/" + name, second + "/" + QString(name).replace("IMG_0000", "IMG_0010")));
+    const QString damaged = QStringLiteral("IMG_0000_3_660nm.tif");
+    QByteArray bytes = readAll(first + "/" + damaged);
+    bytes.truncate(1000);
+    ASSERT_TRUE(writeAll(first + "/" + damaged, bytes));
+
+    // The group of the damaged image is left out, the other measures the panel.
+    BatchResult r = reflectance(m_raw, m_out, panelArgs(first) + panelArgs(second));
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 0) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.err.contains("提醒: 以下灰板影像无法读取，已跳过所在的灰板组： " + damaged)) << tail(r.err).toStdString();
+    EXPECT_TRUE(r.log.contains("readPanelCalibration: panel image could not be read, its group is left out: \"" +
+                               first + "/" + damaged));
+    expectConverted(m_out + "/raw");
+
+    // Alone it is refused with a message that names the file, not the camera.
+    QDir(m_out).removeRecursively();
+    r = reflectance(m_raw, m_out, panelArgs(first));
+    ASSERT_TRUE(r.normalExit()) << tail(r.err).toStdString();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("提醒: 以下影像文件无法读取（文件损坏或不完整）： " + damaged)) << tail(r.err).toStdString();
+    EXPECT_FALSE(r.says("本软件只处理Quorvin系列相机文件！"));
+    EXPECT_TRUE(QDir(m_out + "/raw").entryList({"*.tif"}, QDir::Files).isEmpty());
+}
+
 // ---- XMP values ------------------------------------------------------------------------------
 
 TEST_F(BadInput, XmpKeysMissingEmptyNonNumericNanInfinite) {

@@ -252,7 +252,7 @@ void MainWidgetForm::setupUi(QWidget* window) {
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
     progressBar->setEnabled(false);
-    label_currentProcessContent = textLabel(widget_2, "label_currentProcessContent", QString(), 75, 25);
+    label_currentProcessContent = textLabel(widget_2, "label_currentProcessContent", QString(), 160, 25);
     progressRow->addWidget(progressBar);
     progressRow->addWidget(label_currentProcessContent);
     box->addWidget(widget_2);

@@ -11,6 +11,7 @@
 #include "handle_data_operation.h"
 #include "handle_jpg_operation.h"
 #include "image_registration_thread.h"
+#include "logger.h"
 #include "operator_dialogs.h"
 #include "output_file.h"
 #include "panel_automatic.h"
@@ -23,6 +24,8 @@ namespace {
 
 const QString kNotice = QStringLiteral("提示");
 const QString kReminder = QStringLiteral("提醒");
+// Images named in the end message; the log names them all.
+constexpr int kNamesShown = 20;
 
 }  // namespace
 
@@ -63,6 +66,7 @@ void RunController::start(const RunRequest& request) {
         return;
     }
     m_request = request;
+    m_notConverted.clear();
     if (m_request.previewDir.isEmpty()) m_request.previewDir = greyboardPreviewDir();
     if (request.scan.totalCount == 0) {
         // Nothing would ever be counted out, so the run could not end: refuse it.
@@ -141,8 +145,12 @@ bool RunController::runPanelPhase() {
         }
     }
     qDebug() << "loadGreyBoardName" << n << m_panelBandLabels.size() << m_panelImages << m_panelBandLabels;
-    if (!readPanelCalibration(m_panelImages)) return false;
-    return computePanelValues();
+    if (!readPanelCalibration()) return false;
+    const bool measured = computePanelValues();
+    // The planes served the panel values only.
+    m_planes.clear();
+    m_planes.shrink_to_fit();
+    return measured;
 }
 
 bool RunController::recognisePanels() {
@@ -174,39 +182,6 @@ bool RunController::recognisePanels() {
     m_panelImages = images;
     m_panelBandLabels = labels;
     m_panelGroupCount = result.groupCount();
-    return true;
-}
-
-bool RunController::readPanelCalibration(const QStringList& images) {
-    const RawTiffCamera camera{m_camera.cameraType, m_camera.width, m_camera.height, m_camera.make};
-    m_records = QVector<RadiometricCalibration>(images.size());
-    m_planes.assign(static_cast<size_t>(images.size()), {});
-    QVector<QByteArray> xmp(images.size());
-    for (int i = 0; i < images.size(); ++i) {
-        RawTiffLayout layout;
-        if (!readTIF(RawTiffReader::Panel, images[i], camera, layout, m_planes[size_t(i)], xmp[i], m_records[i]))
-            return refuse(true, kReminder, QStringLiteral("本软件只处理Quorvin系列相机文件！"));
-        m_layoutFlag = layout.layoutFlag;
-    }
-    for (int i = 0; i < images.size(); ++i) {
-        if (m_layoutFlag == 1) {
-            if (!readXmpPerItem(CalibrationReader::Panel, xmp[i], m_records[i]))
-                return refuse(true, kReminder, QStringLiteral("该型号停止维护，软件不再兼容！"));
-            m_keyedFlag = false;
-        } else if (readXmpNodeValueVerTwo(CalibrationReader::Panel, xmp[i], m_records[i], &m_keyedFlag) == -1) {
-            return refuse(true, kReminder, QStringLiteral("该型号停止维护，软件不再兼容！"));
-        }
-        qDebug() << "readXmpNodeValueVerTwo" << i;
-    }
-    if (m_keyedFlag) {
-        qDebug() << "V2 data nm new";
-        for (int i = 0; i < images.size(); ++i)
-            if (!readImageExifPanel(images[i], m_records[i]))
-                return refuse(true, kReminder, QStringLiteral("图像文件中的参数g或t信息不存在！"));
-    }
-    const int n = m_request.scan.bandCount;
-    if (!buildVignettingMaps(m_records, m_camera.width, m_camera.height, n, m_keyedFlag, m_maps))
-        return refuse(true, kReminder, QStringLiteral("本软件只处理Quorvin系列相机文件！"));
     return true;
 }
 
@@ -265,15 +240,13 @@ void RunController::startRadianceRun() {
     }
     m_outputFolders.clear();
     m_workingReflectance = r.standardReflectance;
-    m_panelImages = r.scan.firstGroupFiles;
-    m_panelBandLabels = r.scan.firstGroupLabels;
     m_panelGroupCount = 1;
     m_meanPanelValue = QVector<double>(6, 0.0);
-    m_camera = PanelCameraInfo();
-    for (const QString& path : m_panelImages) readImageKeyExif(path, m_camera);
-    judgeCameraTypeChannelCount(m_camera);
-    qDebug() << "getRadtoMultiObject" << m_panelImages << m_panelBandLabels;
-    if (!readPanelCalibration(m_panelImages)) return;
+    qDebug() << "getRadtoMultiObject" << r.scan.firstGroupFiles << r.scan.firstGroupLabels;
+    if (!readRadianceCapture()) return;
+    // A radiance run needs no panel values: the planes are not kept.
+    m_planes.clear();
+    m_planes.shrink_to_fit();
     qDebug() << "getRadtoMultiObject: cameraType=" << m_camera.cameraType;
     startSelfCalibration(true);
 }
@@ -435,7 +408,8 @@ void RunController::startPool(bool jpg) {
         return;
     }
 
-    const QStringList& bandLabels = m_reflectanceRun ? m_panelBandLabels : s.firstGroupLabels;
+    // The panel images' labels; in a radiance run those of the capture the calibration came from.
+    const QStringList& bandLabels = m_panelBandLabels;
     int folder = 0;
     for (int i = 0; i < m_total; ++i) {
         if (!m_running) return;  // stopped meanwhile
@@ -501,6 +475,7 @@ void RunController::startPool(bool jpg) {
 void RunController::bandMismatch() {
     m_pool.clear();
     m_pool.waitForDone();
+    freePanelData();
     m_view.dialogs().warning(kReminder,
                              QStringLiteral("原始影像目录中文件与标准板文件波段不一致，请确认后再进行后续处理！"));
     m_view.setProgress(0);
@@ -528,6 +503,7 @@ void RunController::slotReceiveCount() {
         m_view.setPhaseText(QStringLiteral("预处理完毕"));
         m_pool.clear();
         m_pool.waitForDone();
+        freePanelData();
         if (m_reflectanceRun) m_view.setPanelViewsEnabled(true);
         m_view.setRunControlsEnabled(true);
     }
@@ -541,7 +517,28 @@ void RunController::slotReceiveCount() {
                           m_request.scan.bandCount, true, m_request.registrationTempDir);
         return;
     }
+    if (!m_notConverted.isEmpty()) m_view.dialogs().warning(kReminder, notConvertedText(), false);
     end(RunOutcome::Completed);
+}
+
+QString RunController::notConvertedText() const {
+    if (m_notConverted.isEmpty()) return QString();
+    QStringList names;
+    for (int i = 0; i < m_notConverted.size() && i < kNamesShown; ++i) names << QFileInfo(m_notConverted[i]).fileName();
+    if (m_notConverted.size() > kNamesShown) names << QStringLiteral("……");
+    QString text = QStringLiteral("以下%1个影像未能转换（共%2个影像，其余已处理）：\n").arg(m_notConverted.size()).arg(m_total) +
+                   names.join("\n");
+    const QString log = currentLogFilePath();
+    if (!log.isEmpty())
+        text += QStringLiteral("\n\n原因见日志：") + QDir::toNativeSeparators(QFileInfo(log).absoluteFilePath());
+    return text;
+}
+
+void RunController::freePanelData() {
+    m_planes.clear();
+    m_planes.shrink_to_fit();
+    m_maps.clear();
+    m_maps.shrink_to_fit();
 }
 
 void RunController::startRegistrationOnly(const QStringList& folders, RegistrationMode mode, bool reflectance,
@@ -555,6 +552,7 @@ void RunController::startRegistrationOnly(const QStringList& folders, Registrati
         return;
     }
     m_reflectanceRun = reflectance;
+    m_notConverted.clear();
     startRegistration(folders, mode == RegistrationMode::Common, reflectance, bandCount, false, tempDir);
 }
 
@@ -598,11 +596,17 @@ void RunController::slotRegistrationProgress(int progress, QString info) {
 }
 
 void RunController::slotRegistrationFinished(bool success, QString info) {
-    if (success) {
+    // Images the pool could not convert are named at the end, with the log that says why.
+    const QString failures = notConvertedText();
+    if (success && failures.isEmpty()) {
         m_view.setPhaseText(QStringLiteral("完成！"));
         m_view.dialogs().information(kNotice, info, false);
+    } else if (success) {
+        m_view.setPhaseText(QStringLiteral("完成，%1个影像未能转换！").arg(m_notConverted.size()));
+        m_view.dialogs().warning(kReminder, info + "\n\n" + failures, false);
     } else {
         m_view.dialogs().warning(kReminder, info, false);
+        if (!failures.isEmpty() && !m_registrationStopped) m_view.dialogs().warning(kReminder, failures, false);
     }
     // A failed or stopped registration never reaches 100: the controls come back here too.
     m_view.setRunControlsEnabled(true);
@@ -637,6 +641,7 @@ void RunController::stop() {
     if (!m_running) return;
     m_pool.clear();
     m_pool.waitForDone();
+    freePanelData();
     m_cursor = 0;
     m_request.scan.cumulativeCounts.clear();
     m_running = false;

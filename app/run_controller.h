@@ -119,8 +119,26 @@ private:
     bool checkReflectanceRequest();
     bool runPanelPhase();
     bool recognisePanels();
-    bool readPanelCalibration(const QStringList& images);
+    // One image among those that stand for the camera (panel images, or the capture of a radiance
+    // run) that gave no calibration, and why.
+    struct ImageFault {
+        enum Kind { Unreadable, OldModel, ItemCalibration, GainOrExposure };
+        int image;
+        Kind kind;
+    };
+    // Reads the raw pixels and calibration of `images` into the run state; the faults, in image order.
+    QVector<ImageFault> readCalibration(const QStringList& images);
+    static bool noneReadable(const QVector<ImageFault>& faults, int imageCount);
+    QString faultText(const QVector<ImageFault>& faults, const QStringList& images) const;
+    bool buildMaps();
+    // The panel images' calibration; panel groups with an unreadable image are left out.
+    bool readPanelCalibration();
+    // The camera and calibration of a radiance run, from the first capture whose files all read.
+    bool readRadianceCapture();
     bool computePanelValues();
+    // The end of a run with images that could not be converted: which, and where the log is.
+    QString notConvertedText() const;
+    void freePanelData();
     void startRadianceRun();
     void startSelfCalibration(bool radiance);
     void startJpgRun();

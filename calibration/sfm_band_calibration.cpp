@@ -42,7 +42,8 @@ bool CSfMCalibrationThread::calibrateBand(const QStringList& files, const QStrin
                  << "x" << image.rows;
         ImageFeatures f = extractSift(image, group.maxFeatures);
         if (f.descriptors.empty() || f.points.empty()) {
-            qDebug() << "  WARNING: image" << k << "has no descriptors, skipping:" << files[k];
+            qDebug() << "  WARNING: image" << k << "has" << f.descriptors.rows << "keypoints (fewer than 12), skipping:"
+                     << files[k];
             continue;
         }
         qDebug() << "  descriptors type=" << f.descriptors.type() << "rows=" << f.descriptors.rows
