@@ -130,6 +130,7 @@ int registerOnly(const QCommandLineParser& parser) {
     const QStringList folders{QDir(dir).absolutePath()};
     BatchRunView view;
     RunController controller(view);
+    controller.setThreadCount(RunThreads::parse(parser.value("threads")));
     QElapsedTimer clock;
     clock.start();
     const RunOutcome outcome = runController(controller, [&] {
@@ -173,7 +174,13 @@ int main(int argc, char* argv[]) {
     parser.addOption({"float", "With --register-only: the bands hold reflectance (merged as 32-bit float)."});
     parser.addOption({"no-self-calibration", "Skip the lens self-calibration (lens correction uses the XMP model)."});
     parser.addOption({"log-dir", "Folder of the dated log files (default ./log).", "DIR"});
+    parser.addOption({"threads", "Threads of every pool and parallel loop of the run (default: all cores); the "
+                      "results do not depend on it.", "N", QString::number(RunThreads::allCores())});
     parser.process(app);
+    if (!RunThreads::parse(parser.value("threads"))) {
+        err("reflectivity-batch: --threads takes a whole number from 1 to 1024");
+        return 2;
+    }
 
     Logger logger{QString()};
     if (parser.isSet("log-dir")) {
@@ -240,6 +247,7 @@ int main(int argc, char* argv[]) {
 
     RunController controller(view);
     controller.setSelfCalibrationEnabled(!parser.isSet("no-self-calibration"));
+    controller.setThreadCount(RunThreads::parse(parser.value("threads")));
     QElapsedTimer clock;
     clock.start();
     const RunOutcome outcome = runController(controller, [&] { controller.start(request); });

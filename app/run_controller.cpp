@@ -67,6 +67,7 @@ void RunController::start(const RunRequest& request) {
     }
     m_request = request;
     m_notConverted.clear();
+    m_threads.applyToOpenCv();
     if (m_request.previewDir.isEmpty()) m_request.previewDir = greyboardPreviewDir();
     if (request.scan.totalCount == 0) {
         // Nothing would ever be counted out, so the run could not end: refuse it.
@@ -268,6 +269,7 @@ void RunController::startSelfCalibration(bool radiance) {
     m_view.setProgress(0);
     m_calibrationThread =
         new CSfMCalibrationThread(m_request.rawDirectory, m_camera.pixelSizeUm, m_camera.focalMm, this);
+    m_threads.applyTo(*m_calibrationThread);
     connect(m_calibrationThread, &CSfMCalibrationThread::signalCalibrationProgress, this,
             &RunController::slotSfMCalibrationProgress, Qt::QueuedConnection);
     connect(m_calibrationThread, &CSfMCalibrationThread::signalCalibrationFinished, this,
@@ -400,7 +402,7 @@ void RunController::startPool(bool jpg) {
         m_view.setPanelViewsEnabled(false);
         m_view.setRunControlsEnabled(false);
     }
-    m_pool.setMaxThreadCount(jpg ? 1 : 3);
+    m_threads.applyToTaskPool(m_pool, jpg);
     qDebug() << "the filenumber:" << m_total;
     if (m_total == 0) {
         end(RunOutcome::Completed);
@@ -553,6 +555,7 @@ void RunController::startRegistrationOnly(const QStringList& folders, Registrati
     }
     m_reflectanceRun = reflectance;
     m_notConverted.clear();
+    m_threads.applyToOpenCv();
     startRegistration(folders, mode == RegistrationMode::Common, reflectance, bandCount, false, tempDir);
 }
 
@@ -561,8 +564,7 @@ void RunController::startRegistration(const QStringList& folders, bool common, b
     qDebug() << "End Handling.00000000001111111111111111" << !common << common;
     m_registration = new CImageRegistrationThread(folders, bandCount, common, reflectance, this);
     m_registration->setDeleteIntermediates(deleteIntermediates);
-    // The bands of a capture are registered two at a time where there are cores for it.
-    m_registration->setBandWorkers(std::min(2, QThread::idealThreadCount()));
+    m_threads.applyTo(*m_registration);
     if (!tempDir.isEmpty()) m_registration->setTemporaryFolder(tempDir);
     m_registrationReflectance = reflectance;
     m_registrationStopped = false;

@@ -13,6 +13,7 @@
 #include "panel_geometry.h"
 #include "radiometric_calibration.h"
 #include "raw_scan.h"
+#include "run_threads.h"
 
 class CImageRegistrationThread;
 class CSfMCalibrationThread;
@@ -80,6 +81,9 @@ public:
     // Self-calibration of the lenses between the panel phase and the pool (on by default; never
     // for camera type 6).
     void setSelfCalibrationEnabled(bool enabled) { m_selfCalibrationEnabled = enabled; }
+    // The threads every pool and parallel loop of the following runs may use (default: all cores).
+    void setThreadCount(int threads) { m_threads = RunThreads(threads); }
+    int threadCount() const { return m_threads.count(); }
     // The accepted self-calibration records of the current (or last) run.
     const CameraCalibParamsMap& calibrationResults() const { return m_calibration; }
     // The registration thread while one exists (owned by the controller), else null.
@@ -152,6 +156,7 @@ private:
     RunView& m_view;
     RunRequest m_request;
     QThreadPool m_pool;
+    RunThreads m_threads;
 
     bool m_running = false;
     bool m_jpgRun = false;

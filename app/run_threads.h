@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+class CImageRegistrationThread;
+class CSfMCalibrationThread;
+class QThreadPool;
+
+// How many threads a run may use. Every pool and parallel loop of a run takes its bound from here:
+// the radiometric task pool, OpenCV's parallel loops, the registration's workers and the
+// self-calibration's bands and adjustment. The results do not depend on the number.
+class RunThreads {
+public:
+    // Every core of the machine (at least 1).
+    static int allCores();
+    // A thread count given as text: a whole number from 1 to 1024; 0 for anything else.
+    static int parse(const QString& text);
+
+    explicit RunThreads(int count = allCores());
+    int count() const { return m_count; }
+
+    // OpenCV's parallel loops are bounded process-wide: done when a run starts.
+    void applyToOpenCv() const;
+    // The radiometric tasks: at most three at once (each holds a whole band image and its output),
+    // one for JPG captures.
+    void applyToTaskPool(QThreadPool& pool, bool jpg) const;
+    void applyTo(CImageRegistrationThread& registration) const;
+    void applyTo(CSfMCalibrationThread& calibration) const;
+
+private:
+    int m_count;
+};
