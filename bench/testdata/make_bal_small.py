@@ -4,8 +4,10 @@ Large" format (5 cameras, 60 points), and bal_small_reference.json with SciPy's
 least_squares results on it, using the settings of bal-solve (trf, forward differences
 over the sparsity, x_scale='jac') for the linear and the Huber loss.
 
---check recomputes the SciPy results from the stored problem and compares (exit 0 same,
-1 different, 77 SciPy missing).
+--check recomputes the SciPy results from the stored problem and checks what is stable on
+any machine: the final cost within the run's ftol (relative), the same termination (a cost
+or step test may come with the other), the evaluation count within a third of the stored
+one (exit 0 holds, 1 different, 77 SciPy missing).
 """
 import json
 import os
@@ -73,6 +75,11 @@ def reference(path):
     return out
 
 
+def same_termination(a, b):
+    # 2 cost test, 3 step test, 4 both: a last-bit difference can add or drop one of them.
+    return a == b or (a in (2, 3, 4) and b in (2, 3, 4) and 4 in (a, b))
+
+
 def main():
     txt = os.path.join(HERE, "bal_small.txt")
     ref = os.path.join(HERE, "bal_small_reference.json")
@@ -80,10 +87,13 @@ def main():
         new = reference(txt)
         with open(ref) as f:
             old = json.load(f)
-        ok = all(a["nfev"] == b["nfev"] and a["status"] == b["status"]
-                 and abs(a["cost"] - b["cost"]) <= 1e-9 * abs(a["cost"])
+        # SciPy's iterates move with the last bits of NumPy's arithmetic on each machine: only
+        # the final cost, the termination and the evaluation count within a window are stable.
+        ok = all(same_termination(a["status"], b["status"])
+                 and abs(a["cost"] - b["cost"]) <= max(1e-6, a["ftol"]) * abs(a["cost"])
+                 and abs(a["nfev"] - b["nfev"]) <= max(3, a["nfev"] // 3)
                  for a, b in zip(old["runs"], new["runs"]))
-        print("same" if ok else "DIFFERENT", new)
+        print("holds" if ok else "DIFFERENT", new)
         sys.exit(0 if ok else 1)
     generate(txt)
     with open(ref, "w") as f:

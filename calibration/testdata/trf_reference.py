@@ -2,7 +2,9 @@
 """Reference results of SciPy's least_squares (method 'trf', tr_solver 'lsmr', x_scale
 'jac', forward differences over the declared sparsity) for the problems the solver's
 comparison test runs. Writes trf_reference.json beside this script; with --check it only
-recomputes and compares with the stored file (exit 0 equal, 1 different, 77 no SciPy).
+recomputes and checks that the stored file still holds: final costs within 1e-6 relative,
+the same termination, evaluation counts within a window (exit 0 holds, 1 different, 77 no
+SciPy). Regenerate the file (without --check) only on purpose: the C++ comparison test reads it.
 
 The residual functions here and in trf_scipy_compare_test.cpp must stay the same.
 """
@@ -89,6 +91,23 @@ def solve(p, fun=None):
             "x": [float(v) for v in r.x]}
 
 
+def stable_match(stored_runs, new):
+    """What holds on any machine: SciPy's iterates move with the last bits of NumPy's and the
+    BLAS's arithmetic, so only the final cost (1e-6 relative), the kind of termination and
+    the evaluation count within a window around the stored runs are compared."""
+    ref = stored_runs[0]
+    cost_ok = abs(ref["cost"] - new["cost"]) <= 1e-6 * max(1e-12, abs(ref["cost"])) or \
+        max(ref["cost"], new["cost"]) < 1e-20
+    # 2 cost test, 3 step test, 4 both: a last-bit difference can add or drop one of them.
+    converged = {2, 3, 4}
+    status_ok = ref["status"] == new["status"] or \
+        (ref["status"] in converged and new["status"] in converged and 4 in (ref["status"], new["status"]))
+    lo = min(r["nfev"] for r in stored_runs)
+    hi = max(r["nfev"] for r in stored_runs)
+    nfev_ok = lo - max(3, lo // 3) <= new["nfev"] <= hi + max(3, hi // 3)
+    return cost_ok and status_ok and nfev_ok
+
+
 def bound(v):
     return None if math.isinf(v) else v
 
@@ -109,10 +128,9 @@ def main():
             stored = json.load(f)
         ok = True
         for a, b in zip(stored["problems"], doc["problems"]):
-            sa, sb = a["scipy"], b["scipy"]
-            same = (sa["status"] == sb["status"] and sa["nfev"] == sb["nfev"]
-                    and abs(sa["cost"] - sb["cost"]) <= 1e-9 * max(1e-12, abs(sa["cost"])))
-            print(a["name"], "same" if same else "DIFFERENT", sa, sb)
+            runs = [a["scipy"]] + ([a["scipy_libm_exp"]] if "scipy_libm_exp" in a else [])
+            same = stable_match(runs, b["scipy"])
+            print(a["name"], "holds" if same else "DIFFERENT", a["scipy"], b["scipy"])
             ok = ok and same
         sys.exit(0 if ok else 1)
     with open(path, "w") as f:
