@@ -32,13 +32,43 @@ void balProject(const double* cam, const double* X, double* uv) {
 }
 
 void BalProblem::residuals(const double* x, double* r) const {
+    // The rotation matrix of every camera once per evaluation instead of a sine and a cosine per
+    // observation: R = c I + (1 - c) v v^T + s [v]x, as balProject() applies it.
+    std::vector<double> R(9 * size_t(cameraCount));
+    for (int c = 0; c < cameraCount; ++c) {
+        const double* w = x + 9 * c;
+        double* m = R.data() + 9 * c;
+        const double theta = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+        if (!(theta > 0)) {
+            for (int k = 0; k < 9; ++k) m[k] = k % 4 == 0 ? 1.0 : 0.0;
+            continue;
+        }
+        const double v[3] = {w[0] / theta, w[1] / theta, w[2] / theta};
+        const double co = std::cos(theta), si = std::sin(theta), t = 1 - co;
+        m[0] = co + t * v[0] * v[0];
+        m[1] = t * v[0] * v[1] - si * v[2];
+        m[2] = t * v[0] * v[2] + si * v[1];
+        m[3] = t * v[1] * v[0] + si * v[2];
+        m[4] = co + t * v[1] * v[1];
+        m[5] = t * v[1] * v[2] - si * v[0];
+        m[6] = t * v[2] * v[0] - si * v[1];
+        m[7] = t * v[2] * v[1] + si * v[0];
+        m[8] = co + t * v[2] * v[2];
+    }
     const double* points = x + 9 * cameraCount;
     const int n = observationCount();
     for (int k = 0; k < n; ++k) {
-        double uv[2];
-        balProject(x + 9 * obsCamera[k], points + 3 * obsPoint[k], uv);
-        r[2 * k] = uv[0] - observed[2 * k];
-        r[2 * k + 1] = uv[1] - observed[2 * k + 1];
+        const double* cam = x + 9 * obsCamera[k];
+        const double* m = R.data() + 9 * obsCamera[k];
+        const double* X = points + 3 * obsPoint[k];
+        const double P0 = m[0] * X[0] + m[1] * X[1] + m[2] * X[2] + cam[3];
+        const double P1 = m[3] * X[0] + m[4] * X[1] + m[5] * X[2] + cam[4];
+        const double P2 = m[6] * X[0] + m[7] * X[1] + m[8] * X[2] + cam[5];
+        const double px = -P0 / P2, py = -P1 / P2;
+        const double n2 = px * px + py * py;
+        const double rad = 1 + cam[7] * n2 + cam[8] * n2 * n2;
+        r[2 * k] = cam[6] * rad * px - observed[2 * k];
+        r[2 * k + 1] = cam[6] * rad * py - observed[2 * k + 1];
     }
 }
 

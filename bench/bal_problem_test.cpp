@@ -123,6 +123,7 @@ TEST(BalProblem, SolverMatchesScipyOnTheSmallProblem) {
         refl::TrfOptions opt;
         opt.ftol = run.value("ftol").toDouble();
         opt.threads = 2;
+        opt.stepSolver = refl::TrfStepSolver::Lsmr;  // SciPy's method
         if (run.value("loss").toString() == "huber") opt.loss.kind = refl::LossKind::Huber;
         const refl::TrfResult r = refl::solveTrf(problem, bal.parameters, opt);
         const double cost = run.value("cost").toDouble();

@@ -7,7 +7,7 @@
 namespace refl {
 
 bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
-                        BaOutput& out, int threads) {
+                        BaOutput& out, int threads, TrfStepSolver stepSolver) {
     out = BaOutput();
     const int n = int(input.observations.size());
     if (n < 4 || input.points.empty()) {
@@ -35,6 +35,7 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     opt.ftol = opt.xtol = opt.gtol = 1e-6;
     opt.maxEvaluations = std::max(1, maxIterations);
     opt.threads = threads;
+    opt.stepSolver = stepSolver;
     opt.stopRequested = stopRequested;
     out.solver = solveTrf(problem, x0, opt);
     if (out.solver.termination == TrfTermination::InvalidInput) {

@@ -27,8 +27,9 @@ struct BaOutput {
 // The adjustment on plain arrays: Huber loss (scale 1.5) over the observations and the
 // intrinsic priors, bounded intrinsics, Trust Region Reflective with Jacobian scaling and
 // 1e-6 tolerances, at most `maxIterations` residual evaluations. Returns the acceptance
-// result; `out` holds the full report even for a rejected adjustment.
+// result; `out` holds the full report even for a rejected adjustment. The result does not
+// depend on `threads`; `stepSolver` Lsmr follows SciPy's method iterate for iterate.
 bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
-                        BaOutput& out, int threads = 1);
+                        BaOutput& out, int threads = 1, TrfStepSolver stepSolver = TrfStepSolver::Schur);
 
 }  // namespace refl

@@ -431,7 +431,7 @@ TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment) {
         double fx = 0, cx = 0, k1 = 0;
         if (huber) {
             BaOutput out;
-            bundleAdjustArrays(in, maxNfev, {}, out, 2);
+            bundleAdjustArrays(in, maxNfev, {}, out, 2, TrfStepSolver::Lsmr);
             r = out.solver;
         } else {
             BaLayout layout;
@@ -445,6 +445,7 @@ TEST(BundleAdjustArrays, MatchesScipyOnTheSmallAdjustment) {
             TrfOptions opt;
             opt.ftol = opt.xtol = opt.gtol = 1e-6;
             opt.maxEvaluations = maxNfev;
+            opt.stepSolver = TrfStepSolver::Lsmr;
             r = solveTrf(p, layout.initialParameters(), opt);
         }
         fx = r.x[0];

@@ -52,6 +52,24 @@ std::vector<int> groupColumns(const SparsityPattern& p, int& groupCount) {
 
 namespace {
 
+// Runs fn(0) ... fn(jobs - 1), spread over the runner's threads when there is one.
+void runParts(ParallelRunner* runner, int jobs, const std::function<void(int)>& fn) {
+    if (runner && runner->threadCount() > 1 && jobs > 1)
+        runner->run(jobs, fn);
+    else
+        for (int i = 0; i < jobs; ++i) fn(i);
+}
+
+// Row-block ranges of J^T*x, each scattered into its own accumulator: a number fixed by the
+// problem's size (1, 2, 4 or 8, at least about 128 k non-zeros a range), never by the thread
+// count, so that the accumulators, summed in range order, give the same bits on any number of
+// threads.
+int scatterPartsFor(long long nonZeros) {
+    int parts = 1;
+    while (parts < 8 && nonZeros >= 2LL * parts * 131072) parts *= 2;
+    return parts;
+}
+
 bool sameRange(const int* a, int na, const int* b, int nb) { return na == nb && std::equal(a, a + na, b); }
 
 // First block of each of `parts` ranges, balanced by value count.
@@ -276,6 +294,7 @@ void SparseJacobian::setPattern(const SparsityPattern& pattern) {
     m_rowValueStarts.clear();
     for (const Block& b : m_rowBlocks) m_rowValueStarts.push_back(b.valueStart);
     m_rowValues.assign(nnz, 0.0);
+    m_scatterParts = scatterPartsFor(nnz);
     m_dirty = true;
 }
 
@@ -361,7 +380,7 @@ void SparseJacobian::multiplyTransposed(const double* x, const double* colScale,
     // every column sums its rows in ascending order.
     refresh();
     const int n = m_pattern.cols;
-    const int parts = runner ? runner->threadCount() : 1;
+    const int parts = m_scatterParts;
     m_accumulators.resize(parts);
     const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
@@ -394,22 +413,18 @@ void SparseJacobian::multiplyTransposed(const double* x, const double* colScale,
             }
         }
     };
-    if (runner && parts > 1)
-        runner->run(parts, job);
-    else
-        job(0);
-    auto reduce = [&](int part) {
-        const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
+    runParts(runner, parts, job);
+    // Every column adds the parts' sums in part order, whichever thread does it.
+    const int slices = runner ? runner->threadCount() : 1;
+    auto reduce = [&](int slice) {
+        const int j0 = int((long long)n * slice / slices), j1 = int((long long)n * (slice + 1) / slices);
         for (int j = j0; j < j1; ++j) {
             double s = m_accumulators[0][j];
             for (int p = 1; p < parts; ++p) s += m_accumulators[p][j];
             y[j] = colScale ? colScale[j] * s : s;
         }
     };
-    if (runner && parts > 1)
-        runner->run(parts, reduce);
-    else
-        reduce(0);
+    runParts(runner, slices, reduce);
 }
 
 void SparseJacobian::multiplyBoth(const double* x, const double* colScale, double alpha, double* u, double* w,
@@ -422,7 +437,7 @@ void SparseJacobian::multiplyBoth(const double* x, const double* colScale, doubl
         for (int j = 0; j < n; ++j) m_scratch[j] = colScale[j] * x[j];
         xs = m_scratch.data();
     }
-    const int parts = runner ? runner->threadCount() : 1;
+    const int parts = m_scatterParts;
     m_accumulators.resize(parts);
     const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
@@ -462,22 +477,18 @@ void SparseJacobian::multiplyBoth(const double* x, const double* colScale, doubl
             }
         }
     };
-    if (runner && parts > 1)
-        runner->run(parts, job);
-    else
-        job(0);
-    auto reduce = [&](int part) {
-        const int j0 = int((long long)n * part / parts), j1 = int((long long)n * (part + 1) / parts);
+    runParts(runner, parts, job);
+    // Every column adds the parts' sums in part order, whichever thread does it.
+    const int slices = runner ? runner->threadCount() : 1;
+    auto reduce = [&](int slice) {
+        const int j0 = int((long long)n * slice / slices), j1 = int((long long)n * (slice + 1) / slices);
         for (int j = j0; j < j1; ++j) {
             double s = m_accumulators[0][j];
             for (int p = 1; p < parts; ++p) s += m_accumulators[p][j];
             w[j] = colScale ? colScale[j] * s : s;
         }
     };
-    if (runner && parts > 1)
-        runner->run(parts, reduce);
-    else
-        reduce(0);
+    runParts(runner, slices, reduce);
 }
 
 std::vector<double> forwardDifferenceSteps(const std::vector<double>& x, const std::vector<double>& lower,

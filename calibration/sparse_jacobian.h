@@ -27,9 +27,10 @@ std::vector<int> groupColumns(const SparsityPattern& pattern, int& groupCount);
 
 // Sparse matrix over a pattern, values in column order. For the products the values are
 // also kept row by row in blocks of consecutive rows with the same columns, so that a
-// block's column indices are read once. J*x splits the rows over the threads; J^T*x
-// scatters each thread's rows into its own accumulator and adds the accumulators (with
-// one thread every column sums its rows in ascending order).
+// block's column indices are read once. J*x splits the rows over the threads (each entry is
+// one row's sum). J^T*x scatters fixed ranges of rows, as many as the problem's size asks
+// for, into one accumulator each and adds the accumulators in range order: the products
+// give the same bits whatever the number of threads.
 class SparseJacobian {
 public:
     void setPattern(const SparsityPattern& pattern);
@@ -74,7 +75,8 @@ private:
     std::vector<int> m_rowValueStarts;  // value offsets of the row blocks (thread split)
     mutable std::vector<double> m_rowValues;
     mutable std::vector<double> m_scratch;
-    mutable std::vector<std::vector<double>> m_accumulators;  // per thread, for J^T*x
+    mutable std::vector<std::vector<double>> m_accumulators;  // per row range, for J^T*x
+    int m_scatterParts = 1;  // row ranges of J^T*x (fixed by the size)
     mutable bool m_dirty = true;
 };
 

@@ -84,6 +84,7 @@ void compareWithScipy(const QString& name, bool compareX = true) {
     ASSERT_FALSE(ref.isEmpty()) << "no reference for " << name.toStdString();
     const TrfProblem problem = makeProblem(ref);
     TrfOptions opt;
+    opt.stepSolver = TrfStepSolver::Lsmr;  // SciPy's method, iterate for iterate
     if (ref.value("loss").toString() == "huber") {
         opt.loss.kind = LossKind::Huber;
         opt.loss.scale = ref.value("f_scale").toDouble();

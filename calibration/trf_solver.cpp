@@ -8,6 +8,7 @@
 
 #include "lsmr.h"
 #include "parallel_runner.h"
+#include "schur_solver.h"
 #include "trust_region.h"
 
 namespace refl {
@@ -56,6 +57,8 @@ private:
     std::vector<int> m_groups;
     int m_groupCount = 0;
     LinearModel m_model;
+    SchurSolver m_schur;
+    bool m_useSchur = false;
     std::vector<double> m_x;
     // REFL_TRF_TRACE set: one log line per outer iteration (cost, optimality, radius).
     const bool m_trace = qEnvironmentVariableIsSet("REFL_TRF_TRACE");
@@ -108,6 +111,7 @@ bool Solver::setUp(const std::vector<double>& x0, TrfResult& result) {
     }
     m_groups = groupColumns(pattern, m_groupCount);
     m_model.J.setPattern(pattern);
+    m_useSchur = m_options.stepSolver == TrfStepSolver::Schur && m_schur.analyse(pattern);
 
     Vec x = toVec(x0);
     if (bounded) x = tr::makeStrictlyFeasible(x, m_lower, m_upper);
@@ -124,6 +128,7 @@ void Solver::linearise(const std::vector<double>& fTrue) {
     if (m_options.loss.reweight(m_model.f, rowScale)) m_model.J.scaleRows(rowScale.data());
     m_model.g.resize(n);
     m_model.J.multiplyTransposed(m_model.f.data(), nullptr, m_model.g.data(), &m_runner);
+    if (m_useSchur) m_schur.assemble(m_model.J, &m_runner);
 }
 
 Vec Solver::jhProduct(const Vec& s, const Vec& d) const {
@@ -218,30 +223,38 @@ TrfResult Solver::run(const std::vector<double>& x0) {
         const double regTerm = -agValue / (Delta * Delta);
         const Vec diagReg = (diagH.array() + regTerm).sqrt().matrix();
 
-        // Gauss-Newton direction of [Jh; diag(diagReg)] p ~ [f; 0] by LSMR.
-        LinearOperator op;
-        op.rows = m + n;
-        op.cols = n;
-        op.apply = [&](const double* in, double* out) {
-            m_model.J.multiply(in, d.data(), out, &m_runner);
-            for (int j = 0; j < n; ++j) out[m + j] = diagReg[j] * in[j];
-        };
-        op.applyTransposed = [&](const double* in, double* out) {
-            m_model.J.multiplyTransposed(in, nullptr, out, &m_runner);
-            for (int j = 0; j < n; ++j) out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
-        };
-        op.applyBoth = [&](const double* in, double alpha, double* u, double* w) {
-            m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
-            for (int j = 0; j < n; ++j) {
-                const double t = diagReg[j] * in[j] - alpha * u[m + j];
-                u[m + j] = t;
-                w[j] += diagReg[j] * t;
-            }
-        };
-        std::vector<double> fAug(m + n, 0.0);
-        std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
-        const LsmrResult gn = lsmr(op, fAug);
-        const Vec gnH = toVec(gn.x);
+        // Gauss-Newton direction of [Jh; diag(diagReg)] p ~ [f; 0]: the normal equations
+        // (Jh^T Jh + diagReg^2) p = gH solved exactly, or LSMR.
+        Vec gnH(n);
+        bool solved = false;
+        if (m_useSchur) {
+            const Vec reg = (diagH.array() + regTerm).matrix();
+            solved = m_schur.solve(d.data(), reg.data(), gH.data(), gnH.data(), &m_runner);
+        }
+        if (!solved) {
+            LinearOperator op;
+            op.rows = m + n;
+            op.cols = n;
+            op.apply = [&](const double* in, double* out) {
+                m_model.J.multiply(in, d.data(), out, &m_runner);
+                for (int j = 0; j < n; ++j) out[m + j] = diagReg[j] * in[j];
+            };
+            op.applyTransposed = [&](const double* in, double* out) {
+                m_model.J.multiplyTransposed(in, nullptr, out, &m_runner);
+                for (int j = 0; j < n; ++j) out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
+            };
+            op.applyBoth = [&](const double* in, double alpha, double* u, double* w) {
+                m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
+                for (int j = 0; j < n; ++j) {
+                    const double t = diagReg[j] * in[j] - alpha * u[m + j];
+                    u[m + j] = t;
+                    w[j] += diagReg[j] * t;
+                }
+            };
+            std::vector<double> fAug(m + n, 0.0);
+            std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
+            gnH = toVec(lsmr(op, fAug).x);
+        }
 
         // Two-dimensional subspace spanned by gH and the Gauss-Newton direction.
         Eigen::MatrixXd S0(n, 2);

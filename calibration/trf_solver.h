@@ -20,6 +20,16 @@ struct TrfProblem {
     std::vector<double> upper;                 // empty: +inf everywhere
 };
 
+// How the Gauss-Newton direction of each iteration is found.
+enum class TrfStepSolver {
+    // Exact solution of the regularised normal equations, with small column blocks that share
+    // no rows (bundle adjustment points) eliminated by a Schur complement. Falls back to LSMR
+    // when the remaining columns are too many for a dense factorisation.
+    Schur,
+    // LSMR on the scaled Jacobian, iterate for iterate SciPy's least_squares (trf, lsmr).
+    Lsmr,
+};
+
 struct TrfOptions {
     RobustLoss loss;
     bool jacobianScaling = true;  // variable scales from the Jacobian column norms
@@ -28,7 +38,8 @@ struct TrfOptions {
     double xtol = 1e-8;
     double gtol = 1e-8;
     int maxEvaluations = 0;  // 0: 100 x parameter count
-    int threads = 1;
+    TrfStepSolver stepSolver = TrfStepSolver::Schur;
+    int threads = 1;  // results do not depend on it
     std::function<bool()> stopRequested;  // polled once per outer iteration
 };
 
