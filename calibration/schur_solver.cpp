@@ -191,6 +191,17 @@ void SchurSolver::assemble(const SparseJacobian& J, ParallelRunner* runner) {
     const double* values = J.values().data();
     const int nb = blockCount(), nr = reducedCount();
     const int rows = int(m_rowOwner.size());
+    const int parts = runner ? runner->threadCount() : 1;
+
+    // The values row by row, in the order of the row entries.
+    m_rowReducedValue.resize(m_rowReduced.size());
+    m_rowBlockValue.resize(m_rowBlock.size());
+    runJobs(runner, parts, [&](int part) {
+        const size_t r0 = m_rowReduced.size() * part / parts, r1 = m_rowReduced.size() * (part + 1) / parts;
+        for (size_t e = r0; e < r1; ++e) m_rowReducedValue[e] = values[m_rowReduced[e].value];
+        const size_t b0 = m_rowBlock.size() * part / parts, b1 = m_rowBlock.size() * (part + 1) / parts;
+        for (size_t e = b0; e < b1; ++e) m_rowBlockValue[e] = values[m_rowBlock[e].value];
+    });
 
     // Each block's own products: H_bb and W_b = J_U^T J_b (row-major, u x s), rows ascending.
     runJobs(runner, kBlockJobs, [&](int job) {
@@ -204,14 +215,14 @@ void SchurSolver::assemble(const SparseJacobian& J, ParallelRunner* runner) {
             std::fill(W, W + u * s, 0.0);
             for (int i : blk.rows) {
                 const Entry* be = m_rowBlock.data() + m_rowBlockStart[i];
+                const double* bv = m_rowBlockValue.data() + m_rowBlockStart[i];
                 const int bn = m_rowBlockStart[i + 1] - m_rowBlockStart[i];
                 for (int c = 0; c < bn; ++c)
-                    for (int a = 0; a < bn; ++a)
-                        H[be[c].index * s + be[a].index] += values[be[a].value] * values[be[c].value];
+                    for (int a = 0; a < bn; ++a) H[be[c].index * s + be[a].index] += bv[a] * bv[c];
+                const double* rv = m_rowReducedValue.data();
                 for (int e = m_rowReducedStart[i]; e < m_rowReducedStart[i + 1]; ++e) {
                     double* Wr = W + m_rowReducedLocal[e] * s;
-                    const double ve = values[m_rowReduced[e].value];
-                    for (int c = 0; c < bn; ++c) Wr[be[c].index] += ve * values[be[c].value];
+                    for (int c = 0; c < bn; ++c) Wr[be[c].index] += rv[e] * bv[c];
                 }
             }
         }
@@ -219,19 +230,19 @@ void SchurSolver::assemble(const SparseJacobian& J, ParallelRunner* runner) {
 
     // H_rr, lower triangle: each row range of it sums the Jacobian's rows in ascending order.
     if (nr == 0) return;
-    const int parts = runner ? runner->threadCount() : 1;
     runJobs(runner, parts, [&](int part) {
         const int a0 = triangleStart(nr, part, parts), a1 = triangleStart(nr, part + 1, parts);
         std::fill(m_Hrr.begin() + size_t(a0) * nr, m_Hrr.begin() + size_t(a1) * nr, 0.0);
         for (int i = 0; i < rows; ++i) {
             const Entry* re = m_rowReduced.data() + m_rowReducedStart[i];
+            const double* rv = m_rowReducedValue.data() + m_rowReducedStart[i];
             const int rn = m_rowReducedStart[i + 1] - m_rowReducedStart[i];
             for (int x = 0; x < rn; ++x) {
                 const int a = re[x].index;
                 if (a < a0 || a >= a1) continue;
-                const double va = values[re[x].value];
+                const double va = rv[x];
                 double* row = m_Hrr.data() + size_t(a) * nr;
-                for (int y = 0; y <= x; ++y) row[re[y].index] += va * values[re[y].value];
+                for (int y = 0; y <= x; ++y) row[re[y].index] += va * rv[y];
             }
         }
     });

@@ -57,7 +57,8 @@ private:
     std::vector<int> m_rowReducedStart, m_rowBlockStart;
     std::vector<Entry> m_rowReduced, m_rowBlock;
     std::vector<int> m_blockRuns;        // per run: first and end position in reducedCols
-    std::vector<int> m_rowReducedLocal;  // per reduced entry: its place in the owning block's reducedCols
+    std::vector<int> m_rowReducedLocal;
+    std::vector<double> m_rowReducedValue, m_rowBlockValue;  // the entries' values of the current Jacobian  // per reduced entry: its place in the owning block's reducedCols
     std::vector<int> m_rowOwner;  // block of each row or -1
 
     std::vector<double> m_Hrr;  // J^T J over the reduced columns, row-major lower triangle

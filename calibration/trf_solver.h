@@ -24,7 +24,8 @@ struct TrfProblem {
 enum class TrfStepSolver {
     // Exact solution of the regularised normal equations, with small column blocks that share
     // no rows (bundle adjustment points) eliminated by a Schur complement. Falls back to LSMR
-    // when the remaining columns are too many for a dense factorisation.
+    // when the remaining columns are too many for a dense factorisation. With Jacobian
+    // scaling the scales follow the current Jacobian's column norms.
     Schur,
     // LSMR on the scaled Jacobian, iterate for iterate SciPy's least_squares (trf, lsmr).
     Lsmr,
@@ -32,7 +33,7 @@ enum class TrfStepSolver {
 
 struct TrfOptions {
     RobustLoss loss;
-    bool jacobianScaling = true;  // variable scales from the Jacobian column norms
+    bool jacobianScaling = true;  // variable scales from the Jacobian column norms (see TrfStepSolver)
     std::vector<double> xScale;   // fixed scales when jacobianScaling is false (empty: 1)
     double ftol = 1e-8;
     double xtol = 1e-8;
