@@ -385,13 +385,19 @@ void checkSecondWindow(HWND dialog, const Api& api) {
 void checkUnload(HMODULE dll, const Api& api) {
     HWND dialog = openWindow(api, "third");
     api.label(1, 9, "about to unload", 0);
+    const DWORD windowThreadId = dialog ? GetWindowThreadProcessId(dialog, nullptr) : 0;
     const DWORD start = GetTickCount();
     FreeLibrary(dll);
     const DWORD took = GetTickCount() - start;
     std::printf("figure: unloading with the window open took %lu ms\n", took);
     check(dialog && !IsWindow(dialog) && host::findProgressWindow() == nullptr,
           "unloading closes the window");
-    Sleep(300);  // the window thread must not run on in the unloaded module
+    // The window thread must not run on in the unloaded module: it ends, outside it.
+    HANDLE windowThread = windowThreadId ? OpenThread(SYNCHRONIZE, FALSE, windowThreadId) : nullptr;
+    check(!windowThread || WaitForSingleObject(windowThread, 2000) == WAIT_OBJECT_0,
+          "the window thread ends after the unload");
+    if (windowThread) CloseHandle(windowThread);
+    Sleep(300);
     HMODULE again = LoadLibraryA("morx32.dll");
     auto label =
         reinterpret_cast<decltype(&LABELB)>(reinterpret_cast<void*>(GetProcAddress(again, "LABELB")));

@@ -29,7 +29,10 @@ std::atomic<bool> g_initialised{false};
 bool g_asking = false;         // window thread only: a confirmation box is open
 HBRUSH g_faceBrush = nullptr;  // window thread only (and unload)
 HANDLE g_thread = nullptr;     // engine thread only
-HANDLE g_dialogEnded = nullptr;
+// Set by the window thread of the present window, once, when it leaves this module for good.
+HANDLE g_threadLeaving = nullptr;  // engine thread only
+// kernel32's ExitThread: the window thread ends through it, as an APC.
+PAPCFUNC g_exitThread = nullptr;
 
 CRITICAL_SECTION g_colourLock;
 morx::ControlColours g_colours;
@@ -131,12 +134,30 @@ INT_PTR CALLBACK progressDialogProc(HWND window, UINT message, WPARAM wParam, LP
     }
 }
 
-DWORD WINAPI windowThread(LPVOID) {
+// `leaving`: the event of this window thread alone, so that a late thread of an earlier window can
+// never be taken for the present one.
+DWORD WINAPI windowThread(LPVOID leaving) {
+    const PAPCFUNC exitThread = g_exitThread;
     DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, progressDialogProc, 0);
     g_window = nullptr;
     g_initialised = false;
-    SetEvent(g_dialogEnded);
+    // Whoever sees `leaving` may unload this module at once, so after setting it this thread must
+    // run none of its code. ExitThread is queued to this thread as an APC first; the wait that
+    // follows the signal in the same call is alertable and never satisfied (the thread's own
+    // handle), so the call can only end by running the APC, in kernel32, which does not return.
+    if (exitThread) QueueUserAPC(exitThread, GetCurrentThread(), 0);
+    SignalObjectAndWait(static_cast<HANDLE>(leaving), GetCurrentThread(), INFINITE, TRUE);
     return 0;
+}
+
+// Waits until the present window thread has left this module's code; false when it did not
+// within the time. Its event is closed only once it was set (the thread no longer uses it).
+bool waitForThreadLeaving(DWORD milliseconds) {
+    if (!g_threadLeaving) return true;
+    if (WaitForSingleObject(g_threadLeaving, milliseconds) != WAIT_OBJECT_0) return false;
+    CloseHandle(g_threadLeaving);
+    g_threadLeaving = nullptr;
+    return true;
 }
 
 // Synchronous request to the window thread; gives up when that thread does not answer.
@@ -149,9 +170,12 @@ void request(UINT message) {
 
 bool windowThreadRunning() { return g_thread && WaitForSingleObject(g_thread, 0) == WAIT_TIMEOUT; }
 
+// Forgets the present window thread. Its event stays open when it was not set yet: the thread
+// may still set it.
 void forgetThread() {
     if (g_thread) CloseHandle(g_thread);
     g_thread = nullptr;
+    g_threadLeaving = nullptr;
 }
 
 }  // namespace
@@ -159,7 +183,9 @@ void forgetThread() {
 void attachLibrary(HINSTANCE instance) {
     g_instance = instance;
     InitializeCriticalSection(&g_colourLock);
-    g_dialogEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Taken from kernel32 itself, never through a stub of this module.
+    if (HMODULE kernel = GetModuleHandleA("kernel32.dll"))
+        g_exitThread = reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(GetProcAddress(kernel, "ExitThread")));
 }
 
 void detachLibrary(bool processExit) {
@@ -169,19 +195,20 @@ void detachLibrary(bool processExit) {
         return;
     }
     // Unloaded while the window may be open: the window thread runs code of this module, so it
-    // must have left the dialog before the module goes away. Waiting on the thread handle itself
-    // would dead-lock on the loader lock, hence the event set when the dialog has ended.
+    // must have left that code before the module goes away. Waiting on the thread handle itself
+    // would dead-lock on the loader lock (a thread takes it to end), hence the thread's own event,
+    // set when it can no longer come back into this module; it then ends in ExitThread once the
+    // unload releases the loader lock.
     g_runStatus = morx::kRunning;
     HWND window = g_window;
-    if (window && g_thread) {
-        PostMessageA(window, kEndDialog, 0, 0);
-        WaitForSingleObject(g_dialogEnded, kCloseWaitMs);
+    if (g_thread) {
+        if (window) PostMessageA(window, kEndDialog, 0, 0);
+        if (!waitForThreadLeaving(kCloseWaitMs))
+            OutputDebugStringA("morx32: unload: the window thread did not end its dialog in time\n");
     }
     forgetThread();
     if (g_faceBrush) DeleteObject(g_faceBrush);
     g_faceBrush = nullptr;
-    if (g_dialogEnded) CloseHandle(g_dialogEnded);
-    g_dialogEnded = nullptr;
     DeleteCriticalSection(&g_colourLock);
 }
 
@@ -190,9 +217,12 @@ bool openProgressDialog() {
     forgetThread();
     g_window = nullptr;
     g_initialised = false;
-    ResetEvent(g_dialogEnded);
-    g_thread = CreateThread(nullptr, 0, windowThread, nullptr, 0, nullptr);
+    // An earlier thread that never set its event keeps it (it may still set it); this one gets its own.
+    g_threadLeaving = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_thread = g_threadLeaving ? CreateThread(nullptr, 0, windowThread, g_threadLeaving, 0, nullptr) : nullptr;
     if (!g_thread) {
+        if (g_threadLeaving) CloseHandle(g_threadLeaving);
+        g_threadLeaving = nullptr;
         OutputDebugStringA("morx32: openProgressDialog: the window thread could not be created\n");
         MessageBoxA(nullptr, "Failed to create window", "MORX", MB_OK);
         return false;
@@ -205,7 +235,8 @@ bool openProgressDialog() {
             g_initialised) {
             return true;
         }
-        if (WaitForSingleObject(g_thread, 1) == WAIT_OBJECT_0) {
+        if (waitForThreadLeaving(1)) {
+            WaitForSingleObject(g_thread, kCloseWaitMs);
             forgetThread();
             g_window = nullptr;
             OutputDebugStringA("morx32: openProgressDialog: dialog 130 could not be created\n");
@@ -240,7 +271,7 @@ void closeProgressDialog() {
     g_runStatus = morx::kRunning;
     HWND window = g_window;
     if (window) PostMessageA(window, kEndDialog, 0, 0);
-    if (g_thread) WaitForSingleObject(g_thread, kCloseWaitMs);
+    if (g_thread && waitForThreadLeaving(kCloseWaitMs)) WaitForSingleObject(g_thread, kCloseWaitMs);
     forgetThread();
 }
 
