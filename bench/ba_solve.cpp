@@ -1,8 +1,9 @@
 // ba-solve [--points N] [--threads N] [--max-evaluations N] [--reference-weighting]
-//          [--dump FILE] [--repeat N]
+//          [--dump FILE] [--repeat N] [--faithful]
 // Times the bundle adjustment on a synthetic 5-view scene of the calibration's size
 // (prior 3 % off in focal length, 20 px off in principal point, no distortion) and prints
-// one JSON line per run. --dump writes the problem for ba_scipy.py.
+// one JSON line per run. --dump writes the problem for ba_scipy.py. --faithful: LSMR steps
+// (SciPy's method) instead of the default exact Schur-complement steps.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     int points = 700, threads = 2, maxEvaluations = 120, repeat = 1;
-    bool referenceWeighting = false;
+    bool referenceWeighting = false, faithful = false;
     QString dumpPath;
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -67,12 +68,14 @@ int main(int argc, char** argv) {
             repeat = std::max(1, args[++i].toInt());
         else if (a == QLatin1String("--reference-weighting"))
             referenceWeighting = true;
+        else if (a == QLatin1String("--faithful"))
+            faithful = true;
         else if (a == QLatin1String("--dump") && i + 1 < args.size())
             dumpPath = args[++i];
         else {
             std::fprintf(stderr,
                          "usage: ba-solve [--points N] [--threads N] [--max-evaluations N] "
-                         "[--reference-weighting] [--dump FILE] [--repeat N]\n");
+                         "[--reference-weighting] [--dump FILE] [--repeat N] [--faithful]\n");
             return 2;
         }
     }
@@ -89,15 +92,17 @@ int main(int argc, char** argv) {
         BaOutput out;
         QElapsedTimer timer;
         timer.start();
-        const bool accepted = bundleAdjustArrays(in, maxEvaluations, {}, out, threads);
+        const bool accepted = bundleAdjustArrays(in, maxEvaluations, {}, out, threads,
+                                                 faithful ? TrfStepSolver::Lsmr : TrfStepSolver::Schur);
         const double seconds = timer.nsecsElapsed() * 1e-9;
         std::printf(
-            "{\"program\": \"ba-solve\", \"points\": %d, \"observations\": %d, \"threads\": %d, "
+            "{\"program\": \"ba-solve\", \"step_solver\": \"%s\", \"points\": %d, \"observations\": %d, "
+            "\"threads\": %d, "
             "\"weighting\": \"%s\", \"initial_cost\": %.8f, \"final_cost\": %.8f, \"nfev\": %d, "
             "\"status\": %d, \"accepted\": %s, \"initial_rms\": %.4f, \"final_rms\": %.4f, "
             "\"fx_error\": [%.3f, %.3f], \"cx_error\": [%.3f, %.3f], \"cy_error\": [%.3f, %.3f], "
             "\"k1_error\": [%.4f, %.4f], \"seconds\": %.3f}\n",
-            points, int(in.observations.size()), threads, referenceWeighting ? "reference" : "sqrt-rho1",
+            faithful ? "lsmr" : "schur", points, int(in.observations.size()), threads, referenceWeighting ? "reference" : "sqrt-rho1",
             out.solver.initialCost, out.solver.finalCost, out.solver.evaluations, int(out.solver.termination),
             accepted ? "true" : "false", out.initialRms, out.finalRms, std::fabs(prior.fx - truth.fx),
             std::fabs(out.fx - truth.fx), std::fabs(prior.cx - truth.cx), std::fabs(out.cx - truth.cx),
