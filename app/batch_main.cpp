@@ -13,6 +13,7 @@
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
 
+#include "batch_flight.h"
 #include "batch_view.h"
 #include "logger.h"
 #include "panel_recognition.h"
@@ -176,6 +177,7 @@ int main(int argc, char* argv[]) {
     parser.addOption({"log-dir", "Folder of the dated log files (default ./log).", "DIR"});
     parser.addOption({"threads", "Threads of every pool and parallel loop of the run (default: all cores); the "
                       "results do not depend on it.", "N", QString::number(RunThreads::allCores())});
+    addFlightOptions(parser);
     parser.process(app);
     if (!RunThreads::parse(parser.value("threads"))) {
         err("reflectivity-batch: --threads takes a whole number from 1 to 1024");
@@ -189,11 +191,13 @@ int main(int argc, char* argv[]) {
         logger.install(QString());
     }
 
+    BatchFlight flight(parser, runController);
+    if (const int code = flight.checkOptions(); code >= 0) return code;
     if (parser.isSet("register-only")) return registerOnly(parser);
 
     const QString raw = parser.value("raw");
     const QString out = parser.value("out");
-    if (raw.isEmpty() || out.isEmpty()) {
+    if (raw.isEmpty() || (out.isEmpty() && !flight.prepareOnly())) {
         err("reflectivity-batch: --raw and --out are required (see --help)");
         return 2;
     }
@@ -212,7 +216,7 @@ int main(int argc, char* argv[]) {
     if (request.scan.groups.isEmpty()) return 1;
     noticeIfTooFewImages(request.scan, view.dialogs());
     request.rawDirectory = QDir(raw).absolutePath();
-    request.resultDirectory = QDir(out).absolutePath();
+    request.resultDirectory = out.isEmpty() ? QString() : QDir(out).absolutePath();
     request.reflectance = !parser.isSet("radiance");
 
     for (const QString& p : parser.values("panel")) request.panelImages << QFileInfo(p).absoluteFilePath();
@@ -245,13 +249,16 @@ int main(int argc, char* argv[]) {
         if (fromCode) request.standardReflectance = *fromCode;
     }
 
+    if (const int code = flight.prepare(request, view, !parser.isSet("no-self-calibration")); code >= 0) return code;
     RunController controller(view);
     controller.setSelfCalibrationEnabled(!parser.isSet("no-self-calibration"));
     controller.setThreadCount(RunThreads::parse(parser.value("threads")));
+    flight.setUp(controller);
     QElapsedTimer clock;
     clock.start();
-    const RunOutcome outcome = runController(controller, [&] { controller.start(request); });
+    const RunOutcome outcome = runController(controller, [&] { flight.start(controller); });
     const double seconds = clock.elapsed() / 1000.0;
+    const bool stateWritten = flight.finish(controller, outcome);
 
     // Images the pool could not convert make the run a failure, though every other image is written.
     const QStringList& notConverted = controller.notConverted();
@@ -285,5 +292,5 @@ int main(int argc, char* argv[]) {
     std::printf("Run time: %.1f s (%.1f images/s)\n", seconds,
                 seconds > 0 ? controller.processedCount() / seconds : 0.0);
     std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
-    return notConverted.isEmpty() ? 0 : 1;
+    return notConverted.isEmpty() && stateWritten ? 0 : 1;
 }

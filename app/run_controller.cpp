@@ -357,6 +357,10 @@ bool RunController::createOutputFolders() {
 }
 
 void RunController::slotContinueAfterSfMCalibration() {
+    if (m_stopBeforePool) {
+        end(RunOutcome::Completed);
+        return;
+    }
     m_view.setPhaseText(QStringLiteral("预处理中.."));
     if (!createOutputFolders()) return;
     startPool(false);
@@ -566,6 +570,7 @@ void RunController::startRegistration(const QStringList& folders, bool common, b
     m_registration->setDeleteIntermediates(deleteIntermediates);
     m_threads.applyTo(*m_registration);
     if (!tempDir.isEmpty()) m_registration->setTemporaryFolder(tempDir);
+    if (m_registrationSetup) m_registrationSetup(*m_registration);
     m_registrationReflectance = reflectance;
     m_registrationStopped = false;
     connect(m_registration, &CImageRegistrationThread::signalRegistrationProgress, this,

@@ -6,6 +6,7 @@
 #include <QThreadPool>
 #include <QVector>
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "calib_params.h"
@@ -18,6 +19,7 @@
 class CImageRegistrationThread;
 class CSfMCalibrationThread;
 class OperatorDialogs;
+struct FlightState;
 
 // What a run shows while it goes; the window implements it with its controls, the batch command
 // with lines on standard error.
@@ -98,6 +100,18 @@ public:
     int totalCount() const { return m_total; }
     // The working standard reflectances of the current (or last) run.
     const std::array<double, 6>& workingReflectance() const { return m_workingReflectance; }
+
+    // Once-per-flight results (run_controller_state.cpp). flightState(): the camera, bands, factory
+    // calibration, panel values and lenses of the current (or last) run. startWithFlightState(): the
+    // pool and the registration of `request` with those of `state` instead of the panel phase and
+    // the self-calibration. With stop-before-pool set, a run ends (completed) where its pool would start.
+    FlightState flightState() const;
+    void startWithFlightState(const RunRequest& request, const FlightState& state);
+    void setStopBeforePool(bool on) { m_stopBeforePool = on; }
+    // Called with each registration thread the controller creates, before it starts.
+    void setRegistrationSetup(std::function<void(CImageRegistrationThread&)> setup) {
+        m_registrationSetup = std::move(setup);
+    }
 
 signals:
     void finished(RunOutcome outcome);
@@ -195,6 +209,9 @@ private:
     bool m_calibrationStopped = false;
     bool m_calibrationRadiance = false;
     bool m_selfCalibrationEnabled = true;
+
+    bool m_stopBeforePool = false;
+    std::function<void(CImageRegistrationThread&)> m_registrationSetup;
 };
 
 Q_DECLARE_METATYPE(RunOutcome)

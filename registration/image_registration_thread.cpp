@@ -70,6 +70,12 @@ bool CImageRegistrationThread::writeExifTags(const QString& mergedPath, const QS
     return ::writeExifTags(mergedPath, referencePath, prefix, bandNames);
 }
 
+void CImageRegistrationThread::setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& matrices) {
+    m_commonPreset = true;
+    m_commonReference = referenceIndex;
+    m_common = matrices;
+}
+
 RegistrationProgressCallback CImageRegistrationThread::noticeCallback() {
     return [this](int progress, const QString& info) { emit signalRegistrationProgress(progress, info); };
 }
@@ -116,6 +122,9 @@ void CImageRegistrationThread::run() {
 bool CImageRegistrationThread::scanAndGroup(QMap<QString, QStringList>& groups, bool listFiles) {
     QStringList files;
     for (const QString& folder : m_folders) scanTifFiles(folder, files);
+    if (m_fileFilter)
+        files.erase(std::remove_if(files.begin(), files.end(), [this](const QString& f) { return !m_fileFilter(f); }),
+                    files.end());
     if (files.isEmpty()) {
         emit signalRegistrationFinished(false, "No TIF files found");
         return false;
@@ -270,7 +279,12 @@ void CImageRegistrationThread::runPerGroupMode() {
 void CImageRegistrationThread::runCommonMode() {
     QMap<QString, QStringList> groups;
     if (!scanAndGroup(groups, true)) return;
-    const QStringList selected = findComparableAltitudeGroups(groups, 5);
+    if (m_commonPreset) {
+        qDebug() << "runCommonMode: matrices given for" << m_common.size() << "bands, reference band"
+                 << m_commonReference;
+        emit signalRegistrationProgress(30, QString("Common matrices given for %1 bands").arg(m_common.size()));
+    }
+    const QStringList selected = m_commonPreset ? QStringList() : findComparableAltitudeGroups(groups, 5);
     qDebug() << "runCommonMode: selected" << selected.size() << "groups for matrix computation" << selected;
 
     // Reference index and band count come from the first selected capture; without one no matrix
@@ -281,7 +295,8 @@ void CImageRegistrationThread::runCommonMode() {
         r = referenceIndex(first);
         n = first.size();
     }
-    QMap<int, QList<double>> matrices;
+    if (m_commonPreset) r = m_commonReference;
+    QMap<int, QList<double>> matrices = m_commonPreset ? m_common : QMap<int, QList<double>>();
     int p = 0;
     for (int b = 0; b < n; ++b) {
         if (b == r) continue;
@@ -311,6 +326,8 @@ void CImageRegistrationThread::runCommonMode() {
                                         QString("Computing common matrix for band %1/%2").arg(p).arg(steps));
     }
 
+    m_common = matrices;
+    m_commonReference = r;
     if (!QDir().mkpath(m_workFolder)) qDebug() << "runCommonMode: cannot create" << m_workFolder;
     const int G = groups.size();
     int done = 0, merged = 0;

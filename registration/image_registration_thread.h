@@ -48,6 +48,17 @@ public:
     // The matrix estimators (default: the pair registration pipeline); tests put stand-ins here.
     void setMatrixFunctions(PairMatrixFunction pair, CommonMatrixFunction common);
 
+    // Common mode with matrices known beforehand (another run of the flight, or of an earlier flight
+    // of the camera): band index -> nine numbers, with the reference band index (-1: none, every
+    // capture is merged unregistered). The matrices are then not computed. After a common-mode job,
+    // commonMatrices() and commonReferenceIndex() hold the ones it used.
+    void setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& matrices);
+    QMap<int, QList<double>> commonMatrices() const { return m_common; }
+    int commonReferenceIndex() const { return m_commonReference; }
+    // Only the band files this accepts are registered and merged (a share of the flight's captures
+    // when several programs write into one result folder).
+    void setFileFilter(std::function<bool(const QString& bandPath)> accept) { m_fileFilter = std::move(accept); }
+
     static QString defaultTemporaryFolder();
 
     // Adds the band files under `folder` (recursively) to `files`: "_Correct" files, and other
@@ -115,6 +126,10 @@ private:
     int m_bandWorkers = 1;
     PairMatrixFunction m_pairMatrix;
     CommonMatrixFunction m_commonMatrix;
+    bool m_commonPreset = false;
+    int m_commonReference = -1;
+    QMap<int, QList<double>> m_common;
+    std::function<bool(const QString&)> m_fileFilter;
 };
 
 // File-name fields of a band file: prefix (1st '_' field), capture number (2nd), band name (3rd up

@@ -1,0 +1,68 @@
+// The batch command's flight state and capture shards: --save-state, --state, --prepare-only,
+// --reuse-panel and --shard.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QMap>
+#include <QMutex>
+#include <functional>
+#include <memory>
+
+#include "capture_shards.h"
+#include "flight_state.h"
+#include "run_controller.h"
+
+class BatchRunView;
+class CImageRegistrationThread;
+
+// Runs a controller until it reports its outcome (the batch command's event loop).
+using ControllerRunner = std::function<RunOutcome(RunController&, const std::function<void()>&)>;
+
+void addFlightOptions(QCommandLineParser& parser);
+
+class BatchFlight {
+public:
+    BatchFlight(const QCommandLineParser& parser, ControllerRunner runner);
+
+    // Checks of the options alone (the shard, the state file, the combinations): the exit code 2
+    // with its message printed, or -1 to go on.
+    int checkOptions();
+    bool prepareOnly() const { return m_prepareOnly; }
+
+    // With the run's request built: checks the state against the flight, runs the once-per-flight
+    // phases the run still needs, writes the state, and narrows the request to the shard. Returns
+    // -1 to go on with the run, else the exit code (--prepare-only ends here).
+    int prepare(RunRequest& request, BatchRunView& view, bool selfCalibration);
+    // The run's controller: its registration takes only the shard's captures and the state's matrices.
+    void setUp(RunController& controller);
+    void start(RunController& controller);
+    // After the run: the shard's line, the state of a whole run. False when the state was asked
+    // for and could not be written.
+    bool finish(RunController& controller, RunOutcome outcome);
+
+private:
+    struct MatrixSink {
+        QMutex mutex;
+        bool got = false;
+        int reference = -1;
+        QMap<int, QList<double>> matrices;
+    };
+    static void collectMatrices(CImageRegistrationThread& thread, const std::shared_ptr<MatrixSink>& sink);
+    bool computeCommonMatrices(const RunRequest& request, BatchRunView& view, FlightState& state);
+    void completeFlightFields(FlightState& state, const RunRequest& request) const;
+    bool writeState(const FlightState& state);
+
+    const QCommandLineParser& m_parser;
+    ControllerRunner m_runner;
+    CaptureShard m_shard;
+    bool m_prepareOnly = false;
+    bool m_reusePanel = false;
+    QString m_statePath;
+    QString m_savePath;
+    FlightState m_state;
+    bool m_useState = false;  // the run starts from m_state instead of its own once-per-flight phases
+    RunRequest m_request;
+    FlightCaptures m_flight;
+    QVector<int> m_shardCaptures;
+    std::shared_ptr<MatrixSink> m_sink;  // common matrices of a whole run that writes its state
+};
