@@ -213,6 +213,7 @@ bool BatchFlight::computeCommonMatrices(const RunRequest& request, BatchRunView&
 }
 
 int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalibration) {
+    m_request = request;
     const bool planned = m_shard.active() || m_prepareOnly || !m_statePath.isEmpty();
     if (!planned && m_savePath.isEmpty()) return -1;
     if (request.scan.kind == ImageKind::Jpg) {
@@ -222,7 +223,6 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
     m_flight = capturesOf(request.scan, request.rawDirectory);
     if (!planned) {
         // A whole run that writes its state at the end, with the matrices its registration computed.
-        m_request = request;
         if (request.registration == RegistrationMode::Common) m_sink = std::make_shared<MatrixSink>();
         return -1;
     }

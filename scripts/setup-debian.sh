@@ -37,6 +37,7 @@ apt-get install -y --no-install-recommends \
     python3-numpy python3-scipy \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
-    wine wine32:i386 wine64
+    wine wine32:i386 wine64 \
+    slurm-wlm munge parallel
 
 echo "setup-debian.sh: all packages installed"
