@@ -1,11 +1,9 @@
 #include "logger.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 
-#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -93,15 +91,8 @@ void openDefaultLogFile(const QString& logRoot) {
         std::fclose(g_logFile);
         g_logFile = nullptr;
     }
-    QByteArray encoded = QFile::encodeName(g_logFilePath);
-    // Created only when new ("x"): programs started in the same second (the tasks of a job array
-    // sharing one log folder) each get their own file, the later ones named with their process id.
-    g_logFile = std::fopen(encoded.constData(), "wx");
-    if (!g_logFile && errno == EEXIST) {
-        g_logFilePath.insert(g_logFilePath.size() - 4, QString("_%1").arg(QCoreApplication::applicationPid()));
-        encoded = QFile::encodeName(g_logFilePath);
-        g_logFile = std::fopen(encoded.constData(), "w");
-    }
+    const QByteArray encoded = QFile::encodeName(g_logFilePath);
+    g_logFile = std::fopen(encoded.constData(), "w");
     if (!g_logFile) std::fprintf(stderr, "cann't open log file: %s\n", encoded.constData());
 }
 
