@@ -18,7 +18,9 @@
 
 namespace {
 
-void err(const QString& text) { std::fprintf(stderr, "reflectivity-batch: %s\n", text.toLocal8Bit().constData()); }
+void err(const QString& text) {
+    std::fprintf(stderr, "reflectivity-batch: %s\n", text.toLocal8Bit().constData());
+}
 void out(const QString& text) { std::printf("%s\n", text.toLocal8Bit().constData()); }
 
 QString numberList(const QVector<double>& values) {
@@ -37,8 +39,9 @@ void describeState(const FlightState& s) {
     if (s.reflectance)
         out(QString("  panel values: %1 (standard reflectances %2)")
                 .arg(numberList(s.panelValues),
-                     numberList(QVector<double>(s.standardReflectance.begin(),
-                                                s.standardReflectance.begin() + std::min<int>(6, s.bandLabels.size())))));
+                     numberList(QVector<double>(
+                         s.standardReflectance.begin(),
+                         s.standardReflectance.begin() + std::min<int>(6, s.bandLabels.size())))));
     else
         out("  panel values: none (radiance)");
     QStringList lenses;
@@ -58,14 +61,16 @@ void describeState(const FlightState& s) {
 }  // namespace
 
 void addFlightOptions(QCommandLineParser& parser) {
-    parser.addOption({"save-state",
-                      "Write the flight state (camera, bands, panel values, lenses, common matrices) to FILE once "
-                      "the once-per-flight phases are done.",
-                      "FILE"});
-    parser.addOption({"state",
-                      "Take the once-per-flight results from FILE (written by --save-state for this flight or "
-                      "another flight of the same camera) instead of computing them.",
-                      "FILE"});
+    parser.addOption(
+        {"save-state",
+         "Write the flight state (camera, bands, panel values, lenses, common matrices) to FILE once "
+         "the once-per-flight phases are done.",
+         "FILE"});
+    parser.addOption(
+        {"state",
+         "Take the once-per-flight results from FILE (written by --save-state for this flight or "
+         "another flight of the same camera) instead of computing them.",
+         "FILE"});
     parser.addOption({"reuse-panel",
                       "With --state of another flight: use its panel values too (by default that flight's "
                       "panel images are measured, since the light changes)."});
@@ -86,8 +91,8 @@ int BatchFlight::checkOptions() {
     m_reusePanel = m_parser.isSet("reuse-panel");
     m_statePath = m_parser.value("state");
     m_savePath = m_parser.value("save-state");
-    const bool any = m_prepareOnly || m_reusePanel || m_parser.isSet("state") || m_parser.isSet("save-state") ||
-                     m_parser.isSet("shard");
+    const bool any = m_prepareOnly || m_reusePanel || m_parser.isSet("state") ||
+                     m_parser.isSet("save-state") || m_parser.isSet("shard");
     if (!any) return -1;
     if (m_parser.isSet("register-only")) {
         err("--state, --save-state, --prepare-only and --shard do not go with --register-only");
@@ -120,10 +125,12 @@ int BatchFlight::checkOptions() {
         const QFileInfo target(m_savePath);
         const QFileInfo folder(target.absolutePath());
         if (m_savePath.isEmpty() || target.isDir() || !folder.isDir() || !folder.isWritable()) {
-            err("cannot write the flight state to " + m_savePath + " (its folder must exist and be writable)");
+            err("cannot write the flight state to " + m_savePath +
+                " (its folder must exist and be writable)");
             return 2;
         }
-        if (!m_statePath.isEmpty() && QFileInfo(m_statePath).absoluteFilePath() == target.absoluteFilePath()) {
+        if (!m_statePath.isEmpty() &&
+            QFileInfo(m_statePath).absoluteFilePath() == target.absoluteFilePath()) {
             err("--save-state must not overwrite the --state file it reads");
             return 2;
         }
@@ -196,7 +203,8 @@ bool BatchFlight::computeCommonMatrices(const RunRequest& request, BatchRunView&
     r.resultDirectory = scratch.path();
     r.registrationTempDir = scratch.filePath("temp_reg");
     r.registration = RegistrationMode::Common;
-    qDebug() << "BatchFlight: common matrices from captures" << selection.keys << "at" << selection.altitude << "m";
+    qDebug() << "BatchFlight: common matrices from captures" << selection.keys << "at" << selection.altitude
+             << "m";
     RunController controller(view);
     controller.setThreadCount(RunThreads::parse(m_parser.value("threads")));
     auto sink = std::make_shared<MatrixSink>();
@@ -232,8 +240,9 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
         PanelCameraInfo camera;
         for (const QString& file : request.scan.firstGroupFiles) readImageKeyExif(file, camera);
         judgeCameraTypeChannelCount(camera);
-        const QString mismatch = flightStateMismatch(m_state, camera.cameraType, camera.serials.value(0), camera.width,
-                                                     camera.height, request.scan.firstGroupLabels);
+        const QString mismatch =
+            flightStateMismatch(m_state, camera.cameraType, camera.serials.value(0), camera.width,
+                                camera.height, request.scan.firstGroupLabels);
         if (!mismatch.isEmpty()) {
             err(QString("the flight state %1 does not fit this flight: %2").arg(m_statePath, mismatch));
             return 2;
@@ -327,7 +336,9 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
         qDebug() << "BatchFlight: shard" << m_shard.text() << "captures" << m_shardCaptures.size() << "of"
                  << m_flight.captures.size() << "images" << request.scan.totalCount;
         if (request.scan.totalCount == 0) {
-            out(QString("Shard %1: no captures (the flight has %2)").arg(m_shard.text()).arg(m_flight.captures.size()));
+            out(QString("Shard %1: no captures (the flight has %2)")
+                    .arg(m_shard.text())
+                    .arg(m_flight.captures.size()));
             return 0;
         }
     }
@@ -344,7 +355,8 @@ void BatchFlight::setUp(RunController& controller) {
     const int reference = m_state.commonReference;
     const QMap<int, QList<double>> common = m_state.commonMatrices;
     controller.setRegistrationSetup([=](CImageRegistrationThread& t) {
-        if (filter) t.setFileFilter([ids](const QString& path) { return ids.contains(captureIdOfFile(path)); });
+        if (filter)
+            t.setFileFilter([ids](const QString& path) { return ids.contains(captureIdOfFile(path)); });
         if (matrices) t.setCommonMatrices(reference, common);
         if (sink) collectMatrices(t, sink);
     });

@@ -9,7 +9,8 @@
 #include "image_registration_thread.h"
 
 bool parseCaptureShard(const QString& text, CaptureShard& shard, QString& problem) {
-    const QRegularExpressionMatch m = QRegularExpression("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$").match(text);
+    const QRegularExpressionMatch m =
+        QRegularExpression("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$").match(text);
     if (!m.hasMatch()) {
         problem = QString("--shard takes I/N (shard I of N, counted from 0), not \"%1\"").arg(text);
         return false;
@@ -67,8 +68,8 @@ QVector<int> shardCaptures(const FlightCaptures& flight, const CaptureShard& sha
     return out;
 }
 
-RawScanResult restrictScan(const RawScanResult& scan, const FlightCaptures& flight, const QVector<int>& captures,
-                           bool withLoose) {
+RawScanResult restrictScan(const RawScanResult& scan, const FlightCaptures& flight,
+                           const QVector<int>& captures, bool withLoose) {
     QVector<bool> keep(flight.paths.size(), false);
     for (int c : captures)
         for (int i : flight.captures[c].files) keep[i] = true;

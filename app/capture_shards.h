@@ -43,8 +43,8 @@ QVector<int> shardCaptures(const FlightCaptures& flight, const CaptureShard& sha
 // The scan reduced to the given captures (and to the loose images when `withLoose`): every kept
 // image keeps its output folder; the capture groups and first-capture labels stay those of the
 // whole flight.
-RawScanResult restrictScan(const RawScanResult& scan, const FlightCaptures& flight, const QVector<int>& captures,
-                           bool withLoose);
+RawScanResult restrictScan(const RawScanResult& scan, const FlightCaptures& flight,
+                           const QVector<int>& captures, bool withLoose);
 
 // "<output folder name>|<capture key>" of a band file (raw, converted or corrected).
 QString captureIdOfFile(const QString& path);

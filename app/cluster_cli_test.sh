@@ -8,6 +8,7 @@ SAMPLE=$1
 BATCH=$2
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
+trap 'exit 1' INT TERM
 fail() { echo "FAIL: $*"; exit 1; }
 cd "$WORK" || exit 1
 

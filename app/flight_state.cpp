@@ -7,7 +7,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -82,7 +81,8 @@ const std::vector<LensField>& lensFields() {
 
 QByteArray checksumOf(QJsonObject object) {
     object.remove("checksum");
-    return QCryptographicHash::hash(QJsonDocument(object).toJson(QJsonDocument::Compact), QCryptographicHash::Sha256)
+    return QCryptographicHash::hash(QJsonDocument(object).toJson(QJsonDocument::Compact),
+                                    QCryptographicHash::Sha256)
         .toHex();
 }
 
@@ -127,7 +127,11 @@ public:
     int integer(const QJsonObject& o, const char* key, int low, int high) {
         const double v = value(o, key);
         if (problem.isEmpty() && (v != std::floor(v) || v < low || v > high))
-            fail(QString("\"%1\" is %2, expected a whole number from %3 to %4").arg(key).arg(v).arg(low).arg(high));
+            fail(QString("\"%1\" is %2, expected a whole number from %3 to %4")
+                     .arg(key)
+                     .arg(v)
+                     .arg(low)
+                     .arg(high));
         return int(v);
     }
     QStringList texts(const QJsonObject& o, const char* key) {
@@ -153,9 +157,15 @@ QByteArray flightStateToJson(const FlightState& s) {
                                  {"fingerprint", s.flightFingerprint},
                                  {"images", s.imageCount},
                                  {"captures", s.captureCount}};
-    root["camera"] = QJsonObject{{"type", s.cameraType},     {"serial", s.serial},           {"make", s.make},
-                                 {"model", s.model},         {"width", s.width},             {"height", s.height},
-                                 {"pixelSizeUm", s.pixelSizeUm}, {"focalMm", s.focalMm},     {"layoutFlag", s.layoutFlag},
+    root["camera"] = QJsonObject{{"type", s.cameraType},
+                                 {"serial", s.serial},
+                                 {"make", s.make},
+                                 {"model", s.model},
+                                 {"width", s.width},
+                                 {"height", s.height},
+                                 {"pixelSizeUm", s.pixelSizeUm},
+                                 {"focalMm", s.focalMm},
+                                 {"layoutFlag", s.layoutFlag},
                                  {"keyedFlag", s.keyedFlag}};
 
     QJsonArray bands;
@@ -207,7 +217,8 @@ QByteArray flightStateToJson(const FlightState& s) {
         for (auto it = s.commonMatrices.begin(); it != s.commonMatrices.end(); ++it) {
             QJsonArray m;
             for (double v : it.value()) m.append(v);
-            matrices.append(QJsonObject{{"band", it.key()}, {"name", s.commonBandNames.value(it.key())}, {"matrix", m}});
+            matrices.append(
+                QJsonObject{{"band", it.key()}, {"name", s.commonBandNames.value(it.key())}, {"matrix", m}});
         }
         registration["matrices"] = matrices;
         registration["bandNames"] = QJsonArray::fromStringList(s.commonBandNames);
@@ -222,7 +233,8 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (doc.isNull()) {
-        problem = QString("not a complete JSON text (%1 at byte %2)").arg(error.errorString()).arg(error.offset);
+        problem =
+            QString("not a complete JSON text (%1 at byte %2)").arg(error.errorString()).arg(error.offset);
         return false;
     }
     if (!doc.isObject()) {
@@ -249,8 +261,9 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
         return false;
     }
     if (root.value("checksum").toString().toLatin1() != checksumOf(root)) {
-        problem = "changed after it was written (its checksum does not match its content); write it again with "
-                  "--save-state";
+        problem =
+            "changed after it was written (its checksum does not match its content); write it again with "
+            "--save-state";
         return false;
     }
 
@@ -293,10 +306,13 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
     if (s.reflectance && r.problem.isEmpty()) {
         const QJsonArray values = r.array(panel, "values");
         if (r.problem.isEmpty() && values.size() < s.bandLabels.size())
-            r.fail(QString("\"values\" of the panel holds %1 values for %2 bands").arg(values.size()).arg(s.bandLabels.size()));
+            r.fail(QString("\"values\" of the panel holds %1 values for %2 bands")
+                       .arg(values.size())
+                       .arg(s.bandLabels.size()));
         for (int i = 0; i < values.size(); ++i) {
             const double v = r.value(values[i], "a panel value");
-            if (r.problem.isEmpty() && i < s.bandLabels.size() && !(v > 0)) r.fail(QString("panel value %1 is %2").arg(i).arg(v));
+            if (r.problem.isEmpty() && i < s.bandLabels.size() && !(v > 0))
+                r.fail(QString("panel value %1 is %2").arg(i).arg(v));
             s.panelValues << v;
         }
         const QJsonArray standard = r.array(panel, "standardReflectance");
@@ -319,7 +335,8 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
         const QString source = r.text(band, "source");
         if (source == "xmp") continue;
         if (source != "self-calibration") {
-            r.fail(QString("lens source \"%1\" of band %2 is neither \"xmp\" nor \"self-calibration\"").arg(source, key));
+            r.fail(QString("lens source \"%1\" of band %2 is neither \"xmp\" nor \"self-calibration\"")
+                       .arg(source, key));
             continue;
         }
         CameraCalibParams p;
@@ -331,7 +348,8 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
         p.selectedTrackCount = r.integer(band, "selectedTrackCount", 0, 1 << 30);
         p.accepted = r.flag(band, "accepted");
         p.band = key;
-        if (r.problem.isEmpty() && !(p.fx > 0 && p.fy > 0)) r.fail(QString("lens of band %1 has no focal length").arg(key));
+        if (r.problem.isEmpty() && !(p.fx > 0 && p.fy > 0))
+            r.fail(QString("lens of band %1 has no focal length").arg(key));
         s.lens.insert(key, p);
     }
 
@@ -347,15 +365,19 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
             const int band = r.integer(m, "band", 0, 15);
             const QJsonArray numbers = r.array(m, "matrix");
             if (r.problem.isEmpty() && numbers.size() != 9)
-                r.fail(QString("the matrix of band %1 holds %2 numbers instead of 9").arg(band).arg(numbers.size()));
+                r.fail(QString("the matrix of band %1 holds %2 numbers instead of 9")
+                           .arg(band)
+                           .arg(numbers.size()));
             QList<double> matrix;
-            for (const QJsonValue& x : numbers) matrix << r.value(x, QString("a number of the matrix of band %1").arg(band));
+            for (const QJsonValue& x : numbers)
+                matrix << r.value(x, QString("a number of the matrix of band %1").arg(band));
             if (r.problem.isEmpty() && band == s.commonReference)
                 r.fail(QString("a matrix is given for the reference band %1").arg(band));
             s.commonMatrices.insert(band, matrix);
         }
     }
-    if (r.problem.isEmpty() && s.calibration.size() != s.bandLabels.size()) r.fail("bands without calibration");
+    if (r.problem.isEmpty() && s.calibration.size() != s.bandLabels.size())
+        r.fail("bands without calibration");
     if (!r.problem.isEmpty()) {
         problem = r.problem;
         return false;
@@ -392,8 +414,8 @@ bool loadFlightState(const QString& path, FlightState& state, QString& problem) 
     return flightStateFromJson(file.readAll(), state, problem);
 }
 
-QString flightStateMismatch(const FlightState& state, int cameraType, const QString& serial, int width, int height,
-                            const QStringList& bandLabels) {
+QString flightStateMismatch(const FlightState& state, int cameraType, const QString& serial, int width,
+                            int height, const QStringList& bandLabels) {
     if (state.cameraType != cameraType || state.serial != serial)
         return QString("it is of another camera (type %1, serial %2; this flight: type %3, serial %4)")
             .arg(state.cameraType)
@@ -408,6 +430,7 @@ QString flightStateMismatch(const FlightState& state, int cameraType, const QStr
     mine.sort();
     theirs.sort();
     if (mine != theirs)
-        return QString("its bands are %1, this flight's %2").arg(state.bandLabels.join(","), bandLabels.join(","));
+        return QString("its bands are %1, this flight's %2")
+            .arg(state.bandLabels.join(","), bandLabels.join(","));
     return QString();
 }

@@ -61,7 +61,9 @@ struct FlightState {
     double commonAltitude = 0.0;  // relative altitude (m) of the captures they were estimated on
     QStringList commonCaptures;
 
-    bool sameFlightAs(const QString& fingerprint) const { return !fingerprint.isEmpty() && fingerprint == flightFingerprint; }
+    bool sameFlightAs(const QString& fingerprint) const {
+        return !fingerprint.isEmpty() && fingerprint == flightFingerprint;
+    }
 };
 
 // The JSON text of a state (with a checksum of its content).
@@ -76,5 +78,5 @@ bool loadFlightState(const QString& path, FlightState& state, QString& problem);
 
 // What a state must agree on with a flight before its values may be used there: camera type,
 // serial, image size and band labels. Empty when they agree, else the message.
-QString flightStateMismatch(const FlightState& state, int cameraType, const QString& serial, int width, int height,
-                            const QStringList& bandLabels);
+QString flightStateMismatch(const FlightState& state, int cameraType, const QString& serial, int width,
+                            int height, const QStringList& bandLabels);

@@ -1,3 +1,5 @@
+#include "flight_state.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -6,7 +8,6 @@
 #include <cstring>
 
 #include "capture_shards.h"
-#include "flight_state.h"
 
 namespace {
 
@@ -105,7 +106,8 @@ TEST(FlightStateTest, EveryValueComesBackExactly) {
     EXPECT_EQ(back.commonReference, 1);
     ASSERT_EQ(back.commonMatrices.keys(), s.commonMatrices.keys());
     for (int band : s.commonMatrices.keys())
-        for (int i = 0; i < 9; ++i) EXPECT_TRUE(sameBits(back.commonMatrices[band][i], s.commonMatrices[band][i]));
+        for (int i = 0; i < 9; ++i)
+            EXPECT_TRUE(sameBits(back.commonMatrices[band][i], s.commonMatrices[band][i]));
     EXPECT_TRUE(sameBits(back.commonAltitude, s.commonAltitude));
     EXPECT_EQ(back.commonCaptures, s.commonCaptures);
 
@@ -130,7 +132,8 @@ TEST(FlightStateTest, DamagedOrForeignFilesAreRefusedWithTheReason) {
     edited.replace("7.125", "7.126");
     ASSERT_NE(edited, json);
     EXPECT_TRUE(problemOf(edited).contains("checksum")) << problemOf(edited).toStdString();
-    EXPECT_TRUE(problemOf(QByteArray(json).replace("\"version\": 1", "\"version\": 2")).contains("newer program"));
+    EXPECT_TRUE(
+        problemOf(QByteArray(json).replace("\"version\": 1", "\"version\": 2")).contains("newer program"));
 }
 
 TEST(FlightStateTest, AStateFitsOnlyItsCameraBandsAndSize) {
@@ -140,7 +143,8 @@ TEST(FlightStateTest, AStateFitsOnlyItsCameraBandsAndSize) {
     EXPECT_TRUE(flightStateMismatch(s, 6, "CW2401D0099", 640, 480, bands).contains("another camera"));
     EXPECT_TRUE(flightStateMismatch(s, 4, "CW2401D0098", 640, 480, bands).contains("another camera"));
     EXPECT_TRUE(flightStateMismatch(s, 6, "CW2401D0098", 1280, 960, bands).contains("1280x960"));
-    EXPECT_TRUE(flightStateMismatch(s, 6, "CW2401D0098", 640, 480, {"450nm", "555nm", "720nm"}).contains("bands"));
+    EXPECT_TRUE(
+        flightStateMismatch(s, 6, "CW2401D0098", 640, 480, {"450nm", "555nm", "720nm"}).contains("bands"));
 }
 
 // Two flight folders of three captures each, one badly named image and a panel image: the shards

@@ -75,12 +75,14 @@ void RunController::startWithFlightState(const RunRequest& request, const Flight
     m_panelGroupCount = 1;
     m_panelBandLabels = m_reflectanceRun ? state.bandLabels : request.scan.firstGroupLabels;
     m_records.clear();
-    for (const QString& label : m_panelBandLabels) m_records << state.calibration.value(state.bandLabels.indexOf(label));
+    for (const QString& label : m_panelBandLabels)
+        m_records << state.calibration.value(state.bandLabels.indexOf(label));
     m_calibration = state.lens;
-    qDebug() << "startWithFlightState: camera type" << m_camera.cameraType << "serial" << state.serial << "bands"
-             << m_panelBandLabels << "panel values" << m_meanPanelValue << "self-calibrated bands"
+    qDebug() << "startWithFlightState: camera type" << m_camera.cameraType << "serial" << state.serial
+             << "bands" << m_panelBandLabels << "panel values" << m_meanPanelValue << "self-calibrated bands"
              << m_calibration.keys();
-    if (!buildVignettingMaps(m_records, m_camera.width, m_camera.height, request.scan.bandCount, m_keyedFlag, m_maps)) {
+    if (!buildVignettingMaps(m_records, m_camera.width, m_camera.height, request.scan.bandCount, m_keyedFlag,
+                             m_maps)) {
         refuse(true, QStringLiteral("提醒"), QStringLiteral("本软件只处理Quorvin系列相机文件！"));
         return;
     }
