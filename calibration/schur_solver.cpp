@@ -342,8 +342,9 @@ bool SchurSolver::solve(const double* d, const double* reg, const double* rhs, d
     m_v.resize(nr);
     if (nr > 0) {
         // S = D H_rr D + reg - sum_b Y_b Ws_b^T (lower triangle), v = rhs_r - sum_b Ws_b t_b; each
-        // row range of S adds the blocks in ascending order.
-        const int parts = runner ? runner->threadCount() : 1;
+        // row range of S adds the blocks in ascending order. Four ranges a thread: a thread that
+        // loses its core on a busy machine holds up the others for less.
+        const int parts = runner ? 4 * runner->threadCount() : 1;
         runJobs(runner, parts, [&](int part) {
             const int a0 = triangleStart(nr, part, parts), a1 = triangleStart(nr, part + 1, parts);
             for (int a = a0; a < a1; ++a) {

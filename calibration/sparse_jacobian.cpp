@@ -333,7 +333,8 @@ void SparseJacobian::multiply(const double* x, const double* colScale, double* y
         for (int j = 0; j < m_pattern.cols; ++j) m_scratch[j] = colScale[j] * x[j];
         xs = m_scratch.data();
     }
-    const int parts = runner ? runner->threadCount() : 1;
+    // Four row ranges a thread (every y[i] is one row's sum, whichever range holds it).
+    const int parts = runner ? 4 * runner->threadCount() : 1;
     const std::vector<int>& valueStarts = m_rowValueStarts;
     auto job = [&](int part) {
         const int b0 = partStart(valueStarts, part, parts);
