@@ -287,7 +287,9 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
         phases.setSelfCalibrationEnabled(selfCalibration && m_statePath.isEmpty());
         phases.setStopBeforePool(true);
         RunRequest r = request;
-        if (r.resultDirectory.isEmpty()) r.resultDirectory = QDir::tempPath();  // never written: no pool
+        // No pool, so nothing goes there; a folder of its own all the same, removed afterwards.
+        QTemporaryDir unused(QDir::temp().filePath("reflectivity-prepare-XXXXXX"));
+        if (r.resultDirectory.isEmpty()) r.resultDirectory = unused.path();
         const RunOutcome outcome = m_runner(phases, [&] { phases.start(r); });
         if (outcome != RunOutcome::Completed) {
             err("the once-per-flight phases did not complete");

@@ -53,10 +53,10 @@ done
 "$BATCH" --raw "$WORK/flight/flight" --out "$WORK/one" --radiance --registration common \
     --state "$WORK/out.state.json" --log-dir "$WORK/one.logs" >"$WORK/one.txt" 2>&1 || fail "single run failed"
 count=0
-for f in "$WORK"/one/flight/*; do
+for f in "$WORK"/one/flight/*.tif; do
     cmp -s "$f" "$WORK/out/flight/$(basename "$f")" || fail "$(basename "$f") differs between the array and one run"
     count=$((count + 1))
 done
 [ "$count" -eq 3 ] || fail "expected 3 merged captures, found $count"
-[ "$(ls "$WORK/out/flight" | wc -l)" -eq 3 ] || fail "the array's result folder holds more than the merged captures"
+[ "$(ls "$WORK"/out/flight/*.tif | wc -l)" -eq 3 ] || fail "the array's result folder holds other images"
 echo "slurm recipe: 3 shards through Slurm equal one run ($count files), $(($(date +%s) - started)) s in all"
