@@ -39,6 +39,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -53,7 +54,8 @@ namespace {
 
 void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {
     // The calibration's step lines go to a log in a real run; here only the band results matter.
-    if (type != QtDebugMsg || msg.startsWith("SfM Calibration: band"))
+    if (type != QtDebugMsg || msg.startsWith("SfM Calibration: band") || msg.startsWith("bundleAdjust: rms") ||
+        msg.startsWith("bundleAdjust: lens support") || msg.startsWith("bundleAdjust: rejected"))
         std::fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
@@ -78,6 +80,8 @@ int main(int argc, char** argv) {
         {"seed", "Generator seed (default 1).", "N", "1"},
         {"altitude", "Relative flight altitude in metres (default 60).", "M", "60"},
         {"xmp-lens-error", "How far the XMP lens is off (default 1).", "F", "1"},
+        {"xmp-focal-error", "XMP focal length +-PCT % off, alternating by band (default 0).", "PCT", "0"},
+        {"threads", "Bands calibrated at once (default: all cores).", "N"},
         {"strips", "Flight lines flown back and forth (default 1).", "N", "1"},
         {"overlap", "Forward and side overlap (default 0.75).", "F", "0.75"},
         {"relief", "Scale of the terrain heights (default 1).", "F", "1"},
@@ -95,6 +99,7 @@ int main(int argc, char** argv) {
     o.seed = p.value("seed").toUInt();
     o.altitude = p.value("altitude").toDouble();
     o.xmpLensError = p.value("xmp-lens-error").toDouble();
+    o.xmpFocalErrorPct = p.value("xmp-focal-error").toDouble();
     o.strips = p.value("strips").toInt();
     o.overlap = p.value("overlap").toDouble();
     o.relief = p.value("relief").toDouble();
@@ -122,6 +127,7 @@ int main(int argc, char** argv) {
 
     CSfMCalibrationThread thread(QDir(root).filePath("flight"), truth.camera.xmpPixelSizeUm,
                                  truth.camera.focalMm);
+    if (p.isSet("threads")) thread.setThreadCount(p.value("threads").toInt());
     CameraCalibParamsMap results;
     QString summary;
     QElapsedTimer timer;
@@ -147,9 +153,10 @@ int main(int argc, char** argv) {
     const cv::Size size(truth.camera.width, truth.camera.height);
     std::printf(
         "camera type %d, %d x %d, %d captures in %d strip(s), overlap %.2f, relief %.1f, tilt %.1f deg, seed %u, "
-        "XMP lens error %.2f; %s in %.1f s\n",
+        "XMP lens error %.2f, XMP focal error %.1f %%, %d band threads; %s in %.1f s\n",
         truth.camera.cameraType, size.width, size.height, truth.flightCaptureCount(), o.strips, o.overlap,
-        o.relief, o.tiltDeg, o.seed, o.xmpLensError, qPrintable(summary), totalS);
+        o.relief, o.tiltDeg, o.seed, o.xmpLensError, o.xmpFocalErrorPct, thread.threadCount(),
+        qPrintable(summary), totalS);
     std::printf("%-6s %-4s %9s %9s %8s %8s %9s %9s %9s %9s %6s %6s %5s %6s\n", "band", "", "fx", "fy", "cx",
                 "cy", "k1", "k2", "p1", "p2", "rms0", "rms", "p90", "cover");
     bool allGood = truth.bands.size() == results.size();
@@ -195,5 +202,34 @@ int main(int argc, char** argv) {
                     qPrintable(truth.bands[b].label), s.first.rmsPx, s.first.maxPx, s.first.projectiveRmsPx,
                     s.second.rmsPx, s.second.maxPx, s.second.projectiveRmsPx, s.first.lines, s.first.points);
     }
+
+    // The lens each band ends up with (self-calibrated or XMP) against the XMP lens and the truth.
+    std::printf("\n%-6s %9s %9s %9s %7s %7s %7s  %-9s %17s  %s\n", "band", "true fx", "xmp fx", "sfm fx",
+                "sigma", "xmp %", "used %", "lens", "straight used/xmp", "decision");
+    bool noneWorse = true, allRecovered = true;
+    const CameraCalibParamsMap& reports = thread.bandReports();
+    for (int b = 0; b < truth.bands.size(); ++b) {
+        const BandTruth& t = truth.bands[b];
+        const QString key = bandFromFileName(QFileInfo(truth.captures[0].files[b]).fileName());
+        const LensModel trueLens{t.K, t.D}, xmpLens{t.xmpK, t.xmpD};
+        const bool adopted = results.contains(key);
+        const LensModel used = adopted ? modelOf(results[key]) : xmpLens;
+        const double usedFx = used.K(0, 0);
+        const StraightnessFigures su = correctedStraightness(trueLens, used, size);
+        const StraightnessFigures sx = correctedStraightness(trueLens, xmpLens, size);
+        const CameraCalibParams r = reports.value(key);
+        const double xmpErr = 100.0 * (t.xmpK(0, 0) / t.K(0, 0) - 1.0);
+        const double usedErr = 100.0 * (usedFx / t.K(0, 0) - 1.0);
+        // Not worse: straightness within 2 % (or 0.01 px) of the XMP lens and fx no further off.
+        const bool worse = su.rmsPx > sx.rmsPx * 1.02 + 0.01 || std::abs(usedErr) > std::abs(xmpErr) + 0.1;
+        noneWorse = noneWorse && !worse;
+        allRecovered = allRecovered && std::abs(usedErr) <= 0.5;
+        std::printf("%-6s %9.2f %9.2f %9.2f %7.2f %+7.2f %+7.2f  %-9s %8.3f/%8.3f  %s%s\n",
+                    qPrintable(t.label), t.K(0, 0), t.xmpK(0, 0), r.adjustedFxPx, r.fxSigmaPx, xmpErr, usedErr,
+                    adopted ? "sfm" : (reports.contains(key) ? "xmp kept" : "failed"), su.rmsPx, sx.rmsPx,
+                    qPrintable(r.lensDecision), worse ? "  WORSE" : "");
+    }
+    std::printf("none worse than the XMP lens: %s; every used fx within 0.5 %% of the truth: %s\n",
+                noneWorse ? "yes" : "no", allRecovered ? "yes" : "no");
     return allGood ? 0 : 1;
 }

@@ -22,12 +22,35 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     layout.residuals(x0.data(), r0.data());
     out.initialRms = rmsError(observationErrors(r0, n));
 
+    // Held intrinsics are left out of the solver's parameters and read from the start point.
+    std::vector<int> freeIndex;
+    for (int j = 0; j < layout.parameterCount(); ++j)
+        if (!(j < 8 && input.heldIntrinsics[size_t(j)])) freeIndex.push_back(j);
+    const bool reduced = int(freeIndex.size()) < layout.parameterCount();
+    auto expand = [&x0, &freeIndex](const double* xr) {
+        std::vector<double> full = x0;
+        for (size_t i = 0; i < freeIndex.size(); ++i) full[size_t(freeIndex[i])] = xr[i];
+        return full;
+    };
     TrfProblem problem;
     problem.residualCount = layout.residualCount();
-    problem.residuals = [&layout](const double* x, double* r) { layout.residuals(x, r); };
-    problem.columnRows = layout.columnRows();
-    problem.lower = layout.lower();
-    problem.upper = layout.upper();
+    std::vector<double> xStart = x0;
+    if (reduced) {
+        problem.residuals = [&layout, &expand](const double* x, double* r) { layout.residuals(expand(x).data(), r); };
+        const std::vector<std::vector<int>> rows = layout.columnRows();
+        xStart.clear();
+        for (int j : freeIndex) {
+            problem.columnRows.push_back(rows[size_t(j)]);
+            problem.lower.push_back(layout.lower()[size_t(j)]);
+            problem.upper.push_back(layout.upper()[size_t(j)]);
+            xStart.push_back(x0[size_t(j)]);
+        }
+    } else {
+        problem.residuals = [&layout](const double* x, double* r) { layout.residuals(x, r); };
+        problem.columnRows = layout.columnRows();
+        problem.lower = layout.lower();
+        problem.upper = layout.upper();
+    }
     TrfOptions opt;
     opt.loss.kind = LossKind::Huber;
     opt.loss.scale = 1.5;
@@ -37,13 +60,15 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     opt.threads = threads;
     opt.stepSolver = stepSolver;
     opt.stopRequested = stopRequested;
-    out.solver = solveTrf(problem, x0, opt);
+    out.solver = solveTrf(problem, xStart, opt);
     if (out.solver.termination == TrfTermination::InvalidInput) {
         qDebug() << "bundleAdjust: solver refused the problem";
         return false;
     }
+    if (reduced) out.solver.x = expand(out.solver.x.data());
     out.optimised = true;
     const std::vector<double>& x = out.solver.x;
+    out.uncertainty = intrinsicUncertainty(layout, input, x, input.heldIntrinsics, opt.loss.scale);
 
     const std::vector<double> errors = observationErrors(out.solver.residuals, n);
     out.finalRms = rmsError(errors);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ba_layout.h"
+#include "ba_uncertainty.h"
 #include "trf_solver.h"
 
 namespace refl {
@@ -22,6 +23,7 @@ struct BaOutput {
     double minCoverage = 0.0;
     bool optimised = false;  // false: too few observations, nothing adjusted
     TrfResult solver;
+    IntrinsicUncertainty uncertainty;  // at the solution
 };
 
 // The adjustment on plain arrays: Huber loss (scale 1.5) over the observations and the

@@ -38,6 +38,9 @@ struct BaInput {
     // latter those rows all but vanish from the Gauss-Newton model and the inflated
     // residuals end LSMR early, so the intrinsics hardly move within 120 evaluations.
     bool reweightOutliers = true;
+    // Intrinsics (fx fy cx cy k1 k2 p1 p2) kept at their prior value: not parameters of the
+    // solver (their prior residuals stay 0).
+    std::array<bool, 8> heldIntrinsics{};
 };
 
 // Rotation matrix (row-major) of a rotation vector, as OpenCV's Rodrigues computes it.

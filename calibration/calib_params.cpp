@@ -7,7 +7,9 @@ bool CameraCalibParams::operator==(const CameraCalibParams& o) const {
            principalXMm == o.principalXMm && principalYMm == o.principalYMm && pixelSizeUm == o.pixelSizeUm &&
            initialRmsPx == o.initialRmsPx && finalRmsPx == o.finalRmsPx && p90ErrorPx == o.p90ErrorPx &&
            minCoverage == o.minCoverage && adjustedTrackCount == o.adjustedTrackCount &&
-           selectedTrackCount == o.selectedTrackCount && accepted == o.accepted;
+           selectedTrackCount == o.selectedTrackCount && accepted == o.accepted && fxSigmaPx == o.fxSigmaPx &&
+           adjustedFxPx == o.adjustedFxPx &&
+           xmpLensKept == o.xmpLensKept && lensDecision == o.lensDecision;
 }
 
 bool SfMParamGroup::operator==(const SfMParamGroup& o) const {

@@ -32,6 +32,12 @@ struct CameraCalibParams {
     qint32 adjustedTrackCount = 0;
     qint32 selectedTrackCount = 0;
     bool accepted = false;
+    // Whether the data supported a lens other than the XMP one: the standard deviation of the
+    // adjusted fx, and when the XMP lens is kept (the band then has no stored result), why.
+    double adjustedFxPx = 0.0;  // fx of the adjustment with free intrinsics (0: none ran)
+    double fxSigmaPx = 0.0;
+    bool xmpLensKept = false;  // then fx ... p2 are the XMP lens
+    QString lensDecision;
 
     bool operator==(const CameraCalibParams& o) const;
     bool operator!=(const CameraCalibParams& o) const { return !(*this == o); }

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <opencv2/calib3d.hpp>
 
-#include "ba_arrays.h"
+#include "ba_lens_support.h"
 
 namespace {
 
@@ -89,17 +89,22 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
     for (const SfmBundleObservation& o : obs)
         in.observations.push_back({o.view, o.point, o.pixel.x, o.pixel.y});
 
-    refl::BaOutput ba;
-    const bool accepted = refl::bundleAdjustArrays(
-        in, settings.maxIterations, [stop] { return sfmStopRequested(stop); }, ba, settings.threads);
-    out->initialRms = ba.initialRms;
+    refl::LensSupport support;
+    const bool accepted = refl::adjustLensWithSupportTest(
+        in, settings.maxIterations, [stop] { return sfmStopRequested(stop); }, support, settings.threads);
+    const refl::BaOutput& ba = support.adopted ? support.free : support.held;
+    out->initialRms = support.held.initialRms;
     out->finalRms = ba.finalRms;
-    if (!ba.optimised) return false;
+    if (!support.held.optimised) return false;
+    out->lensAdopted = support.adopted;
+    out->fxSigma = support.fxSigma;
+    out->adjustedFx = support.free.fx;
+    out->lensDecision = support.reason;
 
     out->optimised = true;
     out->p90 = ba.p90;
     out->coverage = ba.coverage;
-    out->evaluations = ba.solver.evaluations;
+    out->evaluations = support.held.solver.evaluations + support.free.solver.evaluations;
     out->K = (cv::Mat_<double>(3, 3) << ba.fx, 0, ba.cx, 0, ba.fy, ba.cy, 0, 0, 1);
     out->D = (cv::Mat_<double>(5, 1) << ba.distortion[0], ba.distortion[1], ba.distortion[2],
               ba.distortion[3], 0.0);
@@ -116,7 +121,8 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
         out->points[selected[i]] = cv::Vec3d(ba.points[i][0], ba.points[i][1], ba.points[i][2]);
     qDebug() << "bundleAdjust:" << band << "observations" << obs.size() << "tracks" << selected.size()
              << "evaluations" << out->evaluations << "rms" << out->initialRms << "->" << out->finalRms
-             << "p90" << out->p90 << "accepted" << accepted;
+             << "p90" << out->p90 << "accepted" << accepted << "lens" << (out->lensAdopted ? "adjusted" : "prior")
+             << "fx" << out->adjustedFx << "+-" << out->fxSigma;
     return accepted;
 }
 
@@ -147,4 +153,8 @@ void fillCalibrationRecord(const SfmBundleResult& result, const CameraPrior& pri
     out->adjustedTrackCount = selectedCount;
     out->selectedTrackCount = selectedCount;
     out->accepted = accepted;
+    out->fxSigmaPx = result.fxSigma;
+    out->adjustedFxPx = result.adjustedFx;
+    out->xmpLensKept = !result.lensAdopted;
+    out->lensDecision = result.lensDecision;
 }

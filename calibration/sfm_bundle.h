@@ -24,6 +24,12 @@ struct SfmBundleResult {
     int observationCount = 0;
     int evaluations = 0;
     bool optimised = false;  // false: too few observations, no adjusted camera
+    // Whether the data supports the adjusted lens over the prior (see ba_lens_support.h). When not,
+    // K and D are the prior's and the poses and points those of the adjustment with the prior lens.
+    bool lensAdopted = false;
+    double fxSigma = 0.0;     // px, standard deviation of the adjusted fx
+    double adjustedFx = 0.0;  // px, fx of the free adjustment, adopted or not
+    QString lensDecision;     // the reason, for the log and the summary
 };
 
 // The constants the band driver passes: focal prior ratio, principal point sigma (px) and radial
@@ -50,8 +56,10 @@ std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<Fe
 
 // Refines the intrinsics (fx, fy, cx, cy, k1, k2, p1, p2) together with the poses (view a fixed,
 // view b's largest translation component fixed) and the selected points under weak priors, bounds
-// and a Huber loss. Returns the acceptance result; `out` is filled in full whenever the adjustment
-// ran (out->optimised), even when rejected. Polls `stop` once per outer iteration.
+// and a Huber loss, once with the intrinsics held at the prior and once free, and keeps the adjusted
+// lens only where the data supports it (out->lensAdopted). Returns true when the kept solution passed
+// the acceptance test; `out` is filled in full whenever the adjustment ran (out->optimised), even
+// when rejected. Polls `stop` once per outer iteration.
 bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
                   const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
                   const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,

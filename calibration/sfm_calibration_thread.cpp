@@ -6,7 +6,11 @@
 #include <QFileInfo>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
+#include <algorithm>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "camera_info.h"
 #include "exif_xmp.h"
@@ -89,6 +93,23 @@ QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QS
     return best.mid(0, maxCount);
 }
 
+bool CSfMCalibrationThread::calibrateWithRetries(const QStringList& files, const QString& band,
+                                                 CameraCalibParams* record) {
+    *record = CameraCalibParams();
+    bool ok = calibrateBand(files, band, pixelSizeUm, focalMm, *record, defaultSfMParamGroup());
+    const QVector<SfMParamGroup>& retries = retrySfMParamGroups();
+    for (int g = 0; !ok && g < retries.size(); ++g) {
+        if (isStopRequested()) break;
+        const SfMParamGroup& grp = retries[g];
+        qDebug() << "SfM Calibration: band" << band << "retry with param group" << g + 1
+                 << "maxFeatures=" << grp.maxFeatures << "limit=" << grp.limit << "loweRatio=" << grp.loweRatio
+                 << "magsacThreshold=" << grp.magsacThreshold << "maxIterations=" << grp.maxIterations;
+        *record = CameraCalibParams();
+        ok = calibrateBand(files, band, pixelSizeUm, focalMm, *record, grp);
+    }
+    return ok;
+}
+
 void CSfMCalibrationThread::run() {
     emit signalCalibrationProgress(0, QStringLiteral("扫描影像文件..."));
     const QStringList files = scanTifFiles(inputDir);
@@ -118,31 +139,71 @@ void CSfMCalibrationThread::run() {
     const QMap<QString, QStringList> bands = groupFilesByBand(chosen);
     qDebug() << "SfM Calibration: bands found:" << bands.keys();
 
+    // The bands are calibrated in parallel by up to m_bandThreads workers; each band's attempts
+    // depend only on its own files, so the records do not depend on the number of workers. Progress,
+    // notices and results are reported in band order, as a one-worker run reports them.
+    const QStringList bandNames = bands.keys();
+    const int n = bandNames.size();
+    std::vector<BandOutcome> outcomes(static_cast<size_t>(n));
+    std::mutex mutex;
+    std::condition_variable doneChanged;
+    int nextBand = 0;
+    // Claims the next band and calibrates it; false when none is left.
+    auto calibrateNext = [&] {
+        int i;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (nextBand >= n) return false;
+            i = nextBand++;
+        }
+        BandOutcome o;
+        if (!isStopRequested()) {
+            o.started = true;
+            o.ok = calibrateWithRetries(bands.value(bandNames[i]), bandNames[i], &o.record);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        o.done = true;
+        outcomes[size_t(i)] = o;
+        doneChanged.notify_all();
+        return true;
+    };
+    const int workers = std::max(1, std::min(m_bandThreads, n));
+    std::vector<std::thread> pool;
+    if (workers > 1)
+        for (int w = 0; w < workers; ++w)
+            pool.emplace_back([&] {
+                while (calibrateNext()) {
+                }
+            });
+
     bool anySuccess = false;
-    const int n = bands.size();
-    int i = 0;
-    for (auto it = bands.begin(); it != bands.end(); ++it, ++i) {
+    int succeeded = 0;
+    m_bandReports.clear();
+    for (int i = 0; i < n; ++i) {
         if (isStopRequested()) break;
-        const QString& band = it.key();
+        const QString& band = bandNames[i];
         const int p = 10 + int(80.0 * i / n);
         emit signalCalibrationProgress(p, QStringLiteral("数据分析中..."));
-        CameraCalibParams record;
-        bool ok = calibrateBand(it.value(), band, pixelSizeUm, focalMm, record, defaultSfMParamGroup());
-        const QVector<SfMParamGroup>& retries = retrySfMParamGroups();
-        for (int g = 0; !ok && g < retries.size(); ++g) {
-            if (isStopRequested()) break;
-            const SfMParamGroup& grp = retries[g];
-            qDebug() << "SfM Calibration: band" << band << "retry with param group" << g + 1
-                     << "maxFeatures=" << grp.maxFeatures << "limit=" << grp.limit
-                     << "loweRatio=" << grp.loweRatio << "magsacThreshold=" << grp.magsacThreshold
-                     << "maxIterations=" << grp.maxIterations;
-            record = CameraCalibParams();
-            ok = calibrateBand(it.value(), band, pixelSizeUm, focalMm, record, grp);
+        if (workers == 1) calibrateNext();  // this thread calibrates band i itself
+        BandOutcome o;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            doneChanged.wait(lock, [&] { return outcomes[size_t(i)].done; });
+            o = outcomes[size_t(i)];
         }
-        if (ok) {
+        if (!o.started) break;  // stopped before it began
+        const CameraCalibParams& record = o.record;
+        m_bandReports[band] = record;
+        if (o.ok) ++succeeded;
+        if (o.ok && record.xmpLensKept) {
+            anySuccess = true;
+            qDebug() << "SfM Calibration: band" << band << "keeps the XMP lens, adjusted fx=" << record.adjustedFxPx
+                     << "sigma=" << record.fxSigmaPx << ":" << record.lensDecision;
+        } else if (o.ok) {
             results[band] = record;
             anySuccess = true;
-            qDebug() << "SfM Calibration: band" << band << "success, fx=" << record.fx << "k1=" << record.k1;
+            qDebug() << "SfM Calibration: band" << band << "success, fx=" << record.fx << "k1=" << record.k1
+                     << "fx sigma=" << record.fxSigmaPx << ":" << record.lensDecision;
         } else {
             qDebug() << "SfM Calibration: band" << band
                      << "failed with default and all 10 retry param groups";
@@ -152,9 +213,25 @@ void CSfMCalibrationThread::run() {
         }
         emit signalCalibrationProgress(p + int(80.0 / n), QStringLiteral("波段 %1 完成").arg(band));
     }
+    if (workers > 1) {
+        // Bands not yet begun are skipped after a stop; the running ones end at their next poll.
+        for (std::thread& t : pool) t.join();
+    }
 
     emit signalCalibrationProgress(95, QStringLiteral("汇总结果..."));
-    const QString summary = QStringLiteral("SfM标定完成: %1/%2 波段成功").arg(results.size()).arg(n);
+    // Bands that keep the XMP lens succeeded too: the data did not support another lens.
+    QString summary = QStringLiteral("SfM标定完成: %1/%2 波段成功").arg(succeeded).arg(n);
+    // Per band: the adjusted focal length with its standard deviation and which lens is used.
+    for (auto it = m_bandReports.begin(); it != m_bandReports.end(); ++it) {
+        const CameraCalibParams& c = it.value();
+        if (c.adjustedFxPx <= 0.0) continue;
+        summary += QStringLiteral("；%1 fx %2±%3 px %4")
+                       .arg(it.key())
+                       .arg(c.adjustedFxPx, 0, 'f', 1)
+                       .arg(c.fxSigmaPx, 0, 'f', 1)
+                       .arg(results.contains(it.key()) ? QStringLiteral("采用")
+                                                       : QStringLiteral("保留XMP镜头"));
+    }
     emit signalCalibrationProgress(100, summary);
     emit signalCalibrationFinished(anySuccess, summary, results);
 }

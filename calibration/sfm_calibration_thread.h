@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <algorithm>
 
 #include "calib_params.h"
 #include "sfm_features.h"
@@ -39,7 +40,14 @@ public:
     virtual double readRelativeAltitude(const QString& path) const;
 
     // The cores one band's adjustment may use (results do not depend on it).
-    void setAdjustmentThreads(int threads) { m_threads = threads; }
+    void setAdjustmentThreads(int threads) { m_threads = std::max(1, threads); }
+    // How many bands are calibrated at once (default: the machine's cores; results do not depend
+    // on it). Each band holds one image and the features of its images at a time.
+    void setThreadCount(int threads) { m_bandThreads = std::max(1, threads); }
+    int threadCount() const { return m_bandThreads; }
+    // After run(): the last attempt's record of every band that was calibrated, with the lens
+    // decision (also for bands that keep the XMP lens, which have no entry in the results).
+    const CameraCalibParamsMap& bandReports() const { return m_bandReports; }
 
 signals:
     void signalCalibrationProgress(int progress, QString info);
@@ -53,6 +61,17 @@ private:
     double pixelSizeUm = 3.75;
     double focalMm = 0.0;
     SfmStopFlag stopRequested{0};
+    struct BandOutcome {
+        bool started = false;
+        bool done = false;
+        bool ok = false;
+        CameraCalibParams record;
+    };
+    // The default group, then the retry groups until one attempt succeeds.
+    bool calibrateWithRetries(const QStringList& files, const QString& band, CameraCalibParams* record);
+
     CameraCalibParamsMap results;
-    int m_threads = 2;
+    CameraCalibParamsMap m_bandReports;
+    int m_threads = 1;
+    int m_bandThreads = std::max(1, QThread::idealThreadCount());
 };

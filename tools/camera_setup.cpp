@@ -270,4 +270,16 @@ void applyXmpLensError(QVector<BandTruth>& bands, const CameraSpec& cam, quint32
     }
 }
 
+void applyXmpFocalError(QVector<BandTruth>& bands, const CameraSpec& cam, double pct) {
+    if (!(pct > 0.0)) return;
+    const double pixelMm = cam.xmpPixelSizeUm / 1000.0;
+    for (int i = 0; i < bands.size(); ++i) {
+        BandTruth& b = bands[i];
+        b.xmpFocalMm = roundTripped(b.K(0, 0) * (1.0 + (i % 2 ? -pct : pct) / 100.0) * pixelMm);
+        const double fr = b.xmpFocalMm / pixelMm;
+        b.xmpK(0, 0) = fr;
+        b.xmpK(1, 1) = fr;
+    }
+}
+
 }  // namespace reflsample

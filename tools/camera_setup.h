@@ -74,6 +74,9 @@ QVector<BandTruth> makeBands(const CameraSpec& cam, quint32 seed, double maxRota
 /// with a random sign; k3 stays as it is. Scale 0 leaves the bands untouched. Draws from its own generator,
 /// so the rest of the flight is the same as without the error.
 void applyXmpLensError(QVector<BandTruth>& bands, const CameraSpec& cam, quint32 seed, double scale);
+/// XMP focal length of band i off the true one by +pct % (i even) or -pct % (i odd); the rest of the
+/// XMP lens stays as it is. 0 changes nothing.
+void applyXmpFocalError(QVector<BandTruth>& bands, const CameraSpec& cam, double pct);
 
 /// Vignetting polynomial P(r) at 1-based pixel (x, y).
 double vignettingP(const BandTruth& band, double x1, double y1);

@@ -70,6 +70,7 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     real("noise", &o->noiseScale);
     real("distortion", &o->distortionScale);
     real("xmp-lens-error", &o->xmpLensError);
+    real("xmp-focal-error", &o->xmpFocalErrorPct);
     real("panel-angle", &o->panelAngleDeg);
     integer("jpg-captures", &o->jpgCaptures);
     integer("panel-values", &o->panelValueCount);
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
         {"noise", "Noise scale, 0 = noise-free (default 1).", "F"},
         {"distortion", "Lens distortion scale, 0 = none (default 1).", "F"},
         {"xmp-lens-error", "How far the XMP lens model is off the true lens, 0 = exact (default 0).", "F"},
+        {"xmp-focal-error", "XMP focal length off by +PCT % in even bands, -PCT % in odd ones (default 0).",
+         "PCT"},
         {"panel-angle", "Rotation of the new board in degrees (default 23).", "DEG"},
         {"jpg-captures", "How many captures also get JPG copies (default all).", "N"},
         {"panel-values", "Reflectance values in the new board's QR code: 17 or 20 (default 17).", "N"},

@@ -50,6 +50,8 @@ QString SampleOptions::check() const {
         return QStringLiteral("scales must not be negative");
     if (!(xmpLensError >= 0.0 && xmpLensError <= 5.0))
         return QStringLiteral("XMP lens error must be 0 ... 5");
+    if (!(xmpFocalErrorPct >= 0.0 && xmpFocalErrorPct <= 20.0))
+        return QStringLiteral("XMP focal error must be 0 ... 20 %");
     if (!serial.isEmpty() && serial.size() < 2) return QStringLiteral("serial too short");
     if (panelValueCount != 17 && panelValueCount != 20)
         return QStringLiteral("panel codes hold 17 or 20 values");
@@ -315,6 +317,7 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
     truth.bands = makeBands(truth.camera, opt.seed, opt.maxRotationDeg, opt.maxShiftPx, opt.maxScale,
                             opt.distortionScale, &truth.referenceBand);
     applyXmpLensError(truth.bands, truth.camera, opt.seed, opt.xmpLensError);
+    applyXmpFocalError(truth.bands, truth.camera, opt.xmpFocalErrorPct);
     QDir out(outDir);
     if (!out.mkpath(".") || !out.mkpath("flight") || !out.mkpath("panel") ||
         (opt.writeJpg && !out.mkpath("jpg"))) {

@@ -40,6 +40,7 @@ struct SampleOptions {
     double maxScale = 0.015;
     double distortionScale = 1.0;  ///< 0 = no lens distortion
     double xmpLensError = 0.0;     ///< 0 = the XMP lens keys give the true lens; 1 = realistically off
+    double xmpFocalErrorPct = 0.0;  ///< XMP focal length off by +PCT % (even bands), -PCT % (odd bands)
     QString make;                  ///< empty = "Quorvin"
     QString serial;                ///< empty = a serial with the type's prefix
     bool writeFlight = true;

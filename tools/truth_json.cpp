@@ -114,6 +114,7 @@ QByteArray truthToJson(const FlightTruth& t) {
     root["seed"] = double(t.options.seed);
     root["referenceBand"] = t.referenceBand;
     if (t.options.xmpLensError > 0.0) root["xmpLensError"] = t.options.xmpLensError;
+    if (t.options.xmpFocalErrorPct > 0.0) root["xmpFocalErrorPct"] = t.options.xmpFocalErrorPct;
     // Flight geometry other than the default one line over gentle terrain.
     if (t.options.strips != 1) root["strips"] = t.options.strips;
     if (t.options.relief != 1.0) root["relief"] = t.options.relief;

@@ -141,6 +141,7 @@ bool truthFromJson(const QByteArray& json, FlightTruth* truth) {
     }
     t.referenceBand = root["referenceBand"].toInt();
     t.options.xmpLensError = root["xmpLensError"].toDouble(0.0);
+    t.options.xmpFocalErrorPct = root["xmpFocalErrorPct"].toDouble(0.0);
     t.options.strips = root["strips"].toInt(1);
     t.options.relief = root["relief"].toDouble(1.0);
     t.options.tiltDeg = root["tiltDeg"].toDouble(1.5);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+#include "ba_arrays.h"
+
+namespace refl {
+
+// Whether the observations support a lens other than the prior (the XMP lens): the adjustment is
+// run once with the intrinsics held at the prior and once with them free (started from the held
+// solution). The free lens is adopted only when
+//   - both adjustments ran and the free one passes the acceptance test;
+//   - the cost falls significantly: 2 (cost_held - cost_free) / sigma0^2 above the 0.1 % point of
+//     the chi-square distribution with 8 degrees of freedom (sigma0: residual standard deviation of
+//     the free adjustment), unless the held lens does not even pass the acceptance test;
+//   - the standard deviation of fx from the Jacobian at the free solution is at most
+//     kMaxFocalSigmaRatio of fx.
+// Otherwise the prior lens is kept, with the reason.
+struct LensSupport {
+    BaOutput held;  // intrinsics at the prior
+    BaOutput free;  // intrinsics adjusted
+    bool heldAccepted = false;
+    bool freeAccepted = false;
+    double statistic = 0.0;  // 2 (cost_held - cost_free) / sigma0^2
+    double threshold = 0.0;  // its critical value
+    double fxSigma = 0.0;    // px, at the free solution (0 when unknown)
+    bool adopted = false;    // the free lens is taken
+    QString reason;          // why the free lens is (not) taken, for the log
+};
+
+constexpr double kMaxFocalSigmaRatio = 0.0025;
+
+// True when one of the two adjustments is accepted (the free one when adopted, else the held one):
+// the attempt succeeded, whichever lens it keeps. False when neither is (or there are too few
+// observations: held.optimised false).
+bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
+                               LensSupport& out, int threads = 1);
+
+}  // namespace refl
