@@ -13,23 +13,33 @@ namespace refl {
 //   - both adjustments ran and the free one passes the acceptance test;
 //   - the cost falls significantly: 2 (cost_held - cost_free) / sigma0^2 above the 0.1 % point of
 //     the chi-square distribution with 8 degrees of freedom (sigma0: residual standard deviation of
-//     the free adjustment), unless the held lens does not even pass the acceptance test;
+//     the free adjustment), and by at least kMinRelativeGain of the free cost, unless the held lens
+//     does not even pass the acceptance test. Keypoint errors are not independent from view to view
+//     (occlusion edges, silhouettes, resampled texture): with the true lens held, freeing the
+//     intrinsics still lowers the cost of generated flights by up to about 1 %, far beyond the
+//     chi-square point at thousands of observations, while a focal length 3 % off costs 5 - 8 %;
 //   - the standard deviation of fx from the Jacobian at the free solution is at most
-//     kMaxFocalSigmaRatio of fx.
-// Otherwise the prior lens is kept, with the reason.
+//     kMaxFocalSigmaRatio of fx (the Jacobian's figure; the scatter between flights is larger).
+// When all but the last hold, the adjustment is run once more with fx and fy held at the prior and
+// the rest free, and taken under the same tests (6 degrees of freedom). Otherwise the prior lens is
+// kept, with the reason.
 struct LensSupport {
     BaOutput held;  // intrinsics at the prior
     BaOutput free;  // intrinsics adjusted
+    BaOutput focalHeld;  // fx and fy held at the prior, the rest adjusted (when fx is not determined)
     bool heldAccepted = false;
     bool freeAccepted = false;
     double statistic = 0.0;  // 2 (cost_held - cost_free) / sigma0^2
     double threshold = 0.0;  // its critical value
     double fxSigma = 0.0;    // px, at the free solution (0 when unknown)
-    bool adopted = false;    // the free lens is taken
+    double relativeGain = 0.0;  // (cost_held - cost_free) / cost_free
+    bool adopted = false;       // an adjusted lens is taken: `free`, or `focalHeld` when focalAtPrior
+    bool focalAtPrior = false;
     QString reason;          // why the free lens is (not) taken, for the log
 };
 
 constexpr double kMaxFocalSigmaRatio = 0.0025;
+constexpr double kMinRelativeGain = 0.02;
 
 // True when one of the two adjustments is accepted (the free one when adopted, else the held one):
 // the attempt succeeded, whichever lens it keeps. False when neither is (or there are too few

@@ -49,7 +49,7 @@ using CameraCalibParamsMap = QMap<QString, CameraCalibParams>;
 // The five tunables of one calibration attempt.
 struct SfMParamGroup {
     qint32 maxFeatures = 4500;      // SIFT features per image
-    qint32 limit = 700;             // most tracks admitted to the adjustment
+    qint32 limit = 4000;            // most tracks admitted to the adjustment
     double loweRatio = 0.72;        // ratio test of the matcher
     double magsacThreshold = 2.0;   // px, pairwise epipolar RANSAC
     qint32 maxIterations = 120;     // bundle-adjustment iteration cap

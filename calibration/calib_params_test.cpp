@@ -23,7 +23,7 @@ TEST(CameraCalibParams, DefaultsAreZeroExceptThePixelSize) {
 }
 
 TEST(SfMParamGroup, DefaultAndRetryTable) {
-    EXPECT_EQ(defaultSfMParamGroup(), (SfMParamGroup{4500, 700, 0.72, 2.0, 120}));
+    EXPECT_EQ(defaultSfMParamGroup(), (SfMParamGroup{4500, 4000, 0.72, 2.0, 120}));
     const QVector<SfMParamGroup>& retry = retrySfMParamGroups();
     ASSERT_EQ(retry.size(), 10);
     EXPECT_EQ(retry[0], (SfMParamGroup{6000, 700, 0.68, 1.5, 240}));

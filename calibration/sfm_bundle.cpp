@@ -92,7 +92,8 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
     refl::LensSupport support;
     const bool accepted = refl::adjustLensWithSupportTest(
         in, settings.maxIterations, [stop] { return sfmStopRequested(stop); }, support, settings.threads);
-    const refl::BaOutput& ba = support.adopted ? support.free : support.held;
+    const refl::BaOutput& ba =
+        support.adopted ? (support.focalAtPrior ? support.focalHeld : support.free) : support.held;
     out->initialRms = support.held.initialRms;
     out->finalRms = ba.finalRms;
     if (!support.held.optimised) return false;

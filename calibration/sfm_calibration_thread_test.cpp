@@ -52,6 +52,8 @@ public:
     std::function<bool(const QString&, int, CameraCalibParams&)> attempt;  // band, group (0 = default)
     QStringList seenBands;
     int attempts = 0;
+    // The scripted bands run one after another on the calling thread.
+    const int oneThread = (setThreadCount(1), 1);
     double readRelativeAltitude(const QString& path) const override {
         const QStringList f = QFileInfo(path).fileName().split('_');
         return altitude.value(f.value(1), -9999.0);
@@ -269,7 +271,7 @@ TEST(SfmCalibrationThread, FinishedMapSurvivesAQueuedSignal) {
     EXPECT_TRUE(r.map["660"] == full);
 }
 
-// Two bands of five generated 640 x 480 captures at one altitude: both are calibrated and accepted.
+// Two bands of five generated 640 x 480 captures at one altitude: both are calibrated.
 TEST(SfmCalibrationThread, SmallFlightCalibratesItsBands) {
     QTemporaryDir gen, dir;
     reflsample::SampleOptions o = reflsample::SampleOptions::small();
@@ -285,16 +287,35 @@ TEST(SfmCalibrationThread, SmallFlightCalibratesItsBands) {
         for (int b : wanted)
             ASSERT_TRUE(
                 QFile::copy(gen.filePath(c.files[b]), dir.filePath(QFileInfo(c.files[b]).fileName())));
+    // The bands one after another and both at once: the same records and decisions.
     CSfMCalibrationThread t(dir.path(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm);
+    t.setThreadCount(1);
     Recorder r;
     r.attach(t);
     t.start();
     t.wait();
+    CSfMCalibrationThread t2(dir.path(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm);
+    t2.setThreadCount(2);
+    Recorder r2;
+    r2.attach(t2);
+    t2.start();
+    t2.wait();
     QCoreApplication::processEvents();
     ASSERT_EQ(r.finishedCount, 1);
     std::cout << r.summary.toStdString() << std::endl;
     EXPECT_TRUE(r.success);
-    EXPECT_EQ(r.map.size(), 2);
+    EXPECT_EQ(r2.map, r.map);
+    EXPECT_EQ(t2.bandReports(), t.bandReports());
+    EXPECT_EQ(r2.summary, r.summary);
+    EXPECT_EQ(r2.progress, r.progress);
+    EXPECT_EQ(t.bandReports().size(), 2);
+    // The true lens is in the XMP: each band either keeps it or adopts one the data supports.
+    for (const CameraCalibParams& c : t.bandReports()) {
+        EXPECT_GT(c.fxSigmaPx, 0.0);
+        EXPECT_FALSE(c.lensDecision.isEmpty());
+        EXPECT_EQ(r.map.contains(c.band), !c.xmpLensKept);
+        EXPECT_TRUE(r.summary.contains(QStringLiteral("；%1 fx ").arg(c.band)));
+    }
     for (auto it = r.map.begin(); it != r.map.end(); ++it) {
         const CameraCalibParams& c = it.value();
         int b = -1;
