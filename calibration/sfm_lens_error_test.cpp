@@ -1,8 +1,8 @@
 // A generated flight with relief whose XMP lens model is off the lens the images were taken with:
 // the self-calibrated model of the reference band straightens scene lines in the corrected image
-// better than the XMP model does. One straight nadir strip with a steady gimbal constrains k1 only
-// weakly (the adjustment starts from the XMP lens and trades distortion against a bent surface), so
-// there the gain is modest and not every band of every flight gains. Cameras that tilt by a few
+// better than the XMP model does, and never worse. One straight nadir strip with a steady gimbal
+// constrains k1 only weakly (the adjustment starts from the XMP lens and trades distortion against a
+// bent surface), so there the data hardly support a change and the XMP lens may stay. Cameras that tilt by a few
 // degrees from capture to capture (a fixed mount in wind) see the ground from varied angles, which
 // pins the distortion down: there the calibrated lens is far straighter. sfm-lens-check in bench/
 // prints the whole picture for every band.
@@ -67,20 +67,25 @@ void calibrateReferenceBand(double tiltDeg, LensCheck* out) {
               << out->byXmp.rmsPx << " / " << out->byXmp.maxPx << std::endl;
 }
 
-TEST(SfmLensError, CalibratedBandStraightensSceneLinesBetterThanTheWrongXmpLens) {
+TEST(SfmLensError, SteadyNadirFlightNeverMakesTheLensWorse) {
     LensCheck r;
     ASSERT_NO_FATAL_FAILURE(calibrateReferenceBand(1.5, &r));  // the default flight's steady gimbal
+    // The data hardly tell the distortion from a bent surface: the adjusted lens lowers the cost by
+    // about 2 %, at the limit of what the lens support test takes. Whichever lens is kept, it is not
+    // worse than the XMP lens (measured: XMP kept, 0.36 px; the adjusted lens would give 0.30 px).
     EXPECT_TRUE(r.c.accepted);
-    EXPECT_LT(r.bySfm.rmsPx, r.byXmp.rmsPx);
-    EXPECT_LT(r.bySfm.maxPx, r.byXmp.maxPx);
-    EXPECT_LT(r.bySfm.projectiveRmsPx, r.byXmp.projectiveRmsPx);
+    EXPECT_FALSE(r.c.lensDecision.isEmpty());
+    EXPECT_GT(r.c.fxSigmaPx, 0.0);
+    EXPECT_LE(r.bySfm.rmsPx, r.byXmp.rmsPx);
+    EXPECT_LE(r.bySfm.maxPx, r.byXmp.maxPx);
 }
 
 TEST(SfmLensError, TiltedCapturesPinTheDistortionDownFarBetterThanTheWrongXmpLens) {
     LensCheck r;
     ASSERT_NO_FATAL_FAILURE(calibrateReferenceBand(6.0, &r));
     EXPECT_TRUE(r.c.accepted);
-    // Measured: 0.08 px against 0.36 px (the steady flight above: 0.30 against 0.36).
+    // Measured: 0.08 px against 0.36 px. The focal length is held at the XMP value here (its standard
+    // deviation, 1.9 px, is above 0.25 % of fx); the distortion and principal point are adjusted.
     EXPECT_LT(r.bySfm.rmsPx, 0.5 * r.byXmp.rmsPx);
     EXPECT_LT(r.bySfm.maxPx, 0.5 * r.byXmp.maxPx);
     EXPECT_LT(r.bySfm.projectiveRmsPx, 0.5 * r.byXmp.projectiveRmsPx);
