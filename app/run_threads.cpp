@@ -36,4 +36,7 @@ void RunThreads::applyToTaskPool(QThreadPool& pool, bool jpg) const {
 
 void RunThreads::applyTo(CImageRegistrationThread& registration) const { registration.setBandWorkers(m_count); }
 
-void RunThreads::applyTo(CSfMCalibrationThread& calibration) const { calibration.setAdjustmentThreads(m_count); }
+void RunThreads::applyTo(CSfMCalibrationThread& calibration) const {
+    calibration.setThreadCount(m_count);  // bands at once; their adjustments share the rest
+    calibration.setAdjustmentThreads(m_count);
+}

@@ -96,7 +96,7 @@ bool CSfMCalibrationThread::calibrateBand(const QStringList& files, const QStrin
     settings.focalPriorRatio = 0.1;
     settings.principalPriorSigma = 24.0;
     settings.radialPriorSigma = 0.05;
-    settings.threads = m_threads;
+    settings.threads = m_adjustmentThreads;
     SfmBundleResult adjusted;
     const bool accepted =
         bundleAdjust(tracks, selected, rec.points, features, rec.poses, prior.K, prior.D, a, b, prior.width,

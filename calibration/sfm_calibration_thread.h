@@ -39,10 +39,12 @@ public:
     // "Xmp.Camera.RelativeAltitude" of a file; -9999 when missing or unreadable.
     virtual double readRelativeAltitude(const QString& path) const;
 
-    // The cores one band's adjustment may use (results do not depend on it).
+    // The most cores one band's adjustment may use (results do not depend on it); the bands that
+    // run at once share the thread count between them.
     void setAdjustmentThreads(int threads) { m_threads = std::max(1, threads); }
-    // How many bands are calibrated at once (default: the machine's cores; results do not depend
-    // on it). Each band holds one image and the features of its images at a time.
+    // How many threads the calibration uses: bands calibrated at once (default: the machine's cores;
+    // results do not depend on it). Each band holds one image and the features of its images at a
+    // time.
     void setThreadCount(int threads) { m_bandThreads = std::max(1, threads); }
     int threadCount() const { return m_bandThreads; }
     // After run(): the last attempt's record of every band that was calibrated, with the lens
@@ -73,5 +75,6 @@ private:
     CameraCalibParamsMap results;
     CameraCalibParamsMap m_bandReports;
     int m_threads = 1;
+    int m_adjustmentThreads = 1;  // per band during run()
     int m_bandThreads = std::max(1, QThread::idealThreadCount());
 };
