@@ -8,6 +8,8 @@
 #include <QXmlStreamReader>
 #include <vector>
 
+#include "band_names.h"
+
 namespace {
 
 const uint16_t kXmlPacket = 700;
@@ -361,7 +363,8 @@ bool writeExifTags(const QString& mergedPath, const QString& referencePath, cons
 
     registerCustomFields(tif);
     if (!ref.xmpPacket.isEmpty()) {
-        const QByteArray packet = buildMergedXmpPacket(QString::fromUtf8(ref.xmpPacket));
+        QByteArray packet = buildMergedXmpPacket(QString::fromUtf8(ref.xmpPacket));
+        if (!packet.isEmpty()) packet = withBandSequences(packet, describeMergedBands(mergedPath, bandNames));
         if (packet.isEmpty()) {
             qDebug() << "writeExifTags: all DLS values empty, skipping XMLPacket"
                      << "xmpPreview=" << QString::fromUtf8(ref.xmpPacket.left(2000));

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <vector>
 
+#include "band_names.h"
+
 namespace {
 
 bool stopRaised(const std::atomic<int>* stop) { return stop && stop->load(std::memory_order_relaxed) != 0; }
@@ -43,6 +45,29 @@ std::vector<uint16_t> readBand(const QString& path, int width, int height) {
     return pixels;
 }
 
+// Band descriptions, wavelengths and the no-data value of the blanked border, as GDAL keeps them
+// in its own metadata tags: GIS software shows named bands and a transparent border.
+void labelMergedBands(GDALDatasetH ds, const QVector<BandDescription>& bands) {
+    for (int i = 0; i < bands.size() && i < GDALGetRasterCount(ds); ++i) {
+        GDALRasterBandH band = GDALGetRasterBand(ds, i + 1);
+        const BandDescription& b = bands[i];
+        GDALSetDescription(band, b.text().toUtf8().constData());
+        GDALSetRasterNoDataValue(band, 0.0);
+        if (b.wavelengthNm > 0) {
+            const QByteArray nm = QByteArray::number(b.wavelengthNm, 'g', 10);
+            GDALSetMetadataItem(band, "wavelength", nm.constData(), nullptr);
+            GDALSetMetadataItem(band, "wavelength_units", "nm", nullptr);
+            GDALSetMetadataItem(band, "CENTRAL_WAVELENGTH_UM",
+                                QByteArray::number(b.wavelengthNm / 1000.0, 'g', 10).constData(), "IMAGERY");
+        }
+        if (b.fwhmNm > 0) {
+            GDALSetMetadataItem(band, "fwhm", QByteArray::number(b.fwhmNm, 'g', 10).constData(), nullptr);
+            GDALSetMetadataItem(band, "FWHM_UM", QByteArray::number(b.fwhmNm / 1000.0, 'g', 10).constData(),
+                                "IMAGERY");
+        }
+    }
+}
+
 }  // namespace
 
 void prepareGdalForRegistration() {
@@ -58,7 +83,7 @@ void prepareGdalForRegistration() {
 }
 
 bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, const QString& /*prefix*/,
-                     const QStringList& /*bandNames*/, bool reflectance, const std::atomic<int>* stop) {
+                     const QStringList& bandNames, bool reflectance, const std::atomic<int>* stop) {
     if (bandFiles.isEmpty()) return false;
     if (QFile::exists(mergedPath)) QFile::remove(mergedPath);
     qDebug() << "mergeBandsToTif: bandCount=" << bandFiles.size();
@@ -134,6 +159,7 @@ bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, co
         std::vector<uint16_t>().swap(b);
         if (e != CE_None) written = false;
     }
+    if (bandNames.size() == bandFiles.size()) labelMergedBands(ds, describeMergedBands(mergedPath, bandNames));
     CPLErrorReset();
     GDALClose(ds);
     if (CPLGetLastErrorType() >= CE_Failure) written = false;

@@ -97,6 +97,8 @@ struct Writer {
         x.serial = cam().serial;
         x.bandName = b.label;
         x.wavelengthNm = b.wavelengthNm;
+        // The sample cameras' filter widths: narrow in the red edge, wide in the near infrared.
+        x.fwhmNm = b.wavelengthNm >= 800 ? 40 : b.wavelengthNm >= 700 ? 10 : 20;
         x.a0 = b.a0;
         x.c1 = b.c1;
         x.c2 = b.c2;

@@ -60,6 +60,7 @@ QByteArray buildXmpPacket(const XmpContent& c) {
     p.simple("Camera:Serial", c.serial);
     p.simple("Camera:BandName", c.bandName);
     p.simple("Camera:CentralWavelength", QString::number(c.wavelengthNm));
+    if (c.fwhmNm > 0) p.simple("Camera:WavelengthFWHM", QString::number(c.fwhmNm));
     p.simple("Camera:RelativeAltitude", numberText(c.relativeAltitude));
     p.simple("Camera:STD", c.std);
     p.simple("Camera:ModelType", "perspective");

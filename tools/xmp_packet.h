@@ -23,6 +23,7 @@ struct XmpContent {
     QString serial;
     QString bandName;
     int wavelengthNm = 0;
+    int fwhmNm = 0;  // written only when positive
     double a0 = 1, c1 = 1, c2 = 0;
     double centreX = 0, centreY = 0;
     double k[6] = {0, 0, 0, 0, 0, 0};
