@@ -18,7 +18,7 @@ cd "$WORK" || exit 1
 grep -q "^progress: 100% " err.txt || fail "no final progress line"
 converted=$(ls "结果 目录/flight"/*_Correct.tif | wc -l)
 [ "$converted" -eq 12 ] || fail "expected 12 corrected bands, found $converted"
-grep -q "^Files processed: 12" out.txt || fail "summary missing"
+grep -q "^Converted images: 12" out.txt || fail "summary missing"
 ls logs/*/log_*.txt >/dev/null 2>&1 || fail "no log file under --log-dir"
 
 # A reflectance run without panel images is refused with the window's message and a non-zero exit.

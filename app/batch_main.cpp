@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "batch_flight.h"
+#include "batch_support.h"
 #include "batch_view.h"
 #include "logger.h"
 #include "panel_recognition.h"
@@ -44,13 +45,6 @@ std::optional<std::array<double, 6>> reflectanceFromPanelCode(const QStringList&
         if (any) return out;
     }
     return std::nullopt;
-}
-
-int countOutputs(const QStringList& folders) {
-    int n = 0;
-    for (const QString& f : folders)
-        for (const QString& name : QDir(f).entryList({"*.tif"}, QDir::Files)) n += name.contains("_Multi") ? 0 : 1;
-    return n;
 }
 
 int countMerged(const QStringList& folders) {
@@ -138,8 +132,11 @@ int registerOnly(const QCommandLineParser& parser) {
         controller.startRegistrationOnly(folders, mode, parser.isSet("float"));
     });
     const double seconds = clock.elapsed() / 1000.0;
+    view.finishProgress();
     std::printf("Merged captures in %s: %d\n", folders.first().toLocal8Bit().constData(), countMerged(folders));
     std::printf("Registration time: %.1f s\n", seconds);
+    if (!controller.reportPath().isEmpty())
+        std::printf("Report: %s\n", controller.reportPath().toLocal8Bit().constData());
     std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
     if (outcome != RunOutcome::Completed) {
         err("reflectivity-batch: registration did not complete");
@@ -161,7 +158,10 @@ int main(int argc, char* argv[]) {
     parser.addHelpOption();
     parser.addOption({"raw", "Folder of raw band images (or of flight subfolders).", "DIR"});
     parser.addOption({"out", "Result folder.", "DIR"});
-    parser.addOption({"panel", "A reference panel image (repeat for every band and panel group).", "FILE"});
+    parser.addOption({"panel",
+                      "A reference panel image (repeat for every band and panel group), or a folder: every "
+                      "panel image in it.",
+                      "FILE|DIR"});
     parser.addOption({"radiance", "Convert to radiance (no panel needed)."});
     parser.addOption({"reflectance",
                       "Standard reflectance of the panel per band, six values (default: the values of the "
@@ -190,6 +190,8 @@ int main(int argc, char* argv[]) {
     } else {
         logger.install(QString());
     }
+    // Standard output carries the summary only; every log line goes to the log file.
+    setLogEcho(false);
 
     BatchFlight flight(parser, runController);
     if (const int code = flight.checkOptions(); code >= 0) return code;
@@ -219,11 +221,18 @@ int main(int argc, char* argv[]) {
     request.resultDirectory = out.isEmpty() ? QString() : QDir(out).absolutePath();
     request.reflectance = !parser.isSet("radiance");
 
-    for (const QString& p : parser.values("panel")) request.panelImages << QFileInfo(p).absoluteFilePath();
+    QString panelProblem;
+    request.panelImages = expandPanelArguments(parser.values("panel"), &panelProblem);
+    if (!panelProblem.isEmpty()) {
+        err("reflectivity-batch: " + panelProblem);
+        return 2;
+    }
     if (!request.panelImages.isEmpty()) {
         const QString problem = panelSelectionProblem(request.panelImages, request.scan.bandCount);
         if (!problem.isEmpty()) {
             view.dialogs().information(QStringLiteral("提示"), problem);
+            if (request.scan.bandCount > 0 && request.panelImages.size() % request.scan.bandCount != 0)
+                err(panelCountHint(request.panelImages.size(), request.scan.bandCount));
             return 1;
         }
         request.panelBandLabels = panelBandLabelsOf(request.panelImages);
@@ -259,6 +268,7 @@ int main(int argc, char* argv[]) {
     const RunOutcome outcome = runController(controller, [&] { flight.start(controller); });
     const double seconds = clock.elapsed() / 1000.0;
     const bool stateWritten = flight.finish(controller, outcome);
+    view.finishProgress();
 
     // Images the pool could not convert make the run a failure, though every other image is written.
     const QStringList& notConverted = controller.notConverted();
@@ -275,22 +285,9 @@ int main(int argc, char* argv[]) {
         err(outcome == RunOutcome::Stopped   ? "reflectivity-batch: run stopped"
             : outcome == RunOutcome::Refused ? "reflectivity-batch: run refused"
                                              : "reflectivity-batch: run failed");
+        if (!controller.reportPath().isEmpty()) err("reflectivity-batch: report: " + controller.reportPath());
         return 1;
     }
-    std::printf("Results in: %s\n", controller.outputFolders().join(", ").toLocal8Bit().constData());
-    std::printf("Files processed: %d, band files written: %d\n", controller.processedCount(),
-                countOutputs(controller.outputFolders()));
-    if (request.registration != RegistrationMode::None)
-        std::printf("Merged captures: %d\n", countMerged(controller.outputFolders()));
-    if (request.reflectance) {
-        QString values;
-        for (int b = 0; b < request.scan.bandCount && b < controller.meanPanelValues().size(); ++b)
-            values += QString(" %1").arg(controller.meanPanelValues()[b], 0, 'g', 6);
-        std::printf("Panel value per band:%s\n", values.toLocal8Bit().constData());
-    }
-    std::printf("Self-calibrated bands: %d\n", int(controller.calibrationResults().size()));
-    std::printf("Run time: %.1f s (%.1f images/s)\n", seconds,
-                seconds > 0 ? controller.processedCount() / seconds : 0.0);
-    std::printf("Log: %s\n", currentLogFilePath().toLocal8Bit().constData());
+    printRunSummary(controller, request, seconds);
     return notConverted.isEmpty() && stateWritten ? 0 : 1;
 }

@@ -12,6 +12,7 @@ namespace {
 // written by a single call per stream, which the C library keeps whole).
 QString g_logFilePath;
 FILE* g_logFile = nullptr;
+bool g_echo = true;
 
 const char* formatFor(QtMsgType type) {
     switch (type) {
@@ -98,6 +99,8 @@ void openDefaultLogFile(const QString& logRoot) {
 
 QString currentLogFilePath() { return g_logFilePath; }
 
+void setLogEcho(bool echo) { g_echo = echo; }
+
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     FILE* file = g_logFile;
     if (!file) {
@@ -110,8 +113,8 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
             QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz").toLocal8Bit();
         const QByteArray line = formatLine(format, stamp, message.toLocal8Bit(), context);
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), file);
-        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+        if (g_echo) std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     }
     std::fflush(file);
-    std::fflush(stdout);
+    if (g_echo) std::fflush(stdout);
 }

@@ -29,6 +29,10 @@ private:
 // log_<yyyy-MM-dd_hh-mm-ss>.txt in it.
 void openDefaultLogFile(const QString& logRoot = QStringLiteral("./log"));
 
+// Whether log lines are also echoed on standard output (on by default). The batch command turns it
+// off: its standard output carries only its own summary.
+void setLogEcho(bool echo);
+
 // Path of the log file currently in use (empty before the first install).
 QString currentLogFilePath();
 

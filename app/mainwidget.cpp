@@ -90,6 +90,14 @@ mainWidget::mainWidget(QWidget* parent, std::unique_ptr<OperatorDialogs> dialogs
 
     ui.tableWidget->verticalScrollBar()->setRange(0, 100);
     m_run = std::make_unique<RunController>(*this);
+    // Every run that started writes its report; the window offers to open it once the run is over.
+    connect(
+        m_run.get(), &RunController::finished, this,
+        [this](RunOutcome outcome) {
+            if (outcome != RunOutcome::Refused && !m_run->reportPath().isEmpty())
+                m_dialogs->offerReport(m_run->reportPath());
+        },
+        Qt::QueuedConnection);
 }
 
 mainWidget::~mainWidget() { stopWorkerThreads(); }

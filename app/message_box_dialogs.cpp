@@ -1,7 +1,10 @@
 #include "message_box_dialogs.h"
 
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QUrl>
 
 #include "greyboard_preview_dialog.h"
 
@@ -26,4 +29,13 @@ bool MessageBoxDialogs::confirmPanelPreviews(const QString& folder, const QStrin
     GreyBoardPreviewDialog dialog(m_window);
     dialog.loadPreviews(folder, panelImages);
     return dialog.exec() == QDialog::Accepted;
+}
+
+bool MessageBoxDialogs::offerReport(const QString& reportPath) {
+    const QString text = QStringLiteral("本次运行的报告已生成：\n%1\n\n是否在浏览器中打开？")
+                             .arg(QDir::toNativeSeparators(reportPath));
+    if (QMessageBox::question(m_window, QStringLiteral("运行报告"), text, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::Yes) != QMessageBox::Yes)
+        return false;
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(reportPath));
 }

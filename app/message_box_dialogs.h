@@ -13,6 +13,7 @@ public:
     QString chooseDirectory(const QString& caption, const QString& startDirectory) override;
     QStringList chooseFiles(const QString& caption, const QString& startDirectory) override;
     bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) override;
+    bool offerReport(const QString& reportPath) override;
 
 private:
     QWidget* m_window;

@@ -26,6 +26,13 @@ public:
     // Shows the previews of automatically recognised panels; false when the operator stops the run.
     virtual bool confirmPanelPreviews(const QString& folder, const QStringList& panelImages) = 0;
 
+    // At the end of a run: offers to open its report (report.html) in the browser. True when it was
+    // opened. Without a display nothing is offered.
+    virtual bool offerReport(const QString& reportPath) {
+        (void)reportPath;
+        return false;
+    }
+
     void information(const QString& title, const QString& text, bool parented = false) {
         message(Kind::Information, title, text, parented);
     }
@@ -63,7 +70,13 @@ public:
         return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
     }
 
+    bool offerReport(const QString& reportPath) override {
+        offeredReports.push_back(reportPath);
+        return false;
+    }
+
     QVector<Message> messages;
+    QStringList offeredReports;
     QStringList directoryAnswers;
     QList<QStringList> fileAnswers;
     bool acceptPreviews = true;

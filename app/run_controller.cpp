@@ -53,11 +53,16 @@ bool RunController::refuse(bool warning, const QString& title, const QString& te
     } else {
         m_view.dialogs().information(title, text, false);
     }
+    m_report.note(title + ": " + text);
+    finishReport(RunOutcome::Refused);
     emit finished(RunOutcome::Refused);
     return false;
 }
 
-void RunController::end(RunOutcome outcome) { emit finished(outcome); }
+void RunController::end(RunOutcome outcome) {
+    finishReport(outcome);
+    emit finished(outcome);
+}
 
 void RunController::start(const RunRequest& request) {
     // A new run must not write into folders that are still being merged.
@@ -68,6 +73,7 @@ void RunController::start(const RunRequest& request) {
     m_request = request;
     m_notConverted.clear();
     m_threads.applyToOpenCv();
+    beginReport(request.scan.kind == ImageKind::Jpg ? "jpg" : request.reflectance ? "reflectance" : "radiance");
     if (m_request.previewDir.isEmpty()) m_request.previewDir = greyboardPreviewDir();
     if (request.scan.totalCount == 0) {
         // Nothing would ever be counted out, so the run could not end: refuse it.
@@ -123,6 +129,7 @@ bool RunController::checkReflectanceRequest() {
 
 bool RunController::runPanelPhase() {
     const int n = m_request.scan.bandCount;
+    m_report.enterPhase(QStringLiteral("Panel"));
     m_panelImages = m_request.panelImages;
     m_panelBandLabels = m_request.panelBandLabels;
     m_panelGroupCount = n > 0 ? m_panelImages.size() / n : 0;
@@ -161,6 +168,7 @@ bool RunController::recognisePanels() {
         return refuse(true, kReminder, QStringLiteral("所有灰板组均未能正确识别，请人工绘制！"));
     qDebug() << QString("成功识别%1组灰板").arg(result.groupCount());
     // The code's reflectances go to the spin boxes; this run keeps the values it started with.
+    m_report.data().codeValues = result.codeValues;
     const auto fromCode = standardReflectanceFromCode(result.codeValues, m_request.scan.firstGroupLabels);
     for (int i = 0; i < fromCode.size(); ++i)
         if (fromCode[i]) m_view.setStandardReflectance(i, *fromCode[i]);
@@ -218,6 +226,7 @@ bool RunController::computePanelValues() {
         m_meanPanelValue[b] = sum / groups;
         qDebug() << "cccccc" << b << m_meanPanelValue[b] << m_panelGroupCount;
     }
+    reportPanels();
     return true;
 }
 
@@ -256,6 +265,8 @@ void RunController::startRadianceRun() {
 void RunController::startSelfCalibration(bool radiance) {
     m_calibration.clear();
     if (m_camera.cameraType == 6 || !m_selfCalibrationEnabled) {
+        reportLenses(false, m_camera.cameraType == 6 ? QStringLiteral("this camera type is not self-calibrated")
+                                                     : QStringLiteral("self-calibration switched off"));
         if (radiance)
             slotContinueAfterSfMCalibrationRad();
         else
@@ -264,6 +275,7 @@ void RunController::startSelfCalibration(bool radiance) {
     }
     m_calibrationRadiance = radiance;
     m_calibrationStopped = false;
+    m_report.enterPhase(QStringLiteral("Self-calibration"));
     m_view.setPhaseText(QStringLiteral("SfM相机标定中.."));
     m_view.setProgressVisible(true);
     m_view.setProgress(0);
@@ -281,6 +293,7 @@ void RunController::slotSfMCalibrationProgress(int progress, QString info) {
     if (m_calibrationStopped) return;
     if (progress < 0) {
         qDebug() << "SfM Calibration Notice:" << info;
+        m_report.note(info);
         m_view.dialogs().warning(kReminder, info, false);
         return;
     }
@@ -299,6 +312,8 @@ void RunController::slotSfMCalibrationFinished(bool success, QString info, QMap<
     if (m_calibrationStopped) return;  // the run already ended with the stop
     qDebug() << "SfM Calibration finished:" << info;
     m_calibration = results;
+    m_report.data().calibrationSummary = info;
+    reportLenses(true, QString());
     if (!success) qDebug() << "SfM Calibration: all bands failed, will use XMP fallback for distortion correction";
     if (m_calibrationRadiance)
         slotContinueAfterSfMCalibrationRad();
@@ -397,6 +412,7 @@ void RunController::startPool(bool jpg) {
     m_processed = 0;
     m_cursor = 0;
     m_notConverted.clear();
+    m_report.enterPhase(QStringLiteral("Conversion"));
     // Never hand out more files than the list holds.
     m_total = std::min(s.totalCount, static_cast<int>(s.files.size()));
     m_running = true;
@@ -484,6 +500,7 @@ void RunController::bandMismatch() {
     freePanelData();
     m_view.dialogs().warning(kReminder,
                              QStringLiteral("原始影像目录中文件与标准板文件波段不一致，请确认后再进行后续处理！"));
+    m_report.note(QStringLiteral("原始影像目录中文件与标准板文件波段不一致，请确认后再进行后续处理！"));
     m_view.setProgress(0);
     m_running = false;
     m_view.setPanelViewsEnabled(true);
@@ -560,12 +577,17 @@ void RunController::startRegistrationOnly(const QStringList& folders, Registrati
     m_reflectanceRun = reflectance;
     m_notConverted.clear();
     m_threads.applyToOpenCv();
+    beginReport(QStringLiteral("registration only"));
+    m_report.data().resultDirectory = folders.first();
+    m_report.data().registrationMode = mode == RegistrationMode::Common ? "common" : "per-group";
+    m_outputFolders = folders;
     startRegistration(folders, mode == RegistrationMode::Common, reflectance, bandCount, false, tempDir);
 }
 
 void RunController::startRegistration(const QStringList& folders, bool common, bool reflectance, int bandCount,
                                       bool deleteIntermediates, const QString& tempDir) {
     qDebug() << "End Handling.00000000001111111111111111" << !common << common;
+    m_report.enterPhase(QStringLiteral("Registration"));
     m_registration = new CImageRegistrationThread(folders, bandCount, common, reflectance, this);
     m_registration->setDeleteIntermediates(deleteIntermediates);
     m_threads.applyTo(*m_registration);
@@ -591,6 +613,7 @@ void RunController::slotRegistrationProgress(int progress, QString info) {
     if (progress < 0) {
         // A notice: shown, and the registration goes on.
         qDebug() << "Registration Progress:" << progress << info;
+        m_report.note(info);
         m_view.dialogs().warning(kReminder, info, false);
         return;
     }
@@ -603,6 +626,7 @@ void RunController::slotRegistrationProgress(int progress, QString info) {
 }
 
 void RunController::slotRegistrationFinished(bool success, QString info) {
+    m_report.note(info);
     // Images the pool could not convert are named at the end, with the log that says why.
     const QString failures = notConvertedText();
     if (success && failures.isEmpty()) {

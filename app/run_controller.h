@@ -15,6 +15,7 @@
 #include "radiometric_calibration.h"
 #include "raw_scan.h"
 #include "run_threads.h"
+#include "run_report.h"
 
 class CImageRegistrationThread;
 class CSfMCalibrationThread;
@@ -98,6 +99,9 @@ public:
     // calibration, output not writable), in the order they ended.
     const QStringList& notConverted() const { return m_notConverted; }
     int totalCount() const { return m_total; }
+    // report.html of the last run that ended (empty when it could not be written) and its data.
+    QString reportPath() const { return m_report.lastPath(); }
+    const RunReportData& reportData() const { return m_report.data(); }
     // The working standard reflectances of the current (or last) run.
     const std::array<double, 6>& workingReflectance() const { return m_workingReflectance; }
 
@@ -166,6 +170,11 @@ private:
     QString inputPath(int index) const;
     void startRegistration(const QStringList& folders, bool common, bool reflectance, int bandCount,
                            bool deleteIntermediates, const QString& tempDir);
+    // Report hooks (run_controller_report.cpp).
+    void beginReport(const QString& kind);
+    void reportPanels();
+    void reportLenses(bool ran, const QString& whyNot);
+    void finishReport(RunOutcome outcome);
 
     RunView& m_view;
     RunRequest m_request;
@@ -212,6 +221,7 @@ private:
 
     bool m_stopBeforePool = false;
     std::function<void(CImageRegistrationThread&)> m_registrationSetup;
+    RunReportLog m_report;
 };
 
 Q_DECLARE_METATYPE(RunOutcome)

@@ -16,7 +16,7 @@ for mode in none common; do
     /usr/bin/time -v "$BUILD/app/reflectivity-batch" --raw "$FLIGHT/flight" --out "$WORK/$mode" $PANELS \
         --registration "$mode" --log-dir "$WORK/log" >"$WORK/out.txt" 2>"$WORK/err.txt" || {
         echo "run failed ($mode)"; tail -5 "$WORK/err.txt"; exit 1; }
-    images=$(grep -o 'Files processed: [0-9]*' "$WORK/out.txt" | grep -o '[0-9]*$')
+    images=$(grep -o 'Converted images: [0-9]*' "$WORK/out.txt" | grep -o '[0-9]*$')
     wall=$(grep 'Elapsed (wall clock)' "$WORK/err.txt" | sed 's/.*: //')
     cpu_user=$(grep 'User time' "$WORK/err.txt" | sed 's/.*: //')
     cpu_sys=$(grep 'System time' "$WORK/err.txt" | sed 's/.*: //')

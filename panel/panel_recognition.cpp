@@ -18,11 +18,8 @@ namespace {
 constexpr int kMaxValues = 50;
 constexpr int kMaxSnLength = 49;
 
-void say(const QString& line) {
-    std::fputs(line.toLocal8Bit().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+// What the recognition found goes to the log only.
+void say(const QString& line) { qDebug().noquote() << line; }
 
 double codeAngle(const std::array<cv::Point2f, 4>& corners) {
     std::array<cv::Point, 4> rounded;

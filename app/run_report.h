@@ -1,0 +1,149 @@
+// The run report: one self-contained report.html in the result folder (figures inlined as data
+// URIs, no script, nothing fetched), written at the end of every run, also a stopped or failed one.
+#pragma once
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QPoint>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <array>
+#include <cmath>
+#include <opencv2/core.hpp>
+
+#include "calib_params.h"
+
+// One row of registration_quality.csv (one band of one capture).
+struct RegistrationQualityRow {
+    QString capture;
+    QString band;
+    QString referenceBand;
+    QString method;  // "features", "consensus", "chain", "common", "common-own", "reference", "none"
+    QString inliers;
+    QString ecc;  // the pair registration's ECC status, may be empty
+    double residualMedianPx = std::nan("");
+    double residualP90Px = std::nan("");
+    int windows = 0;
+    QString verdict;  // "good", "poor", "unmeasured", "reference", "unregistered"
+
+    // A band a person should look at: measured poor, or merged without registration.
+    bool needsLook() const { return verdict == "poor" || verdict == "unregistered"; }
+};
+
+// Reads registration_quality.csv. False (with the reason) when the file is missing, has not the
+// expected header or a row has not the expected number of fields.
+bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow>& rows, QString* why = nullptr);
+
+// The rows of every registration_quality.csv in `folders` (missing files are skipped); `found`
+// tells whether any file was there.
+QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found = nullptr);
+
+// Everything the report shows; filled by the run controller as the run goes.
+struct RunReportData {
+    // The run.
+    QString kind;  // "reflectance", "radiance", "jpg", "registration only"
+    QString rawDirectory;
+    QString resultDirectory;
+    QStringList outputFolders;
+    QString registrationMode;  // "common", "per-group", "none"
+    bool selfCalibrationEnabled = true;
+    int cameraType = -1;
+    int imageCount = 0;
+    int captureCount = 0;
+    int bandCount = 0;
+    QStringList bandLabels;
+    int processedCount = 0;
+    QStringList notConverted;
+    QDateTime startedAt;
+    QDateTime endedAt;
+    QVector<QPair<QString, double>> phaseSeconds;  // in the order the phases ran
+    QString outcome;                                // "completed", "stopped", "failed", "refused"
+    QStringList messages;                           // warnings and the end message, in order
+    QString logPath;
+
+    // The panel.
+    struct Panel {
+        QString image;
+        QString bandLabel;
+        std::array<QPoint, 4> outline;  // top-left, bottom-left, top-right, bottom-right
+        bool outlineValid = false;
+        double value = std::nan("");
+        cv::Mat preview;  // 8-bit grey, already scaled down; the outline is drawn when written
+        double previewScale = 1.0;
+    };
+    QVector<Panel> panels;
+    bool automaticRecognition = true;
+    QVector<int> codeValues;  // percent values carried by the panel code
+    QVector<double> meanPanelValue;
+    std::array<double, 6> standardReflectance{{0, 0, 0, 0, 0, 0}};
+
+    // The self-calibration.
+    struct Lens {
+        QString band;
+        bool xmpKnown = false;
+        std::array<double, 8> xmp{{0, 0, 0, 0, 0, 0, 0, 0}};  // fx fy cx cy k1 k2 p1 p2
+        bool selfCalibrated = false;
+        CameraCalibParams self;
+        QString note;  // accepted / kept, and why
+    };
+    QVector<Lens> lenses;
+    QString calibrationSummary;
+};
+
+// Counts the end summary of the batch command gives and the report shows at its top.
+struct RunCounts {
+    int mergedCaptures = 0;
+    int convertedImages = 0;
+    int notConverted = 0;
+    int bandsToLook = 0;        // verdict poor or unregistered
+    int bandsUnmeasured = 0;
+    bool qualityMeasured = false;  // a registration_quality.csv was found
+};
+RunCounts countRun(const RunReportData& data);
+
+// The merged captures of the output folders, sorted by path.
+QStringList mergedCaptureFiles(const QStringList& folders);
+
+// Writes <resultDirectory>/report.html. Returns its path, or empty (logged) when it could not be
+// written; the file is replaced whole (written under another name, then renamed).
+QString writeRunReport(const RunReportData& data);
+
+// Measures the phases of a run and keeps the report's data; owned by the run controller.
+class RunReportLog {
+public:
+    void begin(const QString& kind);
+    // Closes the phase in progress (if any) and opens `phase`.
+    void enterPhase(const QString& phase);
+    void note(const QString& message);
+    // Closes the phase in progress and writes the report; returns its path (empty when not written).
+    QString finish(const QString& outcome);
+
+    RunReportData& data() { return m_data; }
+    const RunReportData& data() const { return m_data; }
+    bool active() const { return m_active; }
+    // Whether `phase` was entered since begin().
+    bool reached(const QString& phase) const;
+    QString lastPath() const { return m_lastPath; }
+
+private:
+    void closePhase();
+
+    RunReportData m_data;
+    QElapsedTimer m_clock;
+    QString m_phase;
+    bool m_active = false;
+    QString m_lastPath;
+};
+
+// The report's lens table: per band the XMP lens of the band's first image (with the run's pixel
+// size and focal length fallbacks) against the accepted self-calibration, and why a band kept its
+// XMP lens. `ran` is false when the self-calibration was not run at all (`whyNot` says why).
+void collectLensReport(RunReportData& data, const QStringList& firstGroupFiles, const QStringList& bandLabels,
+                       const CameraCalibParamsMap& results, int width, int height, double pixelSizeUm, double focalMm,
+                       bool ran, const QString& whyNot);
+
+// One panel image of the report: its 16-bit plane scaled down to a preview, with its outline.
+RunReportData::Panel panelReportEntry(const QString& image, const QString& bandLabel, const uint16_t* plane, int width,
+                                      int height, bool outlineValid, const std::array<QPoint, 4>& outline,
+                                      double value);
