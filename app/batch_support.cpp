@@ -58,7 +58,7 @@ void printRunSummary(const RunController& controller, const RunRequest& request,
             values += QString(" %1").arg(controller.meanPanelValues()[b], 0, 'g', 6);
         out("Panel value per band:" + values);
     }
-    if (data.selfCalibrationEnabled && !data.lenses.isEmpty()) {
+    if (data.selfCalibrationRan && !data.lenses.isEmpty()) {
         int accepted = 0;
         for (const auto& l : data.lenses) accepted += l.selfCalibrated ? 1 : 0;
         out(QString("Self-calibrated bands: %1 of %2").arg(accepted).arg(data.lenses.size()));

@@ -454,7 +454,10 @@ QString writeRunReport(const RunReportData& d) {
     kv("run-raw", "Raw images", esc(QDir::toNativeSeparators(d.rawDirectory)));
     kv("run-result", "Result folder", esc(QDir::toNativeSeparators(d.resultDirectory)));
     kv("run-registration", "Band registration", esc(d.registrationMode));
-    kv("run-selfcal", "Lens self-calibration", d.selfCalibrationEnabled ? "on" : "off");
+    kv("run-selfcal", "Lens self-calibration",
+       d.selfCalibrationRan ? QStringLiteral("run")
+       : !d.selfCalibrationWhyNot.isEmpty() ? esc("not run: " + d.selfCalibrationWhyNot)
+       : d.selfCalibrationEnabled ? QStringLiteral("on") : QStringLiteral("off"));
     if (d.cameraType >= 0) kv("run-camera", "Camera type", QString::number(d.cameraType));
     kv("run-images", "Images in the raw folder", QString::number(d.imageCount));
     kv("run-captures", "Captures × bands", QString("%1 × %2 (%3)").arg(d.captureCount).arg(d.bandCount).arg(esc(d.bandLabels.join(", "))));

@@ -89,6 +89,8 @@ struct RunReportData {
     };
     QVector<Lens> lenses;
     QString calibrationSummary;
+    bool selfCalibrationRan = false;
+    QString selfCalibrationWhyNot;  // when it did not run
 };
 
 // Counts the end summary of the batch command gives and the report shows at its top.

@@ -9,6 +9,8 @@ void collectLensReport(RunReportData& data, const QStringList& firstGroupFiles, 
                        const CameraCalibParamsMap& results, int width, int height, double pixelSizeUm, double focalMm,
                        bool ran, const QString& whyNot) {
     data.lenses.clear();
+    data.selfCalibrationRan = ran;
+    data.selfCalibrationWhyNot = ran ? QString() : whyNot;
     for (int b = 0; b < bandLabels.size(); ++b) {
         RunReportData::Lens lens;
         lens.band = bandLabels[b];

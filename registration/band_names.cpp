@@ -91,7 +91,10 @@ BandDescription describeBand(const QString& label, const QString& xmpBandName, c
 
 QVector<BandDescription> describeMergedBands(const QString& mergedPath, const QStringList& bandLabels) {
     const QFileInfo merged(mergedPath);
-    const QStringList fields = merged.fileName().split('_');
+    // The merge may write under a hidden scratch name (".IMG_0001_Multi.tif.partial-N") first.
+    QString name = merged.fileName();
+    if (name.startsWith('.')) name.remove(0, 1);
+    const QStringList fields = name.split('_');
     const QString stem = fields.size() >= 3 ? fields[0] + "_" + fields[1] + "_" : QString();
     const QDir folder = merged.absoluteDir();
     QVector<BandDescription> out;

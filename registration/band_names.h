@@ -25,7 +25,8 @@ QString spectralRegionName(double wavelengthNm);
 BandDescription describeBand(const QString& label, const QString& xmpBandName = QString(),
                              const QString& xmpWavelength = QString(), const QString& xmpFwhm = QString());
 
-// The bands of the merged file "<folder>/<prefix>_<group>_Multi.tif" in order: each band's own
+// The bands of the merged file "<folder>/<prefix>_<group>_Multi.tif" (or its hidden scratch name
+// ".<prefix>_<group>_Multi.tif...") in order: each band's own
 // file in that folder ("<prefix>_<group>_<label>...tif", the converted file the band came from)
 // supplies its XMP values when it is there; otherwise the label alone describes the band.
 QVector<BandDescription> describeMergedBands(const QString& mergedPath, const QStringList& bandLabels);

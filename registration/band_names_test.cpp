@@ -53,7 +53,8 @@ TEST(BandNames, MergedFileCarriesGdalBandNamesNoDataAndXmpSequences) {
     const QString blue = dir.filePath("IMG_0003_450nm.tif"), nir = dir.filePath("IMG_0003_840nm.tif");
     writeBand(blue, 450, 20, 30000);
     writeBand(nir, 840, 40, 50000);
-    const QString merged = dir.filePath("IMG_0003_Multi.tif");
+    // Written under the scratch name the registration uses before renaming it into place.
+    const QString merged = dir.filePath(".IMG_0003_Multi.tif.partial-1");
     const QStringList names{"450nm", "840nm"};
     ASSERT_TRUE(mergeBandsToTif({blue, nir}, merged, "IMG", names, true));
     ASSERT_TRUE(writeExifTags(merged, blue, "IMG", names));
