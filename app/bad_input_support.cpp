@@ -125,6 +125,8 @@ QStringList outputProblems(const QString& root) {
     while (it.hasNext()) {
         const QString path = it.next();
         const QString name = QFileInfo(path).fileName();
+        // Beside the images: the run report and the registration's quality figures.
+        if (name == "report.html" || name == "registration_quality.csv") continue;
         if (name.startsWith('.') || !name.endsWith(".tif")) {
             problems << path + ": not a final output name (left-over temporary file?)";
             continue;

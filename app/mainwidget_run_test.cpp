@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -67,6 +68,10 @@ TEST(MainWidgetRun, ReflectanceRunFromTheButtons) {
               truth.flightCaptureCount());
     EXPECT_EQ(window.findChild<QLabel*>("label_currentProcessContent")->text(), "完成！");
     EXPECT_FALSE(window.isRunInProgress());
+    // The run's report is offered once the run is over.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dialogs->offeredReports, QStringList{dir.filePath("out/report.html")});
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath("out/report.html")));
     // The panel code's reflectances are in the spin boxes for the next run.
     EXPECT_NEAR(window.standardReflectance(2), truth.newPanel.reflectance[2], 0.006);
 }

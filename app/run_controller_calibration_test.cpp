@@ -79,7 +79,7 @@ TEST_F(CalibrationRunTest, RadianceRunCalibratesEveryBandBeforeThePool) {
     for (const CameraCalibParams& c : controller.calibrationResults()) EXPECT_TRUE(c.accepted);
     EXPECT_TRUE(log.contains("SfM Calibration Progress:"));
     EXPECT_EQ(controller.processedCount(), 20);
-    EXPECT_EQ(filesUnder(dir.filePath("out")), 40);  // each band file and its corrected twin
+    EXPECT_EQ(filesUnder(dir.filePath("out")), 41);  // each band file and its corrected twin, the report
 }
 
 TEST_F(CalibrationRunTest, StopDuringTheCalibrationEndsTheRunWithoutOutput) {
@@ -99,7 +99,10 @@ TEST_F(CalibrationRunTest, StopDuringTheCalibrationEndsTheRunWithoutOutput) {
     QCoreApplication::exec();
     EXPECT_FALSE(controller.isCalibrating());
     EXPECT_FALSE(view.phases.contains(QStringLiteral("预处理中..")));
-    EXPECT_EQ(filesUnder(dir.filePath("out")), 0);
+    // Nothing but the run report, which says that the run was stopped.
+    EXPECT_EQ(filesUnder(dir.filePath("out")), 1);
+    EXPECT_EQ(controller.reportPath(), dir.filePath("out/report.html"));
+    EXPECT_EQ(controller.reportData().outcome, "stopped");
 }
 
 }  // namespace

@@ -40,6 +40,10 @@ void RunController::reportLenses(bool ran, const QString& whyNot) {
 
 void RunController::finishReport(RunOutcome outcome) {
     if (!m_report.active()) return;
+    if (outcome == RunOutcome::Refused) {  // its message box says all; an earlier report stays
+        m_report.drop();
+        return;
+    }
     RunReportData& d = m_report.data();
     if (!m_outputFolders.isEmpty()) d.outputFolders = m_outputFolders;
     if (m_report.reached(QStringLiteral("Conversion"))) {  // else these are an earlier run's
@@ -52,6 +56,5 @@ void RunController::finishReport(RunOutcome outcome) {
     d.logPath = currentLogFilePath();
     m_report.finish(outcome == RunOutcome::Completed ? "completed"
                     : outcome == RunOutcome::Stopped ? "stopped"
-                    : outcome == RunOutcome::Refused ? "refused"
                                                      : "failed");
 }

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QDirIterator>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -411,7 +412,9 @@ TEST_F(RunTest, RegistrationPutsEveryBandWhereTheTruthDoes) {
     ASSERT_FALSE(regView.recorded.messages.isEmpty());
     EXPECT_EQ(regView.recorded.messages.last().text, "结果文件生成完成: 共1组, 成功1组");
     EXPECT_EQ(regView.progress.last(), 100);
-    EXPECT_EQ(QDir(raw).entryList(QDir::Files).size(), before + 1) << "nothing deleted, one merged capture";
+    EXPECT_EQ(QDir(raw).entryList(QDir::Files).size(), before + 2)
+        << "nothing deleted, one merged capture and the run report";
+    EXPECT_TRUE(QFileInfo::exists(raw + "/report.html"));
     EXPECT_FALSE(controller.isRegistering());
     const std::vector<double> errors = placementErrors(truth, raw, false, m_dir.filePath("truth_warp.tif"));
     ASSERT_FALSE(errors.empty());

@@ -189,7 +189,7 @@ MergedPreview previewOf(const QString& path) {
     cv::Mat colour;
     cv::merge(bgr, colour);
     p.falseColour = dataUri(colour, ".jpg", "image/jpeg");
-    p.ndvi = dataUri(ndviImage(planes[size_t(nir)], planes[size_t(red)], valid, &p.meanNdvi), ".png", "image/png");
+    p.ndvi = dataUri(ndviImage(planes[size_t(nir)], planes[size_t(red)], valid, &p.meanNdvi), ".jpg", "image/jpeg");
     p.channels = QString("R = %1, G = %2, B = %3; NDVI from %1 and %2")
                      .arg(p.bandTexts.value(nir), p.bandTexts.value(red), p.bandTexts.value(green));
 
@@ -432,7 +432,7 @@ QString writeRunReport(const RunReportData& d) {
     }
 
     QString h;
-    h += "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">\n<title>reflectivity run report</title>\n";
+    h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>reflectivity run report</title>\n";
     h += "<style>" + QString::fromLatin1(kStyle) + "</style></head><body>\n";
     h += QString("<h1>Run report · 运行报告</h1>\n<p class=\"note\">%1 → %2 · reflectivity</p>\n")
              .arg(esc(d.startedAt.toString("yyyy-MM-dd hh:mm:ss")), esc(d.endedAt.toString("yyyy-MM-dd hh:mm:ss")));

@@ -120,6 +120,8 @@ public:
     void note(const QString& message);
     // Closes the phase in progress and writes the report; returns its path (empty when not written).
     QString finish(const QString& outcome);
+    // Ends without a report (a refused run leaves the result folder as it was).
+    void drop() { m_active = false; }
 
     RunReportData& data() { return m_data; }
     const RunReportData& data() const { return m_data; }

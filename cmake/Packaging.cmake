@@ -36,16 +36,16 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "reflectivity developers <reflectivity@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "multispectral drone images to reflectance and merged band TIFFs")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "multispectral drone images to reflectance and merged band TIFFs
- Groups the raw band images of a multispectral drone camera into captures,
- measures the reference panel from its QR code, converts every image to
- radiance or reflectance, corrects lens distortion (optionally self-calibrating
- the lens), registers the bands of each capture and writes one multi-band TIFF
- per capture with named bands, plus a run report (report.html).
- .
- Contains the window (reflectivity), the batch command (reflectivity-batch) and
- a sample-flight generator (reflectivity-sample).")
+# The extended description; CPack indents it under the summary line.
+set(CPACK_PACKAGE_DESCRIPTION
+    "Groups the raw band images of a multispectral drone camera into captures,
+measures the reference panel from its QR code, converts every image to
+radiance or reflectance, corrects lens distortion (optionally self-calibrating
+the lens), registers the bands of each capture and writes one multi-band TIFF
+per capture with named bands, plus a run report (report.html).
+
+Contains the window (reflectivity), the batch command (reflectivity-batch) and
+a sample-flight generator (reflectivity-sample).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -33,15 +33,13 @@ if [ ! -f "$FLIGHT/truth.json" ]; then
     echo "Generating the sample flight into $FLIGHT ..."
     "$ROOT/$BUILD_DIR/tools/reflectivity-sample" "$FLIGHT" >/dev/null
 fi
+# The new board's panel capture (the flight also holds an old board's).
 PANELS=""
 for f in "$FLIGHT"/panel/IMG_0000_*.tif; do PANELS="$PANELS --panel $f"; done
 mkdir -p "$RESULTS"
 cd "$RESULTS"
 echo "Processing $FLIGHT/flight ..."
-# The log is written to $RESULTS/log and echoed on standard output; keep only the summary here.
+# Progress is one line on the terminal (standard error); the log goes to $RESULTS/log and the
+# summary, with the path of the run report, to standard output.
 # shellcheck disable=SC2086
-"$ROOT/$BUILD_DIR/app/reflectivity-batch" --raw "$FLIGHT/flight" --out "$RESULTS" $PANELS \
-    --log-dir "$RESULTS/log" 2>"$RESULTS/progress.txt" | grep -v '^\[' 
-status=$?
-echo "Progress and messages: $RESULTS/progress.txt"
-exit $status
+"$ROOT/$BUILD_DIR/app/reflectivity-batch" --raw "$FLIGHT/flight" --out "$RESULTS" $PANELS --log-dir "$RESULTS/log"

@@ -35,6 +35,8 @@ apt-get install -y --no-install-recommends \
     libimage-exiftool-perl \
     fonts-wqy-microhei fonts-noto-cjk \
     python3-numpy python3-scipy \
+    chromium \
+    dpkg-dev lintian \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
     wine wine32:i386 wine64 \
