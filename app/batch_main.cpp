@@ -110,6 +110,18 @@ RunOutcome runController(RunController& controller, const std::function<void()>&
     return outcome;
 }
 
+// Bands whose registration a person should look at: named on standard error; they fail the run.
+bool reportBandsToCheck(const RunController& controller) {
+    const QStringList& bands = controller.registrationBandsToCheck();
+    if (bands.isEmpty()) return false;
+    err(QString("reflectivity-batch: %1 bands need a look (registration residual above 1 px, not measurable "
+                "after a weak registration, or not registered); see %2:")
+            .arg(bands.size())
+            .arg(controller.registrationQualityFiles().join(", ")));
+    for (const QString& band : bands) err("  " + band);
+    return true;
+}
+
 // --register-only DIR: the registration step alone, on band files that are the user's own.
 int registerOnly(const QCommandLineParser& parser) {
     const QString dir = parser.value("register-only");
@@ -142,7 +154,7 @@ int registerOnly(const QCommandLineParser& parser) {
         err("reflectivity-batch: registration did not complete");
         return 1;
     }
-    return 0;
+    return reportBandsToCheck(controller) ? 1 : 0;
 }
 
 }  // namespace
@@ -289,5 +301,6 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     printRunSummary(controller, request, seconds);
-    return notConverted.isEmpty() && stateWritten ? 0 : 1;
+    const bool bandsToCheck = reportBandsToCheck(controller);
+    return notConverted.isEmpty() && stateWritten && !bandsToCheck ? 0 : 1;
 }

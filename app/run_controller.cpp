@@ -599,6 +599,15 @@ void RunController::startRegistration(const QStringList& folders, bool common, b
             &RunController::slotRegistrationProgress, Qt::QueuedConnection);
     connect(m_registration, &CImageRegistrationThread::signalRegistrationFinished, this,
             &RunController::slotRegistrationFinished, Qt::QueuedConnection);
+    m_bandsToCheck.clear();
+    m_qualityFiles.clear();
+    connect(
+        m_registration, &CImageRegistrationThread::signalRegistrationQuality, this,
+        [this](QStringList bands, QStringList files) {
+            m_bandsToCheck = bands;
+            m_qualityFiles = files;
+        },
+        Qt::QueuedConnection);
     m_registration->start(QThread::InheritPriority);
     m_view.setProgress(0);
     m_view.setProgressVisible(true);
@@ -638,6 +647,16 @@ void RunController::slotRegistrationFinished(bool success, QString info) {
     } else {
         m_view.dialogs().warning(kReminder, info, false);
         if (!failures.isEmpty() && !m_registrationStopped) m_view.dialogs().warning(kReminder, failures, false);
+    }
+    // Bands whose registration measured poorly (or could not be registered) are named after the end box.
+    if (success && !m_bandsToCheck.isEmpty()) {
+        const int shown = std::min<int>(m_bandsToCheck.size(), 15);
+        QString text = QStringLiteral("以下%1个波段配准需检查（残差大于1像素、无法测量或未配准）：\n")
+                           .arg(m_bandsToCheck.size());
+        text += QStringList(m_bandsToCheck.mid(0, shown)).join("\n");
+        if (m_bandsToCheck.size() > shown) text += QStringLiteral("\n……");
+        if (!m_qualityFiles.isEmpty()) text += QStringLiteral("\n详见：") + m_qualityFiles.join("\n");
+        m_view.dialogs().warning(kReminder, text, false);
     }
     // A failed or stopped registration never reaches 100: the controls come back here too.
     m_view.setRunControlsEnabled(true);

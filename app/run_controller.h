@@ -98,6 +98,10 @@ public:
     // Images of the last pool phase that were counted out without an output (unreadable, refused
     // calibration, output not writable), in the order they ended.
     const QStringList& notConverted() const { return m_notConverted; }
+    // Bands of the last registration that a person should look at ("capture band (why)"), and the
+    // quality files it wrote beside the results.
+    const QStringList& registrationBandsToCheck() const { return m_bandsToCheck; }
+    const QStringList& registrationQualityFiles() const { return m_qualityFiles; }
     int totalCount() const { return m_total; }
     // report.html of the last run that ended (empty when it could not be written) and its data.
     QString reportPath() const { return m_report.lastPath(); }
@@ -204,6 +208,8 @@ private:
 
     QStringList m_outputFolders;
     QStringList m_notConverted;
+    QStringList m_bandsToCheck;
+    QStringList m_qualityFiles;
     int m_total = 0;
     int m_processed = 0;
     int m_cursor = 0;

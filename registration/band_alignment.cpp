@@ -4,17 +4,9 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-namespace {
+#include "pair_registration.h"
 
-cv::Mat gradientMagnitude(const cv::Mat& image) {
-    cv::Mat f, gx, gy, mag;
-    image.convertTo(f, CV_32F);
-    cv::GaussianBlur(f, f, cv::Size(0, 0), 1.0);
-    cv::Sobel(f, gx, CV_32F, 1, 0, 3);
-    cv::Sobel(f, gy, CV_32F, 0, 1, 3);
-    cv::magnitude(gx, gy, mag);
-    return mag;
-}
+namespace {
 
 cv::Mat stretch(const cv::Mat& band) {
     cv::Mat f;
@@ -32,29 +24,201 @@ cv::Mat stretch(const cv::Mat& band) {
     return out;
 }
 
+// Sub-pixel offset of a correlation peak along one axis from its two neighbours. The surface of a
+// pure shift is a sampled Dirichlet kernel, for which the larger neighbour r relative to the peak p
+// gives the offset r / (r + p) exactly (a parabola through the three values is biased towards the
+// whole pixel by up to half its offset).
+double peakOffset(double before, double peak, double after) {
+    if (after >= before) return after > 0 ? after / (after + peak) : 0.0;
+    return before > 0 ? -before / (before + peak) : 0.0;
+}
+
+bool fullyValid(const cv::Mat& image, const cv::Rect& box) {
+    const cv::Mat part = image(box);
+    const int n = part.channels() == 1 ? cv::countNonZero(part) : int(part.total());
+    return n >= int(box.area() * 0.98);
+}
+
 }  // namespace
 
-std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::Mat& moving, int window,
-                                               int step, double minResponse) {
+cv::Mat alignmentGradient(const cv::Mat& band) {
+    cv::Mat f, gx, gy, mag;
+    band.convertTo(f, CV_32F);
+    cv::GaussianBlur(f, f, cv::Size(0, 0), 1.0);
+    cv::Sobel(f, gx, CV_32F, 1, 0, 3);
+    cv::Sobel(f, gy, CV_32F, 0, 1, 3);
+    cv::magnitude(gx, gy, mag);
+    return mag;
+}
+
+BandShiftSample correlateWindows(const cv::Mat& a, const cv::Mat& b, const cv::Mat& hann) {
+    BandShiftSample out;
+    auto spectrum = [&hann](const cv::Mat& w) {
+        cv::Mat f = w - cv::mean(w)[0];
+        f = f.mul(hann);
+        cv::Mat s;
+        cv::dft(f, s, cv::DFT_COMPLEX_OUTPUT);
+        return s;
+    };
+    const cv::Mat A = spectrum(a), B = spectrum(b);
+    cv::Mat cross;
+    cv::mulSpectrums(B, A, cross, 0, true);
+    // Whitening: only the phase of the cross spectrum is kept.
+    std::vector<cv::Mat> parts;
+    cv::split(cross, parts);
+    cv::Mat magnitude;
+    cv::magnitude(parts[0], parts[1], magnitude);
+    magnitude += 1e-12f;
+    cv::divide(parts[0], magnitude, parts[0]);
+    cv::divide(parts[1], magnitude, parts[1]);
+    cv::merge(parts, cross);
+    cv::Mat surface;
+    cv::idft(cross, surface, cv::DFT_REAL_OUTPUT | cv::DFT_SCALE);
+    cv::Point peak;
+    double height = 0;
+    cv::minMaxLoc(surface, nullptr, &height, nullptr, &peak);
+    const int w = surface.cols, h = surface.rows;
+    auto at = [&](int y, int x) { return double(surface.at<float>((y + h) % h, (x + w) % w)); };
+    const double dx = peakOffset(at(peak.y, peak.x - 1), height, at(peak.y, peak.x + 1));
+    const double dy = peakOffset(at(peak.y - 1, peak.x), height, at(peak.y + 1, peak.x));
+    const int ix = peak.x < w / 2 ? peak.x : peak.x - w;
+    const int iy = peak.y < h / 2 ? peak.y : peak.y - h;
+    out.shift = cv::Point2d(ix + dx, iy + dy);
+    out.response = height;
+    return out;
+}
+
+std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::Mat& moving,
+                                               const BandQualityOptions& options, const cv::Mat& fixedGradient,
+                                               int* gridWindows) {
     std::vector<BandShiftSample> out;
-    if (fixed.empty() || fixed.size() != moving.size()) return out;
-    const cv::Mat a = gradientMagnitude(fixed), b = gradientMagnitude(moving);
+    if (gridWindows) *gridWindows = 0;
+    if (fixed.empty() || fixed.size() != moving.size() || !options.check()) return out;
+    const int window = options.window;
+    const cv::Mat a = fixedGradient.size() == fixed.size() ? fixedGradient : alignmentGradient(fixed);
+    const cv::Mat b = alignmentGradient(moving);
     cv::Mat hann;
     cv::createHanningWindow(hann, cv::Size(window, window), CV_32F);
-    for (int y = window / 2; y + window <= fixed.rows - window / 2; y += step) {
-        for (int x = window / 2; x + window <= fixed.cols - window / 2; x += step) {
+    int grid = 0;
+    for (int y = window / 2; y + window <= fixed.rows - window / 2; y += options.step) {
+        for (int x = window / 2; x + window <= fixed.cols - window / 2; x += options.step) {
             const cv::Rect box(x, y, window, window);
-            // Blank (masked) areas carry no structure.
-            if (cv::countNonZero(fixed(box)) < window * window * 0.98 ||
-                cv::countNonZero(moving(box)) < window * window * 0.98)
-                continue;
-            double response = 0;
-            const cv::Point2d d = cv::phaseCorrelate(a(box), b(box), hann, &response);
-            if (response < minResponse) continue;
-            out.push_back({cv::Point2d(x + window / 2.0, y + window / 2.0), d, response});
+            // Blank areas (outside a warped band, masked pixels) carry no structure.
+            if (!fullyValid(fixed, box) || !fullyValid(moving, box)) continue;
+            ++grid;
+            BandShiftSample s = correlateWindows(a(box), b(box), hann);
+            if (s.response < options.minResponse) continue;
+            if (std::hypot(s.shift.x, s.shift.y) > window / 4.0) continue;
+            s.centre = cv::Point2d(x + window / 2.0, y + window / 2.0);
+            out.push_back(s);
         }
     }
+    if (gridWindows) *gridWindows = grid;
     return out;
+}
+
+namespace {
+
+double medianOfValues(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Least-squares affine field through the kept samples: terms 1, x, y of centred, scaled coordinates,
+// one set of coefficients per axis.
+bool fitField(const std::vector<BandShiftSample>& samples, const std::vector<bool>& keep, cv::Point2d origin,
+              double scale, cv::Mat& cx, cv::Mat& cy) {
+    const int terms = 3;
+    int n = 0;
+    for (bool k : keep) n += k;
+    if (n < terms + 2) return false;
+    cv::Mat A(n, terms, CV_64F), bx(n, 1, CV_64F), by(n, 1, CV_64F);
+    int row = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (!keep[i]) continue;
+        const double x = (samples[i].centre.x - origin.x) / scale, y = (samples[i].centre.y - origin.y) / scale;
+        const double t[3] = {1, x, y};
+        for (int k = 0; k < terms; ++k) A.at<double>(row, k) = t[k];
+        bx.at<double>(row) = samples[i].shift.x;
+        by.at<double>(row) = samples[i].shift.y;
+        ++row;
+    }
+    return cv::solve(A, bx, cx, cv::DECOMP_SVD) && cv::solve(A, by, cy, cv::DECOMP_SVD);
+}
+
+cv::Point2d fieldAt(const cv::Mat& cx, const cv::Mat& cy, const cv::Point2d& c, cv::Point2d origin, double scale) {
+    const double x = (c.x - origin.x) / scale, y = (c.y - origin.y) / scale;
+    const double t[3] = {1, x, y};
+    cv::Point2d v;
+    for (int k = 0; k < cx.rows; ++k) {
+        v.x += cx.at<double>(k) * t[k];
+        v.y += cy.at<double>(k) * t[k];
+    }
+    return v;
+}
+
+}  // namespace
+
+BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int gridWindows,
+                                const BandQualityOptions& options) {
+    BandQuality q;
+    q.gridWindows = gridWindows;
+    q.windows = int(samples.size());
+    if (q.windows < options.minWindows) return q;
+    std::vector<double> xs, ys;
+    cv::Point2d lo(1e300, 1e300), hi(-1e300, -1e300);
+    for (const BandShiftSample& s : samples) {
+        xs.push_back(s.shift.x);
+        ys.push_back(s.shift.y);
+        lo = cv::Point2d(std::min(lo.x, s.centre.x), std::min(lo.y, s.centre.y));
+        hi = cv::Point2d(std::max(hi.x, s.centre.x), std::max(hi.y, s.centre.y));
+    }
+    q.medianShift = cv::Point2d(medianOfValues(xs), medianOfValues(ys));
+    const cv::Point2d origin = 0.5 * (lo + hi);
+    const double scale = std::max(1.0, 0.5 * std::max(hi.x - lo.x, hi.y - lo.y));
+    // Start from the windows near the median shift, then refit on the windows near the field.
+    std::vector<bool> keep(samples.size(), true);
+    std::vector<double> dev(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+        dev[i] = std::hypot(samples[i].shift.x - q.medianShift.x, samples[i].shift.y - q.medianShift.y);
+    cv::Mat cx, cy;
+    double limit = 0;
+    for (int round = 0; round < 3; ++round) {
+        limit = std::max(1.0, 3.0 * 1.4826 * medianOfValues(dev));
+        for (size_t i = 0; i < samples.size(); ++i) keep[i] = dev[i] <= limit;
+        if (!fitField(samples, keep, origin, scale, cx, cy)) {
+            cx = (cv::Mat_<double>(1, 1) << q.medianShift.x);
+            cy = (cv::Mat_<double>(1, 1) << q.medianShift.y);
+        }
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const cv::Point2d f = fieldAt(cx, cy, samples[i].centre, origin, scale);
+            dev[i] = std::hypot(samples[i].shift.x - f.x, samples[i].shift.y - f.y);
+        }
+    }
+    q.scatter = 1.4826 * medianOfValues(dev);
+    int kept = 0;
+    for (bool k : keep) kept += k;
+    q.uncertainty = q.scatter * std::sqrt(3.0 / std::max(kept, 1));
+    q.measured = q.uncertainty <= options.maxUncertainty;
+    std::vector<float> lengths;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const cv::Point2d f = fieldAt(cx, cy, samples[i].centre, origin, scale);
+        lengths.push_back(float(std::hypot(f.x, f.y)));
+        if (dev[i] > std::max(1.0, 3.0 * q.scatter)) ++q.disagreeing;
+    }
+    std::sort(lengths.begin(), lengths.end());
+    q.median = percentileOf(lengths, 50.0);
+    q.p90 = percentileOf(lengths, 90.0);
+    return q;
+}
+
+BandQuality measureBandQuality(const cv::Mat& fixed, const cv::Mat& moving, const BandQualityOptions& options,
+                               const cv::Mat& fixedGradient) {
+    int grid = 0;
+    const std::vector<BandShiftSample> samples = measureBandShifts(fixed, moving, options, fixedGradient, &grid);
+    return summarizeBandShifts(samples, grid, options);
 }
 
 double medianShift(const std::vector<BandShiftSample>& samples) {

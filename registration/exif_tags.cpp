@@ -260,7 +260,7 @@ QString plainXmpValue(const QString& packet, const QString& name) {
 
 }  // namespace
 
-QByteArray buildMergedXmpPacket(const QString& ref) {
+QByteArray buildMergedXmpPacket(const QString& ref, const QByteArray& extra) {
     const QString pitch = plainXmpValue(ref, "DLS:Pitch");
     const QString roll = plainXmpValue(ref, "DLS:Roll");
     const QString yaw = plainXmpValue(ref, "DLS:Yaw");
@@ -268,14 +268,21 @@ QByteArray buildMergedXmpPacket(const QString& ref) {
     const QString altitude = plainXmpValue(ref, "Camera:RelativeAltitude");
     QString std = plainXmpValue(ref, "Camera:STD");
     if (std.isEmpty()) std = plainXmpValue(ref, "Camera:Std");
-    if (pitch.isEmpty() && roll.isEmpty() && yaw.isEmpty() && serial.isEmpty() && altitude.isEmpty() &&
-        std.isEmpty())
-        return QByteArray();
+    const bool noValues = pitch.isEmpty() && roll.isEmpty() && yaw.isEmpty() && serial.isEmpty() &&
+                          altitude.isEmpty() && std.isEmpty();
+    if (noValues && extra.isEmpty()) return QByteArray();
     const QString nine(9, ' ');
     QString p;
     p += "<?xpacket begin=\" \" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n";
     p += "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\" x:xmptk=\"XMP Core 4.4.0\">\n";
     p += "   <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n";
+    if (noValues) {
+        p += QString::fromUtf8(extra);
+        p += "   </rdf:RDF>\n";
+        p += "</x:xmpmeta>\n";
+        p += "<?xpacket end=\"w\"?>\n";
+        return p.toUtf8();
+    }
     p += "      <rdf:Description rdf:about=\"Pix4D Camera Information\"\n";
     p += " xmlns:DLS=\"http://quorvin.com/DLS/1.0/\">\n";
     p += nine + "<DLS:Pitch>" + pitch + "</DLS:Pitch>\n";
@@ -289,6 +296,7 @@ QByteArray buildMergedXmpPacket(const QString& ref) {
     p += " xmlns:drone-dji=\"http://www.dji.com/drone-dji/1.0/\">\n";
     p += nine + "<drone-dji:RelativeAltitude>" + altitude + "</drone-dji:RelativeAltitude>\n";
     p += "      </rdf:Description>\n";
+    p += QString::fromUtf8(extra);
     p += "   </rdf:RDF>\n";
     p += "</x:xmpmeta>\n";
     p += "<?xpacket end=\"w\"?>\n";
@@ -333,7 +341,7 @@ QByteArray buildExifAndGpsDirectories(const ReferenceTags& t, uint32_t e) {
 }
 
 bool writeExifTags(const QString& mergedPath, const QString& referencePath, const QString& prefix,
-                   const QStringList& bandNames) {
+                   const QStringList& bandNames, const QByteArray& extraXmp) {
     const ReferenceTags ref = readReferenceTags(referencePath);
     const QByteArray out = QFile::encodeName(mergedPath);
     TIFF* tif = TIFFOpen(out.constData(), "r+");
@@ -362,8 +370,8 @@ bool writeExifTags(const QString& mergedPath, const QString& referencePath, cons
     TIFFSetField(tif, TIFFTAG_ARTIST, artist.constData());
 
     registerCustomFields(tif);
-    if (!ref.xmpPacket.isEmpty()) {
-        QByteArray packet = buildMergedXmpPacket(QString::fromUtf8(ref.xmpPacket));
+    if (!ref.xmpPacket.isEmpty() || !extraXmp.isEmpty()) {
+        QByteArray packet = buildMergedXmpPacket(QString::fromUtf8(ref.xmpPacket), extraXmp);
         if (!packet.isEmpty()) packet = withBandSequences(packet, describeMergedBands(mergedPath, bandNames));
         if (packet.isEmpty()) {
             qDebug() << "writeExifTags: all DLS values empty, skipping XMLPacket"

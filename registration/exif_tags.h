@@ -32,8 +32,10 @@ struct ReferenceTags {
 // Reads the tags of the reference file; missing values keep their defaults (logged).
 ReferenceTags readReferenceTags(const QString& referencePath);
 
-// The packet written into the merged file, or empty when none of its six values is present.
-QByteArray buildMergedXmpPacket(const QString& referencePacket);
+// The packet written into the merged file, or empty when none of its six values is present and
+// there are no further descriptions. `extraDescriptions` (complete rdf:Description elements) go in
+// after the reference's values.
+QByteArray buildMergedXmpPacket(const QString& referencePacket, const QByteArray& extraDescriptions = {});
 
 // The EXIF directory (74 bytes at file offset exifOffset) followed by the GPS directory (146 bytes),
 // little-endian.
@@ -43,4 +45,4 @@ QByteArray buildExifAndGpsDirectories(const ReferenceTags& tags, uint32_t exifOf
 // for writing tags; the EXIF/GPS append is skipped (logged) when the file is no little-endian
 // classic TIFF.
 bool writeExifTags(const QString& mergedPath, const QString& referencePath, const QString& prefix,
-                   const QStringList& bandNames);
+                   const QStringList& bandNames, const QByteArray& extraXmpDescriptions = {});

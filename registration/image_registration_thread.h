@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "pair_registration.h"
+#include "registration_quality.h"
 
 class CImageRegistrationThread : public QThread {
     Q_OBJECT
@@ -40,10 +41,11 @@ public:
     // Scratch folder of the warped bands (default: temp_reg beside the program, else under the
     // system's temporary folder). Removed with everything in it when the job ends.
     void setTemporaryFolder(const QString& folder) { m_tempFolder = folder; }
-    // Per-group mode computes the matrices of a capture's bands on this many threads (the matrix
-    // function must then be safe to call concurrently). Merges, notices and progress values keep the
-    // band order of a single thread.
+    // The matrices (every band of every capture in per-group mode, every band in common mode) and
+    // their measurements run on this many threads (the matrix functions must then be safe to call
+    // concurrently). Results, notices and merges do not depend on the number.
     void setBandWorkers(int workers) { m_bandWorkers = std::max(1, workers); }
+    int bandWorkers() const { return m_bandWorkers; }
     QString temporaryFolder() const { return m_tempFolder; }
     // The matrix estimators (default: the pair registration pipeline); tests put stand-ins here.
     void setMatrixFunctions(PairMatrixFunction pair, CommonMatrixFunction common);
@@ -58,6 +60,10 @@ public:
     // Only the band files this accepts are registered and merged (a share of the flight's captures
     // when several programs write into one result folder).
     void setFileFilter(std::function<bool(const QString& bandPath)> accept) { m_fileFilter = std::move(accept); }
+    // After the run: one record per band of every merged capture, in capture and band order.
+    const std::vector<BandRegistrationRecord>& qualityRecords() const { return m_records; }
+    // The quality file written beside the results of each folder.
+    static QString qualityFileName() { return QStringLiteral("registration_quality.csv"); }
 
     static QString defaultTemporaryFolder();
 
@@ -83,11 +89,14 @@ public:
     bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, const QString& prefix,
                          const QStringList& bandNames);
     bool writeExifTags(const QString& mergedPath, const QString& referencePath, const QString& prefix,
-                       const QStringList& bandNames);
+                       const QStringList& bandNames, const QByteArray& extraXmp = {});
 
 signals:
     void signalRegistrationProgress(int progress, QString info);
     void signalRegistrationFinished(bool success, QString info);
+    // Just before the finished signal of a run that merged captures: the bands a person should look
+    // at ("capture band (why)") and the quality files written.
+    void signalRegistrationQuality(QStringList bandsToCheck, QStringList qualityFiles);
 
 protected:
     void run() override;
@@ -101,16 +110,45 @@ private:
     void removeTemporaryEntries(const QStringList& registered, int keep);
     // Merges one capture, sets its tags and, for a run's own files, deletes the band files.
     bool mergeGroup(const QString& key, const QStringList& groupFiles, const QStringList& registered,
-                    const QString& referencePath, bool commonLog);
+                    const QString& referencePath, bool commonLog,
+                    const std::vector<BandRegistrationRecord>& records = {});
     void deleteGroupFiles(const QStringList& groupFiles);
     RegistrationProgressCallback noticeCallback();
-    // Matrices of every band of a group but the reference (r), with the notices each one sent.
-    struct BandMatrix {
+
+    using PairOutcomeFunction = std::function<QList<double>(
+        const QString& refPath, const QString& srcPath, const RegistrationProgressCallback&, PairRegistrationSummary*)>;
+    using CommonOutcomeFunction =
+        std::function<QList<double>(const QStringList& refPaths, const QStringList& srcPaths,
+                                    const RegistrationProgressCallback&, PairRegistrationSummary*)>;
+
+    // One band of one capture through the run.
+    struct BandState {
         QList<double> matrix;
+        PairRegistrationSummary pair;
         QVector<QPair<int, QString>> notices;
         bool computed = false;
+        BandRegistrationRecord record;
     };
-    std::vector<BandMatrix> groupMatrices(const QStringList& files, int r);
+    struct CaptureState {
+        QString key;
+        QStringList files;
+        int reference = 0;
+        bool registers = false;  // has a reference and at least one other band
+        std::vector<BandState> bands;
+    };
+    std::vector<CaptureState> captureStates(const QMap<QString, QStringList>& groups, int commonReference);
+    // Runs job(i) for every i in [0, count) on the band workers; the calling thread reports progress
+    // between `from` and `to` after each job it finished. False when stopped.
+    bool runJobs(int count, const std::function<void(int)>& job, int from, int to, const QString& text);
+    // Measures band b of a capture under its matrix (reading both files).
+    void measureBand(const CaptureState& capture, int b, BandState& band) const;
+    // Per-group mode: the flight's consensus per band for the captures whose own matrix measures
+    // poorly, disagrees with the consensus or failed.
+    bool applyFlightConsensus(std::vector<CaptureState>& captures);
+    // Common mode: every capture's bands checked under the common matrices, improved where poor.
+    bool checkCommonMatrices(std::vector<CaptureState>& captures);
+    // Merges every capture in order, then writes the quality files and reports; false when stopped.
+    void mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from);
 
     QStringList m_folders;
     int m_bandCount = 0;
@@ -124,12 +162,13 @@ private:
     // once for every band registered against it).
     ReferenceBandCache m_referenceCache;
     int m_bandWorkers = 1;
-    PairMatrixFunction m_pairMatrix;
-    CommonMatrixFunction m_commonMatrix;
+    PairOutcomeFunction m_pairMatrix;
+    CommonOutcomeFunction m_commonMatrix;
     bool m_commonPreset = false;
     int m_commonReference = -1;
     QMap<int, QList<double>> m_common;
     std::function<bool(const QString&)> m_fileFilter;
+    std::vector<BandRegistrationRecord> m_records;
 };
 
 // File-name fields of a band file: prefix (1st '_' field), capture number (2nd), band name (3rd up

@@ -117,14 +117,27 @@ private:
     int m_extractions = 0;
 };
 
+// What the caller of the matrix functions learns about the attempt that gave the matrix.
+struct PairRegistrationSummary {
+    int inliers = -1;       // -1: no successful attempt
+    QString ecc;            // ECC status of that attempt
+    double finalMedian = -1;  // inlier median error under the matrix, pixels
+    int group = -1;         // common mode: index of the group whose matrix was kept
+};
+
 // Nine row-major numbers mapping src pixels onto ref pixels, or an empty list. With a cache the
 // reference band's features are taken from it (and added to it).
 QList<double> computeRegistrationMatrix(const QString& refPath, const QString& srcPath,
                                         const RegistrationProgressCallback& progress = {},
-                                        ReferenceBandCache* cache = nullptr);
+                                        ReferenceBandCache* cache = nullptr,
+                                        PairRegistrationSummary* summary = nullptr);
 QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
                                               const RegistrationProgressCallback& progress = {},
-                                              ReferenceBandCache* cache = nullptr);
+                                              ReferenceBandCache* cache = nullptr,
+                                              PairRegistrationSummary* summary = nullptr);
+
+// A band file as one grey image (any depth), empty when it cannot be read.
+cv::Mat readBandImage(const QString& path);
 
 // Supporting operations.
 cv::Mat normalizeToUnitRange(const cv::Mat& image);

@@ -20,7 +20,9 @@ PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsac
     return p;
 }
 
-cv::Mat readBand(const QString& path) {
+}  // namespace
+
+cv::Mat readBandImage(const QString& path) {
     cv::Mat image =
         cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
     if (image.empty()) return image;
@@ -35,6 +37,8 @@ cv::Mat readBand(const QString& path) {
         cv::extractChannel(image, grey, 0);
     return grey;
 }
+
+namespace {
 
 QString failureMessage(const QString& srcPath) {
     return QString("波段 %1 配准失败: 默认参数及10套重试参数均执行失败").arg(QFileInfo(srcPath).fileName());
@@ -77,9 +81,10 @@ const std::vector<PairRegistrationParams>& retryParameterGroups() {
 }
 
 QList<double> computeRegistrationMatrix(const QString& refPath, const QString& srcPath,
-                                        const RegistrationProgressCallback& progress, ReferenceBandCache* cache) {
-    const cv::Mat ref = readBand(refPath);
-    const cv::Mat src = readBand(srcPath);
+                                        const RegistrationProgressCallback& progress, ReferenceBandCache* cache,
+                                        PairRegistrationSummary* summary) {
+    const cv::Mat ref = readBandImage(refPath);
+    const cv::Mat src = readBandImage(srcPath);
     if (ref.empty() || src.empty()) {
         qDebug() << "computeRegistrationMatrix: unable to read image" << refPath << srcPath;
         return {};
@@ -91,6 +96,11 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         if (progress) progress(-1, failureMessage(srcPath));
         return {};
     }
+    if (summary) {
+        summary->inliers = result.inliers;
+        summary->ecc = result.status;
+        summary->finalMedian = result.finalMedianError;
+    }
     cv::Mat W = result.finalWarp.clone();
     const double w22 = W.at<double>(2, 2);
     if (std::fabs(w22) >= 1e-9) W /= w22;
@@ -101,7 +111,7 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
 
 QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
                                               const RegistrationProgressCallback& progress,
-                                              ReferenceBandCache* cache) {
+                                              ReferenceBandCache* cache, PairRegistrationSummary* summary) {
     double bestScore = -1e30;
     cv::Mat best;
     // Entry i of both lists belongs to group i; a ref without its src is skipped.
@@ -110,8 +120,8 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
         qDebug() << "computeCommonRegistrationMatrix: list sizes differ" << refPaths.size()
                  << srcPaths.size();
     for (int i = 0; i < groups; ++i) {
-        const cv::Mat ref = readBand(refPaths[i]);
-        const cv::Mat src = readBand(srcPaths[i]);
+        const cv::Mat ref = readBandImage(refPaths[i]);
+        const cv::Mat src = readBandImage(srcPaths[i]);
         if (ref.empty() || src.empty()) {
             qDebug() << "computeCommonRegistrationMatrix: unable to read image" << refPaths[i] << srcPaths[i];
             continue;
@@ -128,6 +138,12 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
         if (score > bestScore) {
             bestScore = score;
             best = result.finalWarp.clone();
+            if (summary) {
+                summary->inliers = result.inliers;
+                summary->ecc = result.status;
+                summary->finalMedian = result.finalMedianError;
+                summary->group = i;
+            }
         }
     }
     if (best.empty()) {

@@ -1,0 +1,531 @@
+// The two registration modes. Per-group: every capture's bands are registered on their own, measured,
+// and the captures that measure poorly are tried again from the flight's consensus (the cameras of a
+// rig are rigid, so a band's transform changes only slowly over a flight). Common: one matrix per band
+// from the best of a few captures, measured on every capture and improved where it measures poorly.
+// Every band's figures go into the log, the merged file's XMP and registration_quality.csv.
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "band_refine.h"
+#include "image_registration_thread.h"
+
+namespace {
+
+const QString kCancelled = QStringLiteral("已取消");
+
+// A capture's band counts towards the flight's consensus when its own registration measures at most
+// this far off and rests on enough inliers.
+constexpr double kStrongResidualPx = 0.5;
+constexpr int kStrongInliers = 50;
+// A band whose transform lands this far (at a corner) from the consensus gets a second look.
+constexpr double kDisagreementPx = 2.0;
+// Below this measured residual a band needs no second candidate.
+constexpr double kGoodResidualPx = 0.5;
+
+cv::Matx33d toMatx(const QList<double>& m) {
+    cv::Matx33d H;
+    for (int i = 0; i < 9; ++i) H.val[i] = m[i];
+    return H;
+}
+
+QList<double> toList(const cv::Matx33d& H) {
+    QList<double> out;
+    for (int i = 0; i < 9; ++i) out.append(H.val[i]);
+    return out;
+}
+
+bool hasMatrix(const QList<double>& m) { return m.size() >= 9; }
+
+// Whether a second candidate replaces what a band has. A measurement beats none; between two
+// measurements the smaller residual wins (by a margin, so that noise does not swap equals); with
+// neither measurable the candidate wins only over a weak or missing registration.
+// A band off in parts counts as far off, whatever its median.
+double effectiveResidual(const BandQuality& q) { return q.inconsistent() ? q.median + 100.0 : q.median; }
+
+bool needsBetter(const BandQuality& q) { return !q.measured || effectiveResidual(q) > kGoodResidualPx; }
+
+bool candidateBetter(const BandQuality& candidate, const BandQuality& own, bool ownWeak) {
+    if (candidate.measured && own.measured)
+        return effectiveResidual(candidate) < effectiveResidual(own) - 0.02;
+    if (candidate.measured != own.measured) return candidate.measured;
+    return ownWeak;
+}
+
+QString figure(const BandQuality& q) { return q.measured ? QString::number(q.median, 'f', 3) : QString("-"); }
+
+}  // namespace
+
+std::vector<CImageRegistrationThread::CaptureState> CImageRegistrationThread::captureStates(
+    const QMap<QString, QStringList>& groups, int commonReference) {
+    std::vector<CaptureState> out;
+    for (auto it = groups.begin(); it != groups.end(); ++it) {
+        CaptureState c;
+        c.key = it.key();
+        c.files = it.value();
+        const int n = c.files.size();
+        if (commonReference < 0) {
+            c.registers = n >= 2;
+            c.reference = n >= 2 ? referenceIndex(c.files) : 0;
+        } else {
+            c.registers = n >= 2 && n > commonReference;
+            c.reference = c.registers ? commonReference : (n >= 2 ? referenceIndex(c.files) : 0);
+        }
+        c.bands.resize(size_t(n));
+        const QString referenceBand = regnames::bandNameOf(c.files[c.reference]);
+        for (int b = 0; b < n; ++b) {
+            BandRegistrationRecord& r = c.bands[size_t(b)].record;
+            r.capture = c.key;
+            r.band = regnames::bandNameOf(c.files[b]);
+            r.referenceBand = referenceBand;
+            r.method = b == c.reference ? "reference" : "none";
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+bool CImageRegistrationThread::runJobs(int count, const std::function<void(int)>& job, int from, int to,
+                                       const QString& text) {
+    // Progress goes out in job order from this thread, so that its values do not depend on how many
+    // workers there are or which finished first.
+    auto report = [&](int d) {
+        emit signalRegistrationProgress(from + (to - from) * d / count, text.arg(d).arg(count));
+    };
+    const int workers = std::min(m_bandWorkers, count);
+    if (workers <= 1) {
+        for (int i = 0; i < count; ++i) {
+            if (stopRequested()) return false;
+            job(i);
+            report(i + 1);
+        }
+        return !stopRequested();
+    }
+    std::atomic<int> next{0};
+    std::vector<char> finished(size_t(count), 0);
+    std::mutex mutex;
+    std::condition_variable changed;
+    auto work = [&] {
+        for (int i = next++; i < count; i = next++) {
+            if (!stopRequested()) job(i);
+            std::lock_guard<std::mutex> lock(mutex);
+            finished[size_t(i)] = 1;
+            changed.notify_all();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int h = 0; h < workers; ++h) threads.emplace_back(work);
+    for (int i = 0; i < count; ++i) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return finished[size_t(i)] != 0; });
+        lock.unlock();
+        if (!stopRequested()) report(i + 1);
+    }
+    for (std::thread& t : threads) t.join();
+    return !stopRequested();
+}
+
+void CImageRegistrationThread::measureBand(const CaptureState& capture, int b, BandState& band) const {
+    band.record.quality = BandQuality();
+    if (!hasMatrix(band.matrix)) return;
+    const cv::Mat ref = readBandImage(capture.files[capture.reference]);
+    const cv::Mat image = readBandImage(capture.files[b]);
+    if (ref.empty() || image.empty()) return;
+    band.record.quality = measureBandQuality(ref, warpOntoReference(image, toMatx(band.matrix), ref.size()));
+}
+
+void CImageRegistrationThread::runPerGroupMode() {
+    QMap<QString, QStringList> groups;
+    if (!scanAndGroup(groups, false)) return;
+    std::vector<CaptureState> captures = captureStates(groups, -1);
+
+    // Every band of every capture onto its reference, then its measurement.
+    std::vector<std::pair<int, int>> jobs;
+    for (int c = 0; c < int(captures.size()); ++c) {
+        if (!captures[size_t(c)].registers) continue;
+        qDebug() << "Processing group:" << captures[size_t(c)].key << "ref index:" << captures[size_t(c)].reference
+                 << "file:" << captures[size_t(c)].files[captures[size_t(c)].reference];
+        for (int b = 0; b < captures[size_t(c)].files.size(); ++b)
+            if (b != captures[size_t(c)].reference) jobs.emplace_back(c, b);
+    }
+    const bool complete = runJobs(
+        int(jobs.size()),
+        [&](int j) {
+            CaptureState& capture = captures[size_t(jobs[size_t(j)].first)];
+            const int b = jobs[size_t(j)].second;
+            BandState& band = capture.bands[size_t(b)];
+            band.matrix = m_pairMatrix(capture.files[capture.reference], capture.files[b],
+                                       [&band](int progress, const QString& info) {
+                                           band.notices.append(qMakePair(progress, info));
+                                       },
+                                       &band.pair);
+            band.record.method = hasMatrix(band.matrix) ? "features" : "none";
+            band.record.inliers = band.pair.inliers;
+            band.record.ecc = band.pair.ecc;
+            measureBand(capture, b, band);
+            band.computed = true;
+        },
+        0, 70, QStringLiteral("Registering bands %1/%2"));
+    // Notices in capture and band order, whatever order the workers finished in.
+    for (const CaptureState& capture : captures)
+        for (const BandState& band : capture.bands)
+            for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
+    if (!complete) return finishStopped();
+    if (!applyFlightConsensus(captures)) return finishStopped();
+    mergeAndReport(captures, false, 80);
+}
+
+bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& captures) {
+    // Bands by name, in the order they first appear.
+    QStringList names;
+    QMap<QString, std::vector<std::pair<int, int>>> members;
+    for (int c = 0; c < int(captures.size()); ++c) {
+        const CaptureState& capture = captures[size_t(c)];
+        if (!capture.registers) continue;
+        for (int b = 0; b < capture.files.size(); ++b) {
+            if (b == capture.reference) continue;
+            const QString& name = capture.bands[size_t(b)].record.band;
+            if (!members.contains(name)) names << name;
+            members[name].emplace_back(c, b);
+        }
+    }
+    struct Job {
+        int capture, band;
+        bool hasConsensus;
+        cv::Matx33d consensus;
+    };
+    std::vector<Job> jobs;
+    for (const QString& name : names) {
+        const auto& list = members[name];
+        std::vector<cv::Matx33d> strong;
+        std::vector<bool> isStrong;
+        for (const auto& [c, b] : list) {
+            const BandState& band = captures[size_t(c)].bands[size_t(b)];
+            const BandQuality& q = band.record.quality;
+            const bool s = hasMatrix(band.matrix) && q.measured && effectiveResidual(q) <= kStrongResidualPx &&
+                           (band.pair.inliers < 0 || band.pair.inliers >= kStrongInliers);
+            isStrong.push_back(s);
+            if (s) strong.push_back(toMatx(band.matrix));
+        }
+        // A flight of one capture, or one without a strong capture of this band, has no consensus:
+        // its poor bands can still be refined from their own matrix.
+        bool hasConsensus = list.size() >= 2 && !strong.empty();
+        cv::Matx33d consensus = cv::Matx33d::eye();
+        cv::Size size;
+        if (hasConsensus) {
+            const cv::Mat probe = readBandImage(captures[size_t(list.front().first)].files[list.front().second]);
+            hasConsensus = !probe.empty();
+            size = probe.size();
+            if (hasConsensus) consensus = consensusTransform(strong, size);
+            qDebug() << "flightConsensus: band" << name << "from" << int(strong.size()) << "of"
+                     << int(list.size()) << "captures";
+        } else if (list.size() >= 2) {
+            qDebug() << "flightConsensus: band" << name << "has no strong capture; each capture keeps its own";
+        }
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (isStrong[i]) continue;
+            const BandState& band = captures[size_t(list[i].first)].bands[size_t(list[i].second)];
+            const BandQuality& q = band.record.quality;
+            const bool poor = !hasMatrix(band.matrix) || needsBetter(q);
+            const bool disagrees =
+                hasConsensus && hasMatrix(band.matrix) &&
+                cornerDistance(toMatx(band.matrix), consensus, size) > kDisagreementPx;
+            if (poor || disagrees) jobs.push_back({list[i].first, list[i].second, hasConsensus, consensus});
+        }
+    }
+    if (jobs.empty()) return !stopRequested();
+    return runJobs(
+        int(jobs.size()),
+        [&](int j) {
+            const Job& job = jobs[size_t(j)];
+            CaptureState& capture = captures[size_t(job.capture)];
+            BandState& band = capture.bands[size_t(job.band)];
+            const cv::Mat ref = readBandImage(capture.files[capture.reference]);
+            const cv::Mat image = readBandImage(capture.files[job.band]);
+            if (ref.empty() || image.empty()) return;
+            const cv::Mat refGradient = alignmentGradient(ref);
+            const bool weak = !hasMatrix(band.matrix) || weakRegistration(band.pair.inliers, band.pair.ecc);
+            // Its own matrix refined on the measured shifts, then the flight's consensus refined the
+            // same way; the best measurement wins.
+            if (hasMatrix(band.matrix)) {
+                const WindowRefineResult refined =
+                    refineByWindowShifts(ref, image, toMatx(band.matrix), {}, refGradient);
+                const bool take = candidateBetter(refined.quality, band.record.quality, false);
+                qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "own"
+                         << figure(band.record.quality) << "refined" << figure(refined.quality) << "px:"
+                         << (take ? "refined kept" : "own kept");
+                if (take) {
+                    band.matrix = toList(refined.refFromBand);
+                    band.record.method = "features-refined";
+                    band.record.quality = refined.quality;
+                }
+            }
+            if (!job.hasConsensus) return;
+            const WindowRefineResult candidate = refineByWindowShifts(ref, image, job.consensus, {}, refGradient);
+            const bool take = candidateBetter(candidate.quality, band.record.quality, weak);
+            qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "kept"
+                     << figure(band.record.quality) << "consensus" << figure(candidate.quality) << "px after"
+                     << candidate.rounds << "rounds:" << (take ? "consensus kept" : "kept");
+            if (!take) return;
+            band.matrix = toList(candidate.refFromBand);
+            band.record.method = "consensus";
+            band.record.inliers = -1;
+            band.record.ecc.clear();
+            band.record.quality = candidate.quality;
+        },
+        70, 80, QStringLiteral("Checking bands against the flight %1/%2"));
+}
+
+void CImageRegistrationThread::runCommonMode() {
+    QMap<QString, QStringList> groups;
+    if (!scanAndGroup(groups, true)) return;
+    if (m_commonPreset) {
+        qDebug() << "runCommonMode: matrices given for" << m_common.size() << "bands, reference band"
+                 << m_commonReference;
+        emit signalRegistrationProgress(30, QString("Common matrices given for %1 bands").arg(m_common.size()));
+    }
+    const QStringList selected = m_commonPreset ? QStringList() : findComparableAltitudeGroups(groups, 5);
+    qDebug() << "runCommonMode: selected" << selected.size() << "groups for matrix computation" << selected;
+
+    // Reference index and band count come from the first selected capture; without one no matrix
+    // is computed and every capture is merged unregistered. Given matrices are used as they are.
+    int r = -1, n = 0;
+    if (!selected.isEmpty()) {
+        const QStringList& first = groups[selected.first()];
+        r = referenceIndex(first);
+        n = first.size();
+    }
+    if (m_commonPreset) {
+        r = m_commonReference;
+        for (auto it = m_common.begin(); it != m_common.end(); ++it) n = std::max(n, it.key() + 1);
+        n = std::max(n, r + 1);
+    }
+    std::vector<int> bands;
+    for (int b = 0; b < n; ++b)
+        if (b != r) bands.push_back(b);
+    std::vector<BandState> common(size_t(std::max(n, 0)));
+    if (m_commonPreset) {
+        for (int b : bands) {
+            common[size_t(b)].matrix = m_common.value(b);
+            common[size_t(b)].computed = true;
+        }
+        bands.clear();
+    }
+    const bool complete = runJobs(
+        int(bands.size()),
+        [&](int j) {
+            const int b = bands[size_t(j)];
+            QStringList refs, srcs;
+            for (const QString& key : selected) {
+                const QStringList& files = groups[key];
+                if (files.size() > b && files.size() > r) {
+                    refs << files[r];
+                    srcs << files[b];
+                }
+            }
+            qDebug() << "runCommonMode: computing matrix for band" << b << "with" << refs.size() << "groups";
+            BandState& band = common[size_t(b)];
+            band.matrix = m_commonMatrix(refs, srcs,
+                                         [&band](int progress, const QString& info) {
+                                             band.notices.append(qMakePair(progress, info));
+                                         },
+                                         &band.pair);
+            band.computed = true;
+        },
+        0, 30, QStringLiteral("Computing common matrix for band %1/%2"));
+    for (int b : bands) {
+        const BandState& band = common[size_t(b)];
+        for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
+        if (!band.computed) continue;
+        if (hasMatrix(band.matrix))
+            qDebug() << "runCommonMode: matrix for band" << b << "computed successfully" << band.matrix;
+        else
+            qDebug() << "runCommonMode: matrix computation failed for band" << b;
+    }
+    if (!complete) return finishStopped();
+    // What this job used, for the caller (a flight state reused by later runs).
+    m_commonReference = r;
+    m_common.clear();
+    for (int b = 0; b < n; ++b)
+        if (b != r && hasMatrix(common[size_t(b)].matrix)) m_common[b] = common[size_t(b)].matrix;
+
+    std::vector<CaptureState> captures = captureStates(groups, r);
+    for (CaptureState& capture : captures) {
+        if (!capture.registers) {
+            if (capture.files.size() >= 2)
+                qDebug() << "runCommonMode: group" << capture.key << "has no reference band" << r
+                         << ", merged unregistered";
+            continue;
+        }
+        for (int b = 0; b < capture.files.size() && b < n; ++b) {
+            if (b == r || !hasMatrix(common[size_t(b)].matrix)) continue;
+            BandState& band = capture.bands[size_t(b)];
+            band.matrix = common[size_t(b)].matrix;
+            band.pair = common[size_t(b)].pair;
+            band.record.method = "common";
+            band.record.inliers = band.pair.inliers;
+            band.record.ecc = band.pair.ecc;
+        }
+    }
+    if (!checkCommonMatrices(captures)) return finishStopped();
+    mergeAndReport(captures, true, 70);
+}
+
+bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& captures) {
+    std::vector<std::pair<int, int>> jobs;
+    for (int c = 0; c < int(captures.size()); ++c) {
+        if (!captures[size_t(c)].registers) continue;
+        for (int b = 0; b < captures[size_t(c)].files.size(); ++b)
+            if (b != captures[size_t(c)].reference) jobs.emplace_back(c, b);
+    }
+    return runJobs(
+        int(jobs.size()),
+        [&](int j) {
+            CaptureState& capture = captures[size_t(jobs[size_t(j)].first)];
+            const int b = jobs[size_t(j)].second;
+            BandState& band = capture.bands[size_t(b)];
+            const bool fromCommon = hasMatrix(band.matrix);
+            measureBand(capture, b, band);
+            const BandQuality& q = band.record.quality;
+            // Common matrices that measure well, and bands too plain to measure, stay as they are.
+            if (fromCommon && (!q.measured || !needsBetter(q))) return;
+            const cv::Mat ref = readBandImage(capture.files[capture.reference]);
+            const cv::Mat image = readBandImage(capture.files[b]);
+            if (ref.empty() || image.empty()) return;
+            if (fromCommon) {
+                const WindowRefineResult refined = refineByWindowShifts(ref, image, toMatx(band.matrix));
+                const bool take = candidateBetter(refined.quality, q, false);
+                qDebug() << "runCommonMode: capture" << capture.key << "band" << band.record.band << "common"
+                         << figure(q) << "refined" << figure(refined.quality) << "px:" << (take ? "refined kept" : "common kept");
+                if (take) {
+                    band.matrix = toList(refined.refFromBand);
+                    band.record.method = "common-refined";
+                    band.record.quality = refined.quality;
+                    if (!needsBetter(refined.quality)) return;
+                }
+            }
+            // The capture's own registration, as per-group mode would do it; its failure is no notice
+            // here, since the band keeps what it has.
+            PairRegistrationSummary own;
+            const QList<double> matrix = m_pairMatrix(
+                capture.files[capture.reference], capture.files[b],
+                [](int, const QString& info) { qDebug() << "runCommonMode: own registration:" << info; }, &own);
+            if (!hasMatrix(matrix)) return;
+            const BandQuality ownQuality =
+                measureBandQuality(ref, warpOntoReference(image, toMatx(matrix), ref.size()));
+            const bool take = candidateBetter(ownQuality, band.record.quality,
+                                              !hasMatrix(band.matrix) || weakRegistration(band.pair.inliers, band.pair.ecc));
+            qDebug() << "runCommonMode: capture" << capture.key << "band" << band.record.band << "kept"
+                     << figure(band.record.quality) << "own" << figure(ownQuality)
+                     << "px:" << (take ? "own kept" : "common kept");
+            if (!take) return;
+            band.matrix = matrix;
+            band.pair = own;
+            band.record.method = "common-own";
+            band.record.inliers = own.inliers;
+            band.record.ecc = own.ecc;
+            band.record.quality = ownQuality;
+        },
+        30, 70, QStringLiteral("Checking common matrices %1/%2"));
+}
+
+void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from) {
+    if (!QDir().mkpath(m_workFolder)) qDebug() << "CImageRegistrationThread: cannot create" << m_workFolder;
+    m_records.clear();
+    QStringList folders;  // result folders in the order they first appear
+    QMap<QString, std::vector<BandRegistrationRecord>> perFolder;
+    auto writeQualityFiles = [&]() {
+        QStringList written;
+        for (const QString& folder : folders) {
+            const QString path = QDir(folder).filePath(qualityFileName());
+            if (writeRegistrationQualityCsv(path, perFolder[folder])) written << path;
+        }
+        return written;
+    };
+    const int G = int(captures.size());
+    int done = 0, merged = 0;
+    for (CaptureState& capture : captures) {
+        if (stopRequested()) {
+            writeQualityFiles();
+            return finishStopped();
+        }
+        const int n = capture.files.size();
+        const QString referencePath = capture.files[capture.reference];
+        const QString prefix = regnames::prefixOf(referencePath);
+        QStringList registered;
+        std::vector<BandRegistrationRecord> records;
+        for (int b = 0; b < n; ++b) {
+            BandState& band = capture.bands[size_t(b)];
+            bool warped = false;
+            if (b == capture.reference || !capture.registers) {
+                registered << capture.files[b];
+            } else if (hasMatrix(band.matrix)) {
+                const QString path =
+                    commonLog ? QString("%1/%2_reg_%3_%4.tif")
+                                    .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
+                                    .arg(b)
+                              : QString("%1/%2_reg_%3.tif").arg(m_workFolder, prefix).arg(b);
+                if (registrationConversion(capture.files[b], path, band.matrix)) {
+                    registered << path;
+                    warped = true;
+                } else {
+                    qDebug() << (commonLog ? "can not correct" : "Registration conversion failed, using original:")
+                             << capture.files[b];
+                    registered << capture.files[b];
+                }
+            } else {
+                if (!commonLog) qDebug() << "Registration failed, using original:" << capture.files[b];
+                registered << capture.files[b];
+            }
+            if (b != capture.reference && capture.registers) {
+                if (!warped) band.record.method = "none";
+                band.record.refFromBand = warped ? band.matrix : QList<double>();
+                assignVerdict(band.record, warped);
+                qDebug().noquote() << describeRecord(band.record);
+            } else if (b != capture.reference) {
+                band.record.method = "none";
+                assignVerdict(band.record, false);
+            } else {
+                assignVerdict(band.record, true);
+            }
+            records.push_back(band.record);
+        }
+        if (mergeGroup(capture.key, capture.files, registered, referencePath, commonLog, records)) {
+            ++merged;
+            const QString folder = QFileInfo(referencePath).absolutePath();
+            if (!perFolder.contains(folder)) folders << folder;
+            auto& list = perFolder[folder];
+            list.insert(list.end(), records.begin(), records.end());
+            m_records.insert(m_records.end(), records.begin(), records.end());
+        }
+        if (n >= 2) {
+            removeTemporaryEntries(registered, capture.reference);
+            if (stopRequested()) {
+                writeQualityFiles();
+                return finishStopped();
+            }
+        }
+        ++done;
+        emit signalRegistrationProgress(from + (100 - from) * done / G,
+                                        QString("Processed %1/%2 groups").arg(done).arg(G));
+    }
+    removeWorkFolder();
+    const QStringList written = writeQualityFiles();
+    const QStringList look = bandsToLookAt(m_records);
+    for (const QString& band : look) qDebug() << "registrationQuality: needs a look:" << band;
+    QString message = QStringLiteral("结果文件生成完成: 共%1组, 成功%2组").arg(G).arg(merged);
+    if (!look.isEmpty())
+        message += QStringLiteral("；%1个波段配准需检查（残差大于1像素、无法测量或未配准），见 %2")
+                       .arg(look.size())
+                       .arg(qualityFileName());
+    qDebug() << message;
+    if (merged > 0) emit signalRegistrationQuality(look, written);
+    emit signalRegistrationFinished(true, message);
+}
