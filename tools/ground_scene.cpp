@@ -120,6 +120,14 @@ void GroundScene::setBands(const QVector<int>& wavelengths) {
             spectra_[size_t(m) * wavelengths.size() + b] = materialReflectance(m, wavelengths[b]);
 }
 
+void GroundScene::setGround(Ground ground) {
+    ground_ = ground;
+    if (ground == Ground::Mixed) return;
+    boxes_.clear();
+    trees_.clear();
+    targets_.clear();
+}
+
 double GroundScene::terrainHeight(double x, double y) const {
     return relief_ * (1.2 * std::sin(0.045 * x + phase_[0]) * std::cos(0.06 * y + phase_[1]) +
                       0.5 * std::sin(0.11 * x + 0.07 * y + phase_[2]));
@@ -148,6 +156,19 @@ void GroundScene::groundMaterial(SceneHit* hit) const {
     const double x = hit->x, y = hit->y;
     hit->texture = 0.0;
     hit->soil = 0.0;
+    if (ground_ == Ground::Canopy) {
+        // Closed canopy: vigour varies gently; small gaps show the soil.
+        hit->material = kCrop;
+        hit->texture = 0.5 * noise(x, y);
+        hit->soil = std::clamp((noise(2.3 * x - 51.0, 2.3 * y + 17.0) - 0.6) * 1.2, 0.0, 0.4);
+        return;
+    }
+    if (ground_ == Ground::Lawn) {
+        // Mown grass: fine, faint texture and the mower's stripes, 1.2 m wide each way.
+        hit->material = kGrass;
+        hit->texture = std::clamp(0.3 * noise(3.0 * x, 3.0 * y) + 0.06 * std::cos(2.0 * CV_PI * y / 2.4), -1.0, 1.0);
+        return;
+    }
     for (const Target& t : targets_) {
         if (t.material == kWater) continue;
         if (std::fabs(x - t.x) <= t.halfSide && std::fabs(y - t.y) <= t.halfSide) {

@@ -57,6 +57,10 @@ public:
                 double tarpX1, double relief = 1.0);
 
     void setBands(const QVector<int>& wavelengths);
+    /// Mixed ground (the default), or one uniform cover with weak texture: a closed crop canopy or
+    /// a mown lawn. The uniform covers have no buildings, trees or tarps.
+    enum class Ground { Mixed, Canopy, Lawn };
+    void setGround(Ground ground);
     double terrainHeight(double x, double y) const;
     /// Indices of buildings and trees whose footprint meets the rectangle (for culling per capture).
     void primitivesIn(double x0, double x1, double y0, double y1, std::vector<int>* buildings,
@@ -82,6 +86,7 @@ private:
     double noise(double x, double y) const;  ///< fractal value noise, -1 ... 1
 
     quint32 seed_;
+    Ground ground_ = Ground::Mixed;
     double relief_ = 1.0;
     double phase_[4];
     std::vector<Box> boxes_;

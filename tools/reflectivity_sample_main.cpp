@@ -66,6 +66,7 @@ bool parseOptions(const QCommandLineParser& p, SampleOptions* o, QString* error)
     real("overlap", &o->overlap);
     integer("strips", &o->strips);
     real("relief", &o->relief);
+    if (p.isSet("scene")) o->scene = p.value("scene");
     real("tilt", &o->tiltDeg);
     real("noise", &o->noiseScale);
     real("distortion", &o->distortionScale);
@@ -104,6 +105,7 @@ int main(int argc, char** argv) {
         {"overlap", "Forward (and side) overlap 0.3 ... 0.95 (default 0.75).", "F"},
         {"strips", "Flight lines, flown back and forth side by side (default 1).", "N"},
         {"relief", "Scale of the terrain heights 0 ... 8 (default 1, about +-1.7 m).", "F"},
+        {"scene", "Ground: mixed (default), canopy or lawn (weak, contrast-flipping texture).", "KIND"},
         {"tilt", "Roll and pitch of each flight capture up to +-DEG (default 1.5).", "DEG"},
         {"noise", "Noise scale, 0 = noise-free (default 1).", "F"},
         {"distortion", "Lens distortion scale, 0 = none (default 1).", "F"},

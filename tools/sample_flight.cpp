@@ -44,6 +44,8 @@ QString SampleOptions::check() const {
     if (strips < 1 || strips > 8) return QStringLiteral("strips must be 1 ... 8");
     if (strips > captures) return QStringLiteral("every strip needs at least one capture");
     if (!(relief >= 0.0 && relief <= 8.0)) return QStringLiteral("relief must be 0 ... 8");
+    if (scene != "mixed" && scene != "canopy" && scene != "lawn")
+        return QStringLiteral("scene must be mixed, canopy or lawn");
     if (!(tiltDeg >= 0.0 && tiltDeg <= 20.0)) return QStringLiteral("tilt must be 0 ... 20 degrees");
     if (noiseScale < 0.0 || distortionScale < 0.0 || maxScale < 0.0 || maxShiftPx < 0.0 ||
         maxRotationDeg < 0.0)
@@ -351,6 +353,9 @@ bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, Fligh
     GroundScene scene(opt.seed, -0.5 * along - 20.0, lineEnd + 0.5 * along + 20.0, -0.5 * across - 20.0,
                       northEdge, -0.3 * along, lineEnd + 0.3 * along, opt.relief);
     scene.setBands(truth.camera.wavelengths);
+    scene.setGround(opt.scene == "canopy" ? GroundScene::Ground::Canopy
+                    : opt.scene == "lawn" ? GroundScene::Ground::Lawn
+                                          : GroundScene::Ground::Mixed);
     w.scene = &scene;
     cv::RNG rng(quint64(opt.seed) * 0x2545F4914F6CDD1DULL + 7);
 

@@ -33,6 +33,10 @@ struct SampleOptions {
     int strips = 1;               ///< flight lines; each next one flies back, offset north by the side
                                   ///< step that gives `overlap` across the track as well
     double relief = 1.0;          ///< scale of the terrain heights (1 = about +-1.7 m), 0 ... 8
+    /// Ground cover: "mixed" (fields, roads, buildings, trees, tarps), "canopy" (closed crop canopy
+    /// with a few gaps) or "lawn" (mown grass): the last two have weak texture whose contrast flips
+    /// between the visible and the near-infrared bands, and no buildings, trees or tarps.
+    QString scene = QStringLiteral("mixed");
     double tiltDeg = 1.5;         ///< roll and pitch of each flight capture: uniform in +-tiltDeg
     double noiseScale = 1.0;      ///< 0 = noise-free pixels
     double maxRotationDeg = 1.5;  ///< band misalignment against the reference band
