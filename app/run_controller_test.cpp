@@ -412,8 +412,8 @@ TEST_F(RunTest, RegistrationPutsEveryBandWhereTheTruthDoes) {
     ASSERT_FALSE(regView.recorded.messages.isEmpty());
     EXPECT_EQ(regView.recorded.messages.last().text, "结果文件生成完成: 共1组, 成功1组");
     EXPECT_EQ(regView.progress.last(), 100);
-    EXPECT_EQ(QDir(raw).entryList(QDir::Files).size(), before + 2)
-        << "nothing deleted, one merged capture and the run report";
+    EXPECT_EQ(QDir(raw).entryList(QDir::Files).size(), before + 3)
+        << "nothing deleted, one merged capture, its quality file and the run report";
     EXPECT_TRUE(QFileInfo::exists(raw + "/report.html"));
     EXPECT_FALSE(controller.isRegistering());
     const std::vector<double> errors = placementErrors(truth, raw, false, m_dir.filePath("truth_warp.tif"));
@@ -468,7 +468,7 @@ TEST_F(RunTest, FullRunHandsOverToTheRegistrationAndDeletesItsBandFiles) {
     EXPECT_EQ(view.recorded.messages.last().text, "结果文件生成完成: 共1组, 成功1组");
     EXPECT_TRUE(view.controlsEnabled);
     const QString out = m_dir.filePath("out/flight");
-    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"IMG_0001_Multi.tif"}));
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), QStringList({"IMG_0001_Multi.tif", "registration_quality.csv"}));
     const auto merged = readMergedBands(out + "/IMG_0001_Multi.tif");
     ASSERT_EQ(merged.size(), 6u);
     EXPECT_EQ(merged[0].type(), CV_16U) << "radiance run";
