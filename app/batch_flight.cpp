@@ -355,10 +355,13 @@ void BatchFlight::setUp(RunController& controller) {
     const std::shared_ptr<MatrixSink> sink = m_sink;
     if (!filter && !matrices && !sink) return;
     const int reference = m_state.commonReference;
+    const CaptureShard shard = m_shard;
     const QMap<int, QList<double>> common = m_state.commonMatrices;
     controller.setRegistrationSetup([=](CImageRegistrationThread& t) {
-        if (filter)
+        if (filter) {
             t.setFileFilter([ids](const QString& path) { return ids.contains(captureIdOfFile(path)); });
+            t.setQualityFileName(QString("registration_quality_shard-%1-of-%2.csv").arg(shard.index).arg(shard.count));
+        }
         if (matrices) t.setCommonMatrices(reference, common);
         if (sink) collectMatrices(t, sink);
     });

@@ -44,9 +44,10 @@ QList<double> toList(const cv::Matx33d& H) {
 
 bool hasMatrix(const QList<double>& m) { return m.size() >= 9; }
 
-// Whether a second candidate replaces what a band has. A measurement beats none; between two
-// measurements the smaller residual wins (by a margin, so that noise does not swap equals); with
-// neither measurable the candidate wins only over a weak or missing registration.
+// Whether a second candidate replaces what a band has. Between two measurements the smaller residual
+// wins by more than their uncertainties (noise must not swap equals, and the refinement follows the
+// measure); a band that cannot be measured is replaced only when its own registration was weak or
+// missing (too plain to measure is no sign of a wrong matrix).
 // A band off in parts counts as far off, whatever its median.
 double effectiveResidual(const BandQuality& q) { return q.inconsistent() ? q.median + 100.0 : q.median; }
 
@@ -54,8 +55,9 @@ bool needsBetter(const BandQuality& q) { return !q.measured || effectiveResidual
 
 bool candidateBetter(const BandQuality& candidate, const BandQuality& own, bool ownWeak) {
     if (candidate.measured && own.measured)
-        return effectiveResidual(candidate) < effectiveResidual(own) - 0.02;
-    if (candidate.measured != own.measured) return candidate.measured;
+        return effectiveResidual(candidate) <
+               effectiveResidual(own) - std::max(0.02, candidate.uncertainty + own.uncertainty);
+    if (own.measured) return false;
     return ownWeak;
 }
 
@@ -444,7 +446,7 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
     auto writeQualityFiles = [&]() {
         QStringList written;
         for (const QString& folder : folders) {
-            const QString path = QDir(folder).filePath(qualityFileName());
+            const QString path = QDir(folder).filePath(m_qualityFile);
             if (writeRegistrationQualityCsv(path, perFolder[folder])) written << path;
         }
         return written;
@@ -524,7 +526,7 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
     if (!look.isEmpty())
         message += QStringLiteral("；%1个波段配准需检查（残差大于1像素、无法测量或未配准），见 %2")
                        .arg(look.size())
-                       .arg(qualityFileName());
+                       .arg(m_qualityFile);
     qDebug() << message;
     if (merged > 0) emit signalRegistrationQuality(look, written);
     emit signalRegistrationFinished(true, message);

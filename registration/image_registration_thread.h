@@ -62,8 +62,10 @@ public:
     void setFileFilter(std::function<bool(const QString& bandPath)> accept) { m_fileFilter = std::move(accept); }
     // After the run: one record per band of every merged capture, in capture and band order.
     const std::vector<BandRegistrationRecord>& qualityRecords() const { return m_records; }
-    // The quality file written beside the results of each folder.
+    // The quality file written beside the results of each folder; programs that share a result
+    // folder (capture shards) give each their own name.
     static QString qualityFileName() { return QStringLiteral("registration_quality.csv"); }
+    void setQualityFileName(const QString& name) { m_qualityFile = name; }
 
     static QString defaultTemporaryFolder();
 
@@ -169,6 +171,7 @@ private:
     QMap<int, QList<double>> m_common;
     std::function<bool(const QString&)> m_fileFilter;
     std::vector<BandRegistrationRecord> m_records;
+    QString m_qualityFile = qualityFileName();
 };
 
 // File-name fields of a band file: prefix (1st '_' field), capture number (2nd), band name (3rd up

@@ -34,7 +34,7 @@ apt-get install -y --no-install-recommends \
     xvfb xauth imagemagick x11-utils \
     libimage-exiftool-perl \
     fonts-wqy-microhei fonts-noto-cjk \
-    python3-numpy python3-scipy \
+    python3-numpy python3-scipy python3-gdal \
     chromium \
     dpkg-dev lintian \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
