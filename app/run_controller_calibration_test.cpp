@@ -71,11 +71,18 @@ TEST_F(CalibrationRunTest, RadianceRunCalibratesEveryBandBeforeThePool) {
     RunController controller(view);
     ASSERT_EQ(runToEnd(controller, request()), RunOutcome::Completed);
     EXPECT_TRUE(view.phases.contains(QStringLiteral("SfM相机标定中..")));
-    EXPECT_TRUE(view.phases.contains(QStringLiteral("SfM标定完成: 4/4 波段成功")));
+    // Every band succeeds; each either takes its adjusted lens or keeps the XMP lens where the data
+    // do not support a change (such bands have no entry in the results).
+    QString summary;
+    for (const QString& phase : view.phases)
+        if (phase.startsWith(QStringLiteral("SfM标定完成: 4/4 波段成功"))) summary = phase;
+    ASSERT_FALSE(summary.isEmpty()) << view.phases.join(" | ").toStdString();
+    const int adopted = summary.count(QStringLiteral("采用")), kept = summary.count(QStringLiteral("保留XMP镜头"));
+    EXPECT_EQ(adopted + kept, 4) << summary.toStdString();
     // The calibration's progress comes first, the pool's after it.
     EXPECT_LT(view.phases.indexOf(QStringLiteral("SfM相机标定中..")),
               view.phases.indexOf(QStringLiteral("预处理中..")));
-    EXPECT_EQ(controller.calibrationResults().size(), 4);
+    EXPECT_EQ(controller.calibrationResults().size(), adopted);
     for (const CameraCalibParams& c : controller.calibrationResults()) EXPECT_TRUE(c.accepted);
     EXPECT_TRUE(log.contains("SfM Calibration Progress:"));
     EXPECT_EQ(controller.processedCount(), 20);
