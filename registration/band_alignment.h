@@ -23,7 +23,7 @@ struct BandQualityOptions {
     // Fewer usable windows than this, or a fitted field less certain than `maxUncertainty` pixels,
     // and the band cannot be measured: a small number from a handful of noisy windows would be a guess.
     int minWindows = 8;
-    double maxUncertainty = 0.05;
+    double maxUncertainty = 0.08;
     bool check() const {
         return window >= 16 && step >= 1 && minResponse > 0 && minWindows >= 4 && maxUncertainty > 0;
     }

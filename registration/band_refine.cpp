@@ -74,7 +74,8 @@ WindowRefineResult refineByWindowShifts(const cv::Mat& ref, const cv::Mat& band,
         const std::vector<BandShiftSample> samples = measureBandShifts(
             ref, warpOntoReference(band, result.refFromBand, ref.size()), options.measure, gradient, &grid);
         result.quality = summarizeBandShifts(samples, grid, options.measure);
-        if (!result.quality.measured || round >= options.iterations) break;
+        // Windows enough to correct with, even where the field is too uncertain to report.
+        if (result.quality.windows < options.measure.minWindows || round >= options.iterations) break;
         const cv::Point2d m = result.quality.medianShift;
         if (std::hypot(m.x, m.y) < options.stopShift && result.quality.median < 2 * options.stopShift) break;
         // Windows that disagree with the rest (repeated texture, a moving shadow) stay out of the fit.

@@ -1,5 +1,6 @@
 // Speed of the band registration on 1280x960 images with one OpenCV thread: RIFT2 extraction (with
-// its stages), one ECC refinement, and one whole pair attempt.
+// its stages), one ECC refinement, one whole pair attempt, and what the quality check adds per band
+// (the measurement after warping, and the window refinement a poorly measured band gets).
 //
 //   registration_bench                 synthetic 1280x960 capture, band 0 onto the 660 nm band
 //   registration_bench SRC REF [OUT]   two band files; with OUT, writes OUT (the warped SRC blended
@@ -16,6 +17,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "band_alignment.h"
+#include "band_refine.h"
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
@@ -155,6 +158,23 @@ int main(int argc, char** argv) {
     if (!truth.empty() && result.succeeded()) {
         const std::vector<double> e = cornerErrors(result.finalWarp, truth, src.size());
         std::printf("corner errors vs truth: %.3f %.3f %.3f %.3f px\n", e[0], e[1], e[2], e[3]);
+    }
+    if (result.succeeded()) {
+        cv::Matx33d W;
+        for (int i = 0; i < 9; ++i) W.val[i] = result.finalWarp.at<double>(i / 3, i % 3);
+        BandQuality q;
+        const double measureMs =
+            bestOf(runs, [&] { q = measureBandQuality(ref, warpOntoReference(src, W, ref.size())); });
+        // A start 2.5 px off, as a consensus of other captures would be.
+        const cv::Matx33d off = cv::Matx33d(1, 0, 2.0, 0, 1, -1.5, 0, 0, 1) * W;
+        WindowRefineResult refined;
+        const double refineMs = bestOf(runs, [&] { refined = refineByWindowShifts(ref, src, off); });
+        std::printf("quality measure (warp + windows)%6.1f ms (%d of %d windows, median %.3f px, %s)\n", measureMs,
+                    q.windows, q.gridWindows, q.median, q.measured ? "measured" : "cannot tell");
+        std::printf("window refinement from 2.5 px%7.1f ms (%d rounds, median %.3f px)\n", refineMs, refined.rounds,
+                    refined.quality.median);
+        std::printf("added per band: measure %.1f%% of the pair, measure + refinement %.1f%%\n",
+                    100.0 * measureMs / pairMs, 100.0 * (measureMs + refineMs) / pairMs);
     }
     if (argc >= 4 && result.succeeded()) {
         cv::Mat warped;

