@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "batch_support.h"
 
 #include <QDir>
@@ -52,7 +53,10 @@ void printRunSummary(const RunController& controller, const RunRequest& request,
     if (request.registration != RegistrationMode::None)
         out(c.qualityMeasured ? QString("Bands to look at: %1").arg(c.bandsToLook)
                               : QStringLiteral("Bands to look at: not measured"));
-    if (request.reflectance && !request.scan.firstGroupLabels.isEmpty() && data.panels.size() > 0) {
+    // Panel values measured by this run, or taken from a flight state.
+    const bool panelValues = std::any_of(controller.meanPanelValues().begin(), controller.meanPanelValues().end(),
+                                         [](double v) { return v > 0; });
+    if (request.reflectance && !request.scan.firstGroupLabels.isEmpty() && panelValues) {
         QString values;
         for (int b = 0; b < request.scan.bandCount && b < controller.meanPanelValues().size(); ++b)
             values += QString(" %1").arg(controller.meanPanelValues()[b], 0, 'g', 6);

@@ -45,6 +45,8 @@ void RunController::startWithFlightState(const RunRequest& request, const Flight
         return;
     }
     m_request = request;
+    // A run from a flight state writes its report and summary figures like any other run.
+    beginReport(request.reflectance ? "reflectance" : "radiance");
     m_notConverted.clear();
     m_threads.applyToOpenCv();
     m_reflectanceRun = request.reflectance;

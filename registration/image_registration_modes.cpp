@@ -368,12 +368,12 @@ void CImageRegistrationThread::runCommonMode() {
         }
         for (int b = 0; b < capture.files.size() && b < n; ++b) {
             if (b == r || !hasMatrix(common[size_t(b)].matrix)) continue;
+            // The figures of the attempt behind a common matrix belong to another capture (or to an
+            // earlier run whose state gave the matrices): a capture's record leaves them out, so that a
+            // run and its shards write the same files.
             BandState& band = capture.bands[size_t(b)];
             band.matrix = common[size_t(b)].matrix;
-            band.pair = common[size_t(b)].pair;
             band.record.method = "common";
-            band.record.inliers = band.pair.inliers;
-            band.record.ecc = band.pair.ecc;
         }
     }
     if (!checkCommonMatrices(captures)) return finishStopped();
