@@ -27,7 +27,6 @@ folder_of() {
 for t in $TARGETS; do folder_of "$t" >/dev/null; done
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DREFLECTIVITY_FOLDERS="metadata;calibration;radiometry;panel;registration;app;bench" \
     -DREFLECTIVITY_FUZZ=ON -DREFLECTIVITY_BUILD_TESTS=OFF -DREFLECTIVITY_BUILD_BENCH=ON \
     -DREFLECTIVITY_BUILD_MORX32=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -fsanitize=fuzzer-no-link"

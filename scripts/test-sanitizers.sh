@@ -12,7 +12,7 @@ FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-po
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DREFLECTIVITY_FOLDERS="metadata;radiometry;panel;registration;calibration;resources;app;tools" \
+    -DREFLECTIVITY_BUILD_BENCH=OFF \
     -DREFLECTIVITY_BUILD_MORX32=OFF \
     -DCMAKE_C_FLAGS="$FLAGS" -DCMAKE_CXX_FLAGS="$FLAGS" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
