@@ -20,6 +20,7 @@
 
 #include "bad_input_support.h"
 #include "panel_board.h"
+#include "shared_data.h"
 
 using namespace badinput;
 
@@ -191,18 +192,16 @@ TEST_F(BadInput, WidthAndHeightDisagreeWithTheFile) {
 }
 
 TEST_F(BadInput, ForeignCameraFileAmongTheFlight) {
-    const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR");
-    const QString foreign = shared + "/data/real/IMG_0000_3.tif";
-    if (shared.isEmpty() || !QFileInfo::exists(foreign)) GTEST_SKIP() << "real captures not present";
+    const QString foreign = sharedDataPath("data/real/IMG_0000_3.tif");
+    SKIP_WITHOUT_SHARED_DATA(foreign);
     const QByteArray bytes = readAll(foreign);
     expectVictimRefused(runWithDamagedVictim([&](QByteArray& b) { b = bytes; }),
                         "readTIF: the file holds a 1280 x 960 image, expected 640 x 480");
 }
 
 TEST_F(BadInput, ForeignCameraFlight) {
-    const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR");
-    const QString real = shared + "/data/real";
-    if (shared.isEmpty() || !QDir(real).exists()) GTEST_SKIP() << "real captures not present";
+    const QString real = sharedDataPath("data/real");
+    SKIP_WITHOUT_SHARED_DATA(real + "/IMG_0075_3.tif");
     QDir().mkpath(m_raw);
     for (const QString& name : QDir(real).entryList({"*.tif"}, QDir::Files))
         ASSERT_TRUE(QFile::copy(real + "/" + name, m_raw + "/" + name));

@@ -8,7 +8,8 @@ comes and goes on a shared machine hits them alike.
 usage: solver_compare.py [--build DIR] [--loss linear|huber] [--threads N] [--runs N]
                          [--skip-scipy] [FILE]
 
-FILE defaults to ../shared/data/bal/problem-49-7776-pre.txt beside the repository. Prints, per
+FILE defaults to data/bal/problem-49-7776-pre.txt in $REFLECTIVITY_SHARED_DIR, else in ../shared
+beside the repository (as for the tests). Prints, per
 program, the solve time reported by the program (min-max over the runs), the process's wall and
 CPU time, the final cost, the evaluations and the time relative to SciPy and to Ceres.
 """
@@ -51,7 +52,8 @@ def span(values, fmt):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("file", nargs="?",
-                    default=os.path.join(REPO, "..", "shared", "data", "bal", "problem-49-7776-pre.txt"))
+                    default=os.path.join(os.environ.get("REFLECTIVITY_SHARED_DIR", os.path.join(REPO, "..", "shared")),
+                                         "data", "bal", "problem-49-7776-pre.txt"))
     ap.add_argument("--build", default=os.path.join(REPO, "build"))
     ap.add_argument("--loss", default="linear", choices=["linear", "huber"])
     ap.add_argument("--threads", type=int, default=2)

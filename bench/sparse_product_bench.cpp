@@ -1,8 +1,9 @@
 // The fused Jacobian product of LSMR (u <- J x - alpha u, w <- J^T u) on the Jacobian of a
 // "Bundle Adjustment in the Large" problem at its starting point, with one and two threads.
 //
-//   sparse_product_bench [--benchmark options]      the BAL file is taken from REFL_BAL_FILE,
-//                                                   default ../shared/data/bal/problem-49-7776-pre.txt
+//   sparse_product_bench [--benchmark options]      the BAL file is taken from REFL_BAL_FILE, default
+//                                                   data/bal/problem-49-7776-pre.txt in
+//                                                   $REFLECTIVITY_SHARED_DIR (else ../shared)
 #include <benchmark/benchmark.h>
 
 #include <QString>
@@ -28,8 +29,9 @@ Fixture& fixture() {
     if (loaded) return f;
     loaded = true;
     const char* env = std::getenv("REFL_BAL_FILE");
-    const QString file =
-        env ? QString::fromLocal8Bit(env) : QStringLiteral("../shared/data/bal/problem-49-7776-pre.txt");
+    const QString file = env ? QString::fromLocal8Bit(env)
+                             : qEnvironmentVariable("REFLECTIVITY_SHARED_DIR", QStringLiteral("../shared")) +
+                                   QStringLiteral("/data/bal/problem-49-7776-pre.txt");
     BalProblem bal;
     if (!readBalProblem(file, bal)) return f;
     refl::SparsityPattern pattern;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "radiometric_calibration.h"
+#include "shared_data.h"
 #include "testing/log_capture.h"
 #include "testing/tiff_builder.h"
 #include "testing/xmp_texts.h"
@@ -280,9 +281,8 @@ TEST_F(RawTiffTest, ImageSizeOfTheFileMustMatchTheCamera) {
 }
 
 TEST_F(RawTiffTest, ForeignCameraCaptureIsReadOnlyAsFarAsItsDataGoes) {
-    const QByteArray shared = qgetenv("REFLECTIVITY_SHARED_DIR");
-    const QString path = QString::fromLocal8Bit(shared) + "/data/real/IMG_0000_1.tif";
-    if (shared.isEmpty() || !QFile::exists(path)) GTEST_SKIP() << "real captures not available";
+    const QString path = sharedDataPath("data/real/IMG_0000_1.tif");
+    SKIP_WITHOUT_SHARED_DATA(path);
     // Another maker's 1280 x 960 file: the six-band panel reader refuses it by its maker bytes.
     EXPECT_FALSE(read(RawTiffReader::Panel, path, sixBand()));
     EXPECT_TRUE(log.contains("not owner factory camera"));

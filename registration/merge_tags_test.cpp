@@ -15,6 +15,7 @@
 #include "exif_tags.h"
 #include "merge_bands.h"
 #include "raw_tiff.h"
+#include "shared_data.h"
 #include "xmp_packet.h"
 
 namespace {
@@ -230,9 +231,8 @@ TEST_F(MergeTest, MissingReferenceGivesDefaults) {
 
 // The real five-band capture of another maker: its own GPS directory and DLS packet survive.
 TEST(RealCapture, MergedFileKeepsTheGpsAndAttitudeOfTheReferenceBand) {
-    const QByteArray shared = qgetenv("REFLECTIVITY_SHARED_DIR");
-    const QString dataDir = QString::fromLocal8Bit(shared) + "/data/real";
-    if (shared.isEmpty() || !QFile::exists(dataDir + "/IMG_0075_3.tif")) GTEST_SKIP() << "no real captures";
+    const QString dataDir = sharedDataPath("data/real");
+    SKIP_WITHOUT_SHARED_DATA(dataDir + "/IMG_0075_3.tif");
     QTemporaryDir dir;
     QStringList bands, names;
     for (int b = 1; b <= 5; ++b) {

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -263,11 +264,14 @@ TEST(ComputeRegistrationMatrix, UnreadableFileGivesEmptyListWithoutNotice) {
 }
 
 TEST(ComputeRegistrationMatrix, BandFailingEverySetSendsOneNotice) {
+    QTemporaryDir dir;  // the band files of the test
+    const auto in = [&dir](const char* name) { return dir.filePath(name); };
     const cv::Mat flat(110, 120, CV_16U, cv::Scalar(500));
-    ASSERT_TRUE(writeImage("IMG_0001_3.tif", flat));
-    ASSERT_TRUE(writeImage("IMG_0001_1.tif", flat));
+    ASSERT_TRUE(writeImage(in("IMG_0001_3.tif"), flat));
+    ASSERT_TRUE(writeImage(in("IMG_0001_1.tif"), flat));
     ProgressLog log;
-    EXPECT_TRUE(computeRegistrationMatrix("IMG_0001_3.tif", "IMG_0001_1.tif", log.callback()).isEmpty());
+    EXPECT_TRUE(
+        computeRegistrationMatrix(in("IMG_0001_3.tif"), in("IMG_0001_1.tif"), log.callback()).isEmpty());
     ASSERT_EQ(log.calls.size(), 1u);
     EXPECT_EQ(log.calls[0].first, -1);
     EXPECT_EQ(log.calls[0].second,
@@ -275,12 +279,14 @@ TEST(ComputeRegistrationMatrix, BandFailingEverySetSendsOneNotice) {
 }
 
 TEST(ComputeRegistrationMatrix, ReturnsNineRowMajorNumbersOfTheWarp) {
+    QTemporaryDir dir;  // the band files of the test
+    const auto in = [&dir](const char* name) { return dir.filePath(name); };
     const SyntheticCapture cap = makeSyntheticCapture(22, cv::Size(320, 256));
-    ASSERT_TRUE(writeImage("IMG_0022_660nm.tif", cap.bands[2]));
-    ASSERT_TRUE(writeImage("IMG_0022_560nm.tif", cap.bands[1]));
+    ASSERT_TRUE(writeImage(in("IMG_0022_660nm.tif"), cap.bands[2]));
+    ASSERT_TRUE(writeImage(in("IMG_0022_560nm.tif"), cap.bands[1]));
     ProgressLog log;
     const QList<double> m =
-        computeRegistrationMatrix("IMG_0022_660nm.tif", "IMG_0022_560nm.tif", log.callback());
+        computeRegistrationMatrix(in("IMG_0022_660nm.tif"), in("IMG_0022_560nm.tif"), log.callback());
     ASSERT_EQ(m.size(), 9);
     EXPECT_TRUE(log.calls.empty());
     EXPECT_DOUBLE_EQ(m[8], 1.0);
@@ -293,16 +299,18 @@ TEST(ComputeRegistrationMatrix, ReturnsNineRowMajorNumbersOfTheWarp) {
 }
 
 TEST(ComputeCommonRegistrationMatrix, SkipsFailedGroupsAndKeepsAValidOne) {
+    QTemporaryDir dir;  // the band files of the test
+    const auto in = [&dir](const char* name) { return dir.filePath(name); };
     const SyntheticCapture cap = makeSyntheticCapture(23, cv::Size(320, 256));
     const cv::Mat flat(110, 120, CV_16U, cv::Scalar(500));
-    ASSERT_TRUE(writeImage("IMG_0031_3.tif", flat));
-    ASSERT_TRUE(writeImage("IMG_0031_5.tif", flat));
-    ASSERT_TRUE(writeImage("IMG_0032_3.tif", cap.bands[2]));
-    ASSERT_TRUE(writeImage("IMG_0032_5.tif", cap.bands[0]));
+    ASSERT_TRUE(writeImage(in("IMG_0031_3.tif"), flat));
+    ASSERT_TRUE(writeImage(in("IMG_0031_5.tif"), flat));
+    ASSERT_TRUE(writeImage(in("IMG_0032_3.tif"), cap.bands[2]));
+    ASSERT_TRUE(writeImage(in("IMG_0032_5.tif"), cap.bands[0]));
     ProgressLog log;
-    const QList<double> m =
-        computeCommonRegistrationMatrix({"missing.tif", "IMG_0031_3.tif", "IMG_0032_3.tif"},
-                                        {"missing2.tif", "IMG_0031_5.tif", "IMG_0032_5.tif"}, log.callback());
+    const QList<double> m = computeCommonRegistrationMatrix(
+        {"missing.tif", in("IMG_0031_3.tif"), in("IMG_0032_3.tif")},
+        {"missing2.tif", in("IMG_0031_5.tif"), in("IMG_0032_5.tif")}, log.callback());
     ASSERT_EQ(m.size(), 9);
     ASSERT_EQ(log.calls.size(), 1u);  // the unreadable group sends nothing
     EXPECT_TRUE(log.calls[0].second.contains("IMG_0031_5.tif"));

@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "pair_registration.h"
+#include "shared_data.h"
 #include "synthetic_bands.h"
 
 namespace {
@@ -73,10 +74,8 @@ TEST(RegistrationAccuracy, SyntheticBandsLandWithinHalfAPixelOfTheTruth) {
 }
 
 TEST(RegistrationAccuracy, RealCaptureRegistersEveryBandOntoBandThree) {
-    const QString shared = qEnvironmentVariable("REFLECTIVITY_SHARED_DIR", "../shared");
-    const QString dir = shared + "/data/real";
-    if (!QFileInfo::exists(dir + "/IMG_0075_3.tif"))
-        GTEST_SKIP() << "real captures not present in " << dir.toStdString();
+    const QString dir = sharedDataPath("data/real");
+    SKIP_WITHOUT_SHARED_DATA(dir + "/IMG_0075_3.tif");
     auto read = [&dir](int band) {
         return cv::imread(QFile::encodeName(QString("%1/IMG_0075_%2.tif").arg(dir).arg(band)).toStdString(),
                           cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
@@ -98,12 +97,16 @@ TEST(RegistrationAccuracy, RealCaptureRegistersEveryBandOntoBandThree) {
         EXPECT_NEAR(W.at<double>(1, 1), 1.0, 0.05) << name;
         EXPECT_LT(std::fabs(W.at<double>(0, 2)), 150.0) << name;
         EXPECT_LT(std::fabs(W.at<double>(1, 2)), 150.0) << name;
-        // Warped band in green over band 3 in magenta, for looking at (private working directory).
+        // Warped band in green over band 3 in magenta, for looking at: written into the folder
+        // REFL_TEST_PICTURES names, when it is set.
+        const QString pictures = qEnvironmentVariable("REFL_TEST_PICTURES");
+        if (pictures.isEmpty()) continue;
         cv::Mat warped;
         cv::warpPerspective(toByte(src), warped, W, ref.size());
         const cv::Mat r8 = toByte(ref);
         cv::Mat blend;
         cv::merge(std::vector<cv::Mat>{r8, warped, r8}, blend);
-        cv::imwrite("blend_IMG_0075_" + std::to_string(band) + "_on_3.png", blend);
+        const QString picture = QString("%1/blend_IMG_0075_%2_on_3.png").arg(pictures).arg(band);
+        cv::imwrite(QFile::encodeName(picture).toStdString(), blend);
     }
 }

@@ -14,6 +14,7 @@
 
 #include "image_registration_thread.h"
 #include "sample_flight.h"
+#include "shared_data.h"
 
 namespace {
 
@@ -120,10 +121,6 @@ TEST(RegistrationQualityFlights, GeneratedBandsLandOnTheTruthOrAreNamed) {
                 bands, named, unmeasuredOff, unmeasured);
 }
 
-QString sharedData() {
-    return qEnvironmentVariable("REFLECTIVITY_SHARED_DIR", "../shared") + "/data/real";
-}
-
 // The independent measure: band index -> median shift, from the Python check (empty when it cannot run).
 QMap<int, double> independentCheck(const QString& merged, int referenceIndex) {
     QMap<int, double> out;
@@ -144,8 +141,8 @@ QMap<int, double> independentCheck(const QString& merged, int referenceIndex) {
 }
 
 TEST(RegistrationQualityReal, EveryBandOfFourRealCapturesWithinFourTenthsOfAPixel) {
-    const QString real = sharedData();
-    if (!QFileInfo::exists(real + "/IMG_0123_3.tif")) GTEST_SKIP() << "real captures not present in " << real.toStdString();
+    const QString real = sharedDataPath("data/real");
+    SKIP_WITHOUT_SHARED_DATA(real + "/IMG_0123_3.tif");
     // Captures of one flight are registered together, as a user would: 0096 and 0123 are of one flight.
     const QList<QStringList> flights = {{"0096", "0123"}, {"0075"}, {"0001"}};
     for (const QStringList& flight : flights) {

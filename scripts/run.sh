@@ -40,6 +40,7 @@ mkdir -p "$RESULTS"
 cd "$RESULTS"
 echo "Processing $FLIGHT/flight ..."
 # Progress is one line on the terminal (standard error); the log goes to $RESULTS/log and the
-# summary, with the path of the run report, to standard output.
+# summary, with the path of the run report, to standard output. The script's exit status is the
+# batch command's (0, or 1 for a failed run or bands to look at, 2 for bad arguments).
 # shellcheck disable=SC2086
-"$ROOT/$BUILD_DIR/app/reflectivity-batch" --raw "$FLIGHT/flight" --out "$RESULTS" $PANELS --log-dir "$RESULTS/log"
+exec "$ROOT/$BUILD_DIR/app/reflectivity-batch" --raw "$FLIGHT/flight" --out "$RESULTS" $PANELS --log-dir "$RESULTS/log"

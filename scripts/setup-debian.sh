@@ -36,7 +36,7 @@ apt-get install -y --no-install-recommends \
     fonts-wqy-microhei fonts-noto-cjk \
     python3-numpy python3-scipy python3-gdal \
     chromium \
-    dpkg-dev lintian \
+    dpkg-dev lintian clang-format \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
     wine wine32:i386 wine64 \
