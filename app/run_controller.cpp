@@ -469,22 +469,23 @@ void RunController::startPool(bool jpg) {
         qDebug() << "real compute the DN value:" << band << m_layoutFlag << m_keyedFlag << m_camera.height
                  << m_camera.width << m_camera.cameraType << path;
         auto* task = new CHandleDataOperation();
-        task->inputPath = path;
-        task->outputDir = outputDir;
-        task->calibration = m_records[band];
-        task->vignettingMap = &m_maps[size_t(band)];
-        task->panelValue = m_meanPanelValue.value(band);
-        task->panelReflectance = m_workingReflectance[size_t(std::min(band, 5))];
-        task->layoutFlag = m_layoutFlag;
-        task->keyedFlag = m_keyedFlag ? 1 : 0;
-        task->diagnosticFlag = 0;
-        task->skipLensCorrection = 0;
-        task->height = m_camera.height;
-        task->width = m_camera.width;
-        task->cameraType = m_camera.cameraType;
-        task->reflectanceMode = m_reflectanceRun ? 1 : 0;
-        task->pixelSizeUm = m_camera.pixelSizeUm;
-        task->focalMm = m_camera.focalMm;
+        RadiometricTaskOptions& o = task->options;
+        o.inputPath = path;
+        o.outputDir = outputDir;
+        o.calibration = m_records[band];
+        o.vignettingMap = &m_maps[size_t(band)];
+        o.panelValue = m_meanPanelValue.value(band);
+        o.panelReflectance = m_workingReflectance[size_t(std::min(band, 5))];
+        o.layout = m_layoutFlag == 1 ? RadiometricTaskOptions::Layout::OlderSixBand
+                                     : RadiometricTaskOptions::Layout::Standard;
+        o.keyedCalibration = m_keyedFlag;
+        o.height = m_camera.height;
+        o.width = m_camera.width;
+        o.cameraType = m_camera.cameraType;
+        o.output = m_reflectanceRun ? RadiometricTaskOptions::Output::Reflectance
+                                    : RadiometricTaskOptions::Output::Radiance;
+        o.pixelSizeUm = m_camera.pixelSizeUm;
+        o.focalMm = m_camera.focalMm;
         task->setSfMCalibResults(m_calibration);
         connect(task, &CHandleDataOperation::conversionEnded, this, &RunController::noteConversion,
                 Qt::QueuedConnection);

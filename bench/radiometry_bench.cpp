@@ -82,14 +82,15 @@ void runTask(bool lens) {
     Flight& f = flight();
     CHandleDataOperation task;
     task.setAutoDelete(false);
-    task.inputPath = f.dir.filePath(f.truth.captures[0].files[2]);
-    task.outputDir = f.dir.filePath("out");
-    task.calibration = f.records[2];
-    task.vignettingMap = &f.maps[2];
-    task.cameraType = 0;
-    task.width = 1280;
-    task.height = 960;
-    task.skipLensCorrection = lens ? 0 : 1;
+    RadiometricTaskOptions& o = task.options;
+    o.inputPath = f.dir.filePath(f.truth.captures[0].files[2]);
+    o.outputDir = f.dir.filePath("out");
+    o.calibration = f.records[2];
+    o.vignettingMap = &f.maps[2];
+    o.cameraType = 0;
+    o.width = 1280;
+    o.height = 960;
+    o.skipLensCorrection = !lens;
     task.run();
 }
 

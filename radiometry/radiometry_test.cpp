@@ -130,20 +130,23 @@ protected:
     CHandleDataOperation* task(const QString& path, int b, bool reflectance) {
         auto* t = new CHandleDataOperation();
         t->setAutoDelete(false);
-        t->inputPath = path;
-        t->outputDir = outDir();
-        t->calibration = records[b];
-        t->vignettingMap = &maps[b];
-        t->layoutFlag = layoutFlag;
-        t->keyedFlag = keyed ? 1 : 0;
-        t->reflectanceMode = reflectance ? 1 : 0;
-        t->panelValue = m_truth.newPanel.radiance.value(b);
-        t->panelReflectance = m_truth.newPanel.reflectance.value(b);
-        t->cameraType = m_truth.camera.cameraType;
-        t->width = width;
-        t->height = height;
-        t->pixelSizeUm = m_truth.camera.xmpPixelSizeUm;
-        t->focalMm = m_truth.camera.focalMm;
+        RadiometricTaskOptions& o = t->options;
+        o.inputPath = path;
+        o.outputDir = outDir();
+        o.calibration = records[b];
+        o.vignettingMap = &maps[b];
+        o.layout = layoutFlag ? RadiometricTaskOptions::Layout::OlderSixBand
+                              : RadiometricTaskOptions::Layout::Standard;
+        o.keyedCalibration = keyed;
+        o.output = reflectance ? RadiometricTaskOptions::Output::Reflectance
+                               : RadiometricTaskOptions::Output::Radiance;
+        o.panelValue = m_truth.newPanel.radiance.value(b);
+        o.panelReflectance = m_truth.newPanel.reflectance.value(b);
+        o.cameraType = m_truth.camera.cameraType;
+        o.width = width;
+        o.height = height;
+        o.pixelSizeUm = m_truth.camera.xmpPixelSizeUm;
+        o.focalMm = m_truth.camera.focalMm;
         QObject::connect(t, &CHandleDataOperation::getCommonCacheAreaData, [this] { ++signals_; });
         return t;
     }
@@ -189,7 +192,7 @@ TEST_F(GeneratedTask, RecoversRadianceAndReflectanceAtCheckPoints) {
             for (int b = 0; b < capture.files.size(); ++b) {
                 const QString raw = input(capture.files[b]);
                 std::unique_ptr<CHandleDataOperation> t(task(raw, b, reflectance));
-                t->skipLensCorrection = 1;
+                t->options.skipLensCorrection = true;
                 t->run();
                 const std::vector<uint16_t> out = readOutput(outDir() + "/" + QFileInfo(raw).fileName());
                 ASSERT_EQ(out.size(), size_t(width) * height);
@@ -218,7 +221,7 @@ TEST_F(GeneratedTask, OutputIsTheRawFileWithOnlyItsPixelsReplaced) {
         const QString converted = outDir() + "/" + QFileInfo(raw).fileName();
         const QByteArray a = fileBytes(raw), b = fileBytes(converted);
         ASSERT_EQ(a.size(), b.size());
-        const int offset = layout == reflsample::RawLayout::VOne ? 266 : int(t->stripOffset);
+        const int offset = layout == reflsample::RawLayout::VOne ? 266 : int(t->stripOffset());
         const int bytes = width * height * 2;
         EXPECT_EQ(a.left(offset), b.left(offset));
         EXPECT_EQ(a.mid(offset + bytes), b.mid(offset + bytes));
@@ -274,8 +277,8 @@ TEST_F(GeneratedTask, RefusedInputsWriteNothingButAreStillCounted) {
 
     // Output folder = the raw folder: the raw file must never be overwritten.
     std::unique_ptr<CHandleDataOperation> same(task(raw, 0, false));
-    same->outputDir = QFileInfo(raw).absolutePath();
-    same->skipLensCorrection = 1;
+    same->options.outputDir = QFileInfo(raw).absolutePath();
+    same->options.skipLensCorrection = true;
     same->run();
     EXPECT_TRUE(log.contains("output would overwrite the raw image"));
     EXPECT_EQ(checksum(raw), before);
@@ -294,7 +297,7 @@ TEST_F(GeneratedTask, RefusedInputsWriteNothingButAreStillCounted) {
 
     // No vignetting map for the band.
     std::unique_ptr<CHandleDataOperation> noMap(task(raw, 0, false));
-    noMap->vignettingMap = nullptr;
+    noMap->options.vignettingMap = nullptr;
     noMap->run();
     EXPECT_FALSE(QFile::exists(outDir() + "/" + QFileInfo(raw).fileName()));
 
@@ -307,7 +310,7 @@ TEST_F(GeneratedTask, RefusedInputsWriteNothingButAreStillCounted) {
     const QString blocker = m_dir.filePath("blocked");
     QFile(blocker).open(QIODevice::WriteOnly);
     std::unique_ptr<CHandleDataOperation> blocked(task(raw, 0, false));
-    blocked->outputDir = blocker;
+    blocked->options.outputDir = blocker;
     blocked->run();
     EXPECT_TRUE(log.contains("open file error"));
     EXPECT_EQ(signals_, 4);
