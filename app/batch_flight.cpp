@@ -1,19 +1,23 @@
 #include "batch_flight.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "batch_view.h"
 #include "camera_info.h"
 #include "image_registration_thread.h"
+#include "run_report_shards.h"
 #include "run_threads.h"
 
 namespace {
@@ -22,6 +26,10 @@ void err(const QString& text) {
     std::fprintf(stderr, "reflectivity-batch: %s\n", text.toLocal8Bit().constData());
 }
 void out(const QString& text) { std::printf("%s\n", text.toLocal8Bit().constData()); }
+
+QString shardQualityFileName(const CaptureShard& shard) {
+    return QString("registration_quality_shard-%1-of-%2.csv").arg(shard.index).arg(shard.count);
+}
 
 QString numberList(const QVector<double>& values) {
     QStringList texts;
@@ -81,12 +89,47 @@ void addFlightOptions(QCommandLineParser& parser) {
                       "Process only the captures whose position in the scan's capture order is I modulo N, "
                       "into the same result folder as the other shards.",
                       "I/N"});
+    parser.addOption({"merge-reports",
+                      "Combine the shard reports in the result folder DIR into one report.html for the "
+                      "whole flight (nothing is processed again).",
+                      "DIR"});
+}
+
+int BatchFlight::mergeReports() {
+    for (const QString& other : m_parser.optionNames()) {
+        if (other != "merge-reports" && other != "log-dir" && other != "threads") {
+            err("--merge-reports takes no other options than --log-dir (not --" + other + ")");
+            return 2;
+        }
+    }
+    if (!m_parser.positionalArguments().isEmpty()) {
+        err("--merge-reports takes no other arguments (not " + m_parser.positionalArguments().join(" ") + ")");
+        return 2;
+    }
+    const MergedShardReport merged = mergeShardReports(m_parser.value("merge-reports"));
+    if (merged.exitCode == 2) {
+        err("--merge-reports: " + merged.problem);
+        return 2;
+    }
+    const RunCounts counts = countRun(merged.data);
+    out(QString("Shard reports merged: %1 of %2").arg(merged.data.shards.size()).arg(merged.data.shardCount));
+    out(QString("Merged captures: %1 of %2").arg(counts.mergedCaptures).arg(merged.data.captureCount));
+    out(QString("Converted images: %1").arg(counts.convertedImages));
+    out(QString("Files not converted: %1").arg(counts.notConverted));
+    if (merged.data.registrationMode != "none")
+        out(counts.qualityMeasured ? QString("Bands to look at: %1").arg(counts.bandsToLook)
+                                   : QStringLiteral("Bands to look at: not measured"));
+    out("Report: " + QDir::toNativeSeparators(merged.path));
+    if (!merged.problem.isEmpty()) err(merged.problem);
+    if (counts.bandsToLook > 0) err(QString("%1 bands need a look; see the report").arg(counts.bandsToLook));
+    return merged.exitCode != 0 || counts.bandsToLook > 0 || counts.notConverted > 0 ? 1 : 0;
 }
 
 BatchFlight::BatchFlight(const QCommandLineParser& parser, ControllerRunner runner)
     : m_parser(parser), m_runner(std::move(runner)) {}
 
 int BatchFlight::checkOptions() {
+    if (m_parser.isSet("merge-reports")) return mergeReports();
     m_prepareOnly = m_parser.isSet("prepare-only");
     m_reusePanel = m_parser.isSet("reuse-panel");
     m_statePath = m_parser.value("state");
@@ -141,6 +184,9 @@ int BatchFlight::checkOptions() {
             err(QString("flight state %1: %2").arg(m_statePath, problem));
             return 2;
         }
+        QFile file(m_statePath);
+        if (file.open(QIODevice::ReadOnly))
+            m_stateChecksum = QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
     }
     return -1;
 }
@@ -207,6 +253,7 @@ bool BatchFlight::computeCommonMatrices(const RunRequest& request, BatchRunView&
              << "m";
     RunController controller(view);
     controller.setThreadCount(RunThreads::parse(m_parser.value("threads")));
+    controller.setReportSetup([](RunReportData& d) { d.reportName.clear(); });
     auto sink = std::make_shared<MatrixSink>();
     controller.setRegistrationSetup([sink](CImageRegistrationThread& t) { collectMatrices(t, sink); });
     const RunOutcome outcome = m_runner(controller, [&] { controller.startWithFlightState(r, state); });
@@ -286,6 +333,9 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
         phases.setThreadCount(RunThreads::parse(m_parser.value("threads")));
         phases.setSelfCalibrationEnabled(selfCalibration && m_statePath.isEmpty());
         phases.setStopBeforePool(true);
+        // Its panels go into the report of the run that follows (a shard's own report), not into
+        // a report.html of their own in the result folder.
+        phases.setReportSetup([](RunReportData& d) { d.reportName.clear(); });
         RunRequest r = request;
         // No pool, so nothing goes there; a folder of its own all the same, removed afterwards.
         QTemporaryDir unused(QDir::temp().filePath("reflectivity-prepare-XXXXXX"));
@@ -296,6 +346,7 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
             return 1;
         }
         state = phases.flightState();
+        m_panelReport = phases.reportData();
         if (!m_statePath.isEmpty()) {
             state.selfCalibrationRan = m_state.selfCalibrationRan;
             state.lens = m_state.lens;
@@ -328,6 +379,7 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
 
     m_state = state;
     m_useState = true;
+    m_panelFromState = panelFromState;
     if (m_shard.active()) {
         m_shardCaptures = shardCaptures(m_flight, m_shard);
         // Images without a capture key go with shard 0, so that the shards together see every image.
@@ -341,6 +393,24 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
             out(QString("Shard %1: no captures (the flight has %2)")
                     .arg(m_shard.text())
                     .arg(m_flight.captures.size()));
+            // Its report all the same, so that --merge-reports knows the shard ran.
+            RunReportData d;
+            d.kind = request.reflectance ? "reflectance" : "radiance";
+            d.rawDirectory = request.rawDirectory;
+            d.resultDirectory = request.resultDirectory;
+            d.registrationMode = request.registration == RegistrationMode::Common     ? "common"
+                                 : request.registration == RegistrationMode::PerGroup ? "per-group"
+                                                                                      : "none";
+            d.bandCount = request.scan.bandCount;
+            d.bandLabels = request.scan.firstGroupLabels;
+            d.cameraType = m_state.cameraType;
+            d.startedAt = d.endedAt = QDateTime::currentDateTime();
+            d.outcome = "completed";
+            describeReport(d);
+            if (writeRunReport(d).isEmpty()) {
+                err("cannot write the shard's report into " + request.resultDirectory);
+                return 1;
+            }
             return 0;
         }
     }
@@ -348,7 +418,33 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
     return -1;
 }
 
+void BatchFlight::describeReport(RunReportData& d) const {
+    d.flightCaptureCount = m_flight.captures.size();
+    d.flightFingerprint = flightFingerprint(m_flight, m_request.rawDirectory);
+    if (!m_statePath.isEmpty()) {
+        d.stateFile = QFileInfo(m_statePath).absoluteFilePath();
+        d.stateChecksum = m_stateChecksum;
+    }
+    if (m_panelFromState) d.panelSource = "the flight state " + QFileInfo(m_statePath).fileName();
+    if (!m_panelReport.panels.isEmpty()) {  // measured before the run, on this flight's panel images
+        d.panels = m_panelReport.panels;
+        d.codeValues = m_panelReport.codeValues;
+        d.automaticRecognition = m_panelReport.automaticRecognition;
+    }
+    if (m_shard.active()) {
+        d.shardIndex = m_shard.index;
+        d.shardCount = m_shard.count;
+        d.shardCaptureKeys.clear();
+        for (int c : m_shardCaptures) d.shardCaptureKeys << m_flight.captures[c].key;
+        const QSet<QString> ids = captureIds(m_flight, m_shardCaptures);
+        d.shardCaptureIds = QStringList(ids.begin(), ids.end());
+        std::sort(d.shardCaptureIds.begin(), d.shardCaptureIds.end());
+        d.qualityFileNames = QStringList{shardQualityFileName(m_shard)};
+    }
+}
+
 void BatchFlight::setUp(RunController& controller) {
+    if (m_useState) controller.setReportSetup([this](RunReportData& d) { describeReport(d); });
     const bool filter = m_shard.active();
     const QSet<QString> ids = filter ? captureIds(m_flight, m_shardCaptures) : QSet<QString>();
     const bool matrices = m_useState && m_state.hasCommonMatrices;
@@ -360,7 +456,7 @@ void BatchFlight::setUp(RunController& controller) {
     controller.setRegistrationSetup([=](CImageRegistrationThread& t) {
         if (filter) {
             t.setFileFilter([ids](const QString& path) { return ids.contains(captureIdOfFile(path)); });
-            t.setQualityFileName(QString("registration_quality_shard-%1-of-%2.csv").arg(shard.index).arg(shard.count));
+            t.setQualityFileName(shardQualityFileName(shard));
         }
         if (matrices) t.setCommonMatrices(reference, common);
         if (sink) collectMatrices(t, sink);

@@ -1,5 +1,5 @@
 // The batch command's flight state and capture shards: --save-state, --state, --prepare-only,
-// --reuse-panel and --shard.
+// --reuse-panel, --shard and --merge-reports.
 #pragma once
 
 #include <QCommandLineParser>
@@ -27,6 +27,8 @@ public:
     // Checks of the options alone (the shard, the state file, the combinations): the exit code 2
     // with its message printed, or -1 to go on.
     int checkOptions();
+    // --merge-reports DIR: the shard reports of a result folder combined into its report.html.
+    int mergeReports();
     bool prepareOnly() const { return m_prepareOnly; }
 
     // With the run's request built: checks the state against the flight, runs the once-per-flight
@@ -51,6 +53,8 @@ private:
     bool computeCommonMatrices(const RunRequest& request, BatchRunView& view, FlightState& state);
     void completeFlightFields(FlightState& state, const RunRequest& request) const;
     bool writeState(const FlightState& state);
+    // What a run from a state (a shard) tells its report: the shard, the flight, the state.
+    void describeReport(RunReportData& d) const;
 
     const QCommandLineParser& m_parser;
     ControllerRunner m_runner;
@@ -61,6 +65,9 @@ private:
     QString m_savePath;
     FlightState m_state;
     bool m_useState = false;  // the run starts from m_state instead of its own once-per-flight phases
+    bool m_panelFromState = false;
+    QString m_stateChecksum;      // of the --state file as read
+    RunReportData m_panelReport;  // the panel phase run before the run (panels measured on this flight)
     RunRequest m_request;
     FlightCaptures m_flight;
     QVector<int> m_shardCaptures;

@@ -47,12 +47,48 @@ grep -q "^Shard 0/3: 2 of 4 captures (0001 0004), 2 merged" shard0.txt || fail "
 grep -q "^Shard 2/3: 1 of 4 captures (0003), 1 merged" shard2.txt || fail "shard 2 line"
 for i in 0 1 2; do grep -q "BatchFlight: shard .$i/3" logs/shard-$i/*/log_*.txt || fail "no log of shard $i"; done
 # Reports and quality tables describe their own run; everything else must be equal.
-results() { (cd "$1" && find . -type f ! -name 'report*.html' ! -path './report/*' ! -name '*.csv' | sort); }
+results() { (cd "$1" && find . -type f ! -name 'report*.html' ! -name 'report_shard-*.json' ! -name '*.csv' | sort); }
 results one >one.list
 results shards >shards.list
 cmp -s one.list shards.list || fail "different files: $(diff one.list shards.list)"
 [ "$(wc -l <one.list)" -eq 4 ] || fail "expected 4 merged captures"
 while read -r f; do cmp -s "one/$f" "shards/$f" || fail "$f differs"; done <one.list
+
+# Each shard wrote its own report, which says which shard it was; --merge-reports makes the
+# flight's report.html of them: every capture, every band's quality row, every shard.
+[ ! -e shards/report.html ] || fail "a shard wrote report.html"
+for i in 0 1 2; do
+    grep -q "data-shard=\"$i/3\"" shards/report_shard-$i-of-3.html || fail "report of shard $i does not say so"
+    grep -q "^Report: $WORK/shards/report_shard-$i-of-3.html" shard$i.txt || fail "shard $i summary: report path"
+done
+grep -c 'class="capture"' shards/report_shard-0-of-3.html | grep -qx 2 || fail "shard 0 report: not its 2 captures"
+"$BATCH" --merge-reports shards --log-dir logs >merge.txt 2>&1 || fail "merge-reports: $(cat merge.txt)"
+grep -q "^Shard reports merged: 3 of 3" merge.txt || fail "merge summary: $(cat merge.txt)"
+grep -q "^Merged captures: 4 of 4" merge.txt || fail "merge summary captures"
+m=shards/report.html
+grep -q 'data-shards="3" data-missing="0"' $m || fail "merged report: shards"
+[ "$(grep -c 'class="shard"' $m)" -eq 3 ] || fail "merged report: shard table"
+[ "$(grep -c 'class="capture"' $m)" -eq 4 ] || fail "merged report: previews"
+[ "$(grep -c 'class="capture-point"' $m)" -eq 4 ] || fail "merged report: positions"
+[ "$(grep -c '<tr class="q-' one/report.html)" -eq "$(grep -c '<tr class="q-' $m)" ] || fail "merged report: quality rows"
+grep -q 'data-outcome="completed"' $m || fail "merged report: outcome"
+grep -q 'id="panel-source"' $m || fail "merged report: panel values from the state"
+# A missing shard: the report says so, exit 1; no shard reports or another run's: exit 2, nothing written.
+mkdir part && cp shards/report_shard-[01]-of-3.* part/
+"$BATCH" --merge-reports part --log-dir logs >merge.txt 2>&1
+[ $? -eq 1 ] || fail "merge with a shard missing: not exit 1"
+grep -q "no report from shard 2/3" merge.txt || fail "merge: missing shard not named"
+grep -q 'data-outcome="incomplete"' part/report.html || fail "merged report: not incomplete"
+mkdir none
+"$BATCH" --merge-reports none --log-dir logs >merge.txt 2>&1
+[ $? -eq 2 ] && [ ! -e none/report.html ] || fail "merge of no reports"
+grep -q "no shard reports in" merge.txt || fail "merge of no reports: message"
+mkdir mixed && cp shards/report_shard-0-of-3.json mixed/ &&
+    sed 's/"count": 3/"count": 4/' shards/report_shard-1-of-3.json >mixed/report_shard-1-of-4.json
+"$BATCH" --merge-reports mixed --log-dir logs >merge.txt 2>&1
+[ $? -eq 2 ] && [ ! -e mixed/report.html ] || fail "merge of two runs"
+grep -q "come from different runs: report_shard-0-of-3.json and report_shard-1-of-4.json differ in their shard count" \
+    merge.txt || fail "merge of two runs: message $(cat merge.txt)"
 
 # Flight A's state on flight B: lens and matrices from A, the panel measured on B's own images.
 # shellcheck disable=SC2086

@@ -120,6 +120,8 @@ public:
     void setRegistrationSetup(std::function<void(CImageRegistrationThread&)> setup) {
         m_registrationSetup = std::move(setup);
     }
+    // Called with the report's data when a run begins (a shard's report says which shard it is).
+    void setReportSetup(std::function<void(RunReportData&)> setup) { m_reportSetup = std::move(setup); }
 
 signals:
     void finished(RunOutcome outcome);
@@ -227,6 +229,7 @@ private:
 
     bool m_stopBeforePool = false;
     std::function<void(CImageRegistrationThread&)> m_registrationSetup;
+    std::function<void(RunReportData&)> m_reportSetup;
     RunReportLog m_report;
 };
 

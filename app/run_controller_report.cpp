@@ -18,6 +18,7 @@ void RunController::beginReport(const QString& kind) {
     d.captureCount = r.scan.groups.size();
     d.bandCount = r.scan.bandCount;
     d.bandLabels = r.scan.firstGroupLabels;
+    if (m_reportSetup) m_reportSetup(d);
 }
 
 void RunController::reportPanels() {

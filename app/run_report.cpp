@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QTextStream>
 #include <algorithm>
 #include <map>
@@ -16,11 +17,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include "band_names.h"
+#include "capture_shards.h"
 #include "exif_tags.h"
+#include "run_report_shards.h"
 
 namespace {
 
-const char* const kQualityFile = "registration_quality.csv";
 const QStringList kQualityColumns{"capture",  "band",    "reference_band",     "method",          "inliers",
                                   "ecc",      "residual_median_px", "residual_p90_px", "windows", "verdict"};
 const int kPreviewWidth = 360;
@@ -321,7 +323,7 @@ h1{font-size:22px;margin-bottom:4px}h2{font-size:18px;border-bottom:2px solid #d
 table{border-collapse:collapse;margin:8px 0;font-size:13px}td,th{border:1px solid #d4d4d4;padding:3px 8px;text-align:left}
 th{background:#f0f0ec}td.num{text-align:right;font-variant-numeric:tabular-nums}
 .state{display:inline-block;padding:3px 10px;border-radius:4px;color:#fff;font-weight:bold}
-.completed{background:#2e9d46}.stopped{background:#d9822b}.failed,.refused{background:#c0392b}
+.completed{background:#2e9d46}.stopped,.incomplete{background:#d9822b}.failed,.refused{background:#c0392b}
 .badge{display:inline-block;padding:1px 6px;border-radius:3px;color:#fff;font-size:12px}
 .figures{display:flex;flex-wrap:wrap;gap:12px}figure{margin:0;font-size:12px}figure img{display:block;border:1px solid #ccc}
 .capture{border:1px solid #ddd;padding:8px;border-radius:4px}.capture .pair{display:flex;gap:6px}
@@ -373,11 +375,13 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
     return true;
 }
 
-QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found) {
+QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found,
+                                                     const QStringList& names) {
     QVector<RegistrationQualityRow> rows;
     if (found) *found = false;
     for (const QString& folder : folders) {
-        const QString path = QDir(folder).filePath(kQualityFile);
+      for (const QString& name : names) {
+        const QString path = QDir(folder).filePath(name);
         if (!QFileInfo::exists(path)) continue;
         QString why;
         QVector<RegistrationQualityRow> own;
@@ -387,6 +391,7 @@ QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders
         }
         if (found) *found = true;
         rows += own;
+      }
     }
     return rows;
 }
@@ -401,12 +406,33 @@ QStringList mergedCaptureFiles(const QStringList& folders) {
     return files;
 }
 
+QStringList reportMergedFiles(const RunReportData& data) {
+    if (!data.mergedFiles.isEmpty()) return data.mergedFiles;
+    QStringList files = mergedCaptureFiles(data.outputFolders);
+    if (data.isShard()) {
+        const QSet<QString> ids(data.shardCaptureIds.begin(), data.shardCaptureIds.end());
+        QStringList own;
+        for (const QString& f : files)
+            if (ids.contains(captureIdOfFile(f))) own << f;
+        files = own;
+    }
+    return files;
+}
+
+QVector<RegistrationQualityRow> reportQualityRows(const RunReportData& data, bool* found) {
+    return registrationQualityOf(data.outputFolders, found, data.qualityFileNames);
+}
+
+QString shardReportName(int index, int count, const QString& ext) {
+    return QString("report_shard-%1-of-%2.%3").arg(index).arg(count).arg(ext);
+}
+
 RunCounts countRun(const RunReportData& data) {
     RunCounts c;
-    c.mergedCaptures = mergedCaptureFiles(data.outputFolders).size();
+    c.mergedCaptures = reportMergedFiles(data).size();
     c.notConverted = data.notConverted.size();
     c.convertedImages = std::max(0, data.processedCount - c.notConverted);
-    const QVector<RegistrationQualityRow> rows = registrationQualityOf(data.outputFolders, &c.qualityMeasured);
+    const QVector<RegistrationQualityRow> rows = reportQualityRows(data, &c.qualityMeasured);
     for (const RegistrationQualityRow& r : rows) {
         if (r.needsLook()) ++c.bandsToLook;
         if (r.verdict == "unmeasured") ++c.bandsUnmeasured;
@@ -419,12 +445,18 @@ QString writeRunReport(const RunReportData& d) {
         qDebug() << "run report: no result folder to write into:" << d.resultDirectory;
         return QString();
     }
-    const QString path = QDir(d.resultDirectory).filePath("report.html");
+    const QString name = d.isShard() ? shardReportName(d.shardIndex, d.shardCount, "html") : d.reportName;
+    if (name.isEmpty()) {
+        qDebug() << "run report: none for this run (it only prepares a flight state)";
+        return QString();
+    }
+    const QString path = QDir(d.resultDirectory).filePath(name);
     const RunCounts counts = countRun(d);
     bool measured = false;
-    QVector<RegistrationQualityRow> quality = registrationQualityOf(d.outputFolders, &measured);
+    QVector<RegistrationQualityRow> quality = reportQualityRows(d, &measured);
+    const QStringList merged = reportMergedFiles(d);
     QVector<MergedPreview> previews;
-    for (const QString& file : mergedCaptureFiles(d.outputFolders)) previews << previewOf(file);
+    for (const QString& file : merged) previews << previewOf(file);
     std::map<QString, QString> worst;  // capture -> worst verdict
     for (const RegistrationQualityRow& r : quality) {
         auto it = worst.find(r.capture);
@@ -434,17 +466,24 @@ QString writeRunReport(const RunReportData& d) {
     QString h;
     h += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>reflectivity run report</title>\n";
     h += "<style>" + QString::fromLatin1(kStyle) + "</style></head><body>\n";
-    h += QString("<h1>Run report · 运行报告</h1>\n<p class=\"note\">%1 → %2 · reflectivity</p>\n")
-             .arg(esc(d.startedAt.toString("yyyy-MM-dd hh:mm:ss")), esc(d.endedAt.toString("yyyy-MM-dd hh:mm:ss")));
+    const QString scope = d.isShard() ? QString(" · shard %1 of %2").arg(d.shardIndex).arg(d.shardCount)
+                          : d.shardCount > 0 ? QString(" · %1 shards merged").arg(d.shardCount)
+                                             : QString();
+    h += QString("<h1>Run report · 运行报告%3</h1>\n<p class=\"note\">%1 → %2 · reflectivity</p>\n")
+             .arg(esc(d.startedAt.toString("yyyy-MM-dd hh:mm:ss")), esc(d.endedAt.toString("yyyy-MM-dd hh:mm:ss")),
+                  esc(scope));
 
     // The run.
     h += QString("<section id=\"run\" data-outcome=\"%1\"><h2>Run</h2>\n").arg(esc(d.outcome));
-    const QString stateText = d.outcome == "completed" ? QStringLiteral("Completed")
-                              : d.outcome == "stopped" ? QStringLiteral("Stopped before the end")
-                              : d.outcome == "refused" ? QStringLiteral("Refused")
-                                                       : QStringLiteral("Failed");
+    const QString stateText = d.outcome == "completed"    ? QStringLiteral("Completed")
+                              : d.outcome == "stopped"    ? QStringLiteral("Stopped before the end")
+                              : d.outcome == "refused"    ? QStringLiteral("Refused")
+                              : d.outcome == "incomplete" ? QStringLiteral("Incomplete: shards missing")
+                                                          : QStringLiteral("Failed");
     h += QString("<p><span class=\"state %1\" id=\"run-state\">%2</span></p>\n").arg(esc(d.outcome), stateText);
-    if (d.outcome != "completed")
+    if (d.outcome == "incomplete")
+        h += "<p class=\"warn\">Some shards left no report: the figures below cover the shards that did.</p>\n";
+    else if (d.outcome != "completed")
         h += "<p class=\"warn\">The run did not end normally: the figures below show what was done up to that point.</p>\n";
     h += "<table class=\"kv\" id=\"run-summary\">\n";
     auto kv = [&](const QString& id, const QString& key, const QString& value) {
@@ -459,7 +498,32 @@ QString writeRunReport(const RunReportData& d) {
        : !d.selfCalibrationWhyNot.isEmpty() ? esc("not run: " + d.selfCalibrationWhyNot)
        : d.selfCalibrationEnabled ? QStringLiteral("on") : QStringLiteral("off"));
     if (d.cameraType >= 0) kv("run-camera", "Camera type", QString::number(d.cameraType));
-    kv("run-images", "Images in the raw folder", QString::number(d.imageCount));
+    if (d.isShard()) {
+        QStringList keys = d.shardCaptureKeys;
+        if (keys.size() > 40) keys = keys.mid(0, 40) << "...";
+        kv("run-shard", "Shard",
+           QString("<span data-shard=\"%1/%2\">%1 of %2 (counted from 0)</span>: %3 of %4 captures (%5); the "
+                   "other shards write their own reports, --merge-reports combines them")
+               .arg(d.shardIndex)
+               .arg(d.shardCount)
+               .arg(d.shardCaptureKeys.size())
+               .arg(d.flightCaptureCount)
+               .arg(esc(keys.join(" "))));
+    } else if (d.shardCount > 0) {
+        kv("run-shard", "Shards",
+           QString("<span data-shards=\"%1\" data-missing=\"%2\">%3 of %1 shard reports merged</span>%4")
+               .arg(d.shardCount)
+               .arg(d.missingShards.size())
+               .arg(d.shards.size())
+               .arg(d.missingShards.isEmpty() ? QString()
+                                              : esc([&] {
+                                                    QStringList m;
+                                                    for (int i : d.missingShards) m << QString("%1/%2").arg(i).arg(d.shardCount);
+                                                    return "; no report from shard " + m.join(", ");
+                                                }())));
+    }
+    if (!d.stateFile.isEmpty()) kv("run-state", "Flight state", esc(QDir::toNativeSeparators(d.stateFile)));
+    kv("run-images", d.isShard() ? "Images of this shard" : "Images in the raw folder", QString::number(d.imageCount));
     kv("run-captures", "Captures × bands", QString("%1 × %2 (%3)").arg(d.captureCount).arg(d.bandCount).arg(esc(d.bandLabels.join(", "))));
     kv("run-converted", "Images converted", QString("<span data-count=\"%1\">%1</span>").arg(counts.convertedImages));
     kv("run-not-converted", "Images not converted",
@@ -469,7 +533,35 @@ QString writeRunReport(const RunReportData& d) {
        counts.qualityMeasured ? QString("<span data-count=\"%1\">%1</span>").arg(counts.bandsToLook)
                               : QStringLiteral("<span data-count=\"\">not measured</span>"));
     if (!d.logPath.isEmpty()) kv("run-log", "Log", esc(QDir::toNativeSeparators(QFileInfo(d.logPath).absoluteFilePath())));
-    h += "</table>\n<h3>Time per phase</h3>\n<table id=\"phases\"><tr><th>Phase</th><th>Time</th></tr>\n";
+    h += "</table>\n";
+    if (!d.shards.isEmpty()) {
+        h += "<h3>Shards</h3>\n<table id=\"shards\"><tr><th>Shard</th><th>State</th><th>Captures</th><th>Merged</th>"
+             "<th>Converted</th><th>Not converted</th><th>Time</th><th>Report</th><th>Log</th></tr>\n";
+        for (const RunReportData::ShardEntry& s : d.shards) {
+            QStringList keys = s.captureKeys;
+            if (keys.size() > 12) keys = keys.mid(0, 12) << "...";
+            h += QString("<tr class=\"shard\" data-shard=\"%1\" data-outcome=\"%2\"><td>%1/%3</td><td>%2</td><td>%4 (%5)</td>"
+                         "<td class=\"num\">%6</td><td class=\"num\">%7</td><td class=\"num\">%8</td><td class=\"num\">%9 s</td>")
+                     .arg(s.index)
+                     .arg(esc(s.outcome))
+                     .arg(d.shardCount)
+                     .arg(s.captureKeys.size())
+                     .arg(esc(keys.join(" ")))
+                     .arg(s.mergedCaptures)
+                     .arg(std::max(0, s.processedCount - s.notConverted))
+                     .arg(s.notConverted)
+                     .arg(num(s.startedAt.msecsTo(s.endedAt) / 1000.0, 1));
+            h += QString("<td>%1</td><td>%2</td></tr>\n").arg(esc(s.report), esc(QDir::toNativeSeparators(s.logPath)));
+        }
+        for (int i : d.missingShards)
+            h += QString("<tr class=\"shard missing\" data-shard=\"%1\"><td>%1/%2</td><td class=\"warn\" colspan=\"8\">"
+                         "no report</td></tr>\n")
+                     .arg(i)
+                     .arg(d.shardCount);
+        h += "</table>\n";
+    }
+    h += QString("<h3>Time per phase%1</h3>\n<table id=\"phases\"><tr><th>Phase</th><th>Time</th></tr>\n")
+             .arg(d.shards.isEmpty() ? QString() : QStringLiteral(" (summed over the shards)"));
     double total = 0;
     for (const auto& p : d.phaseSeconds) {
         h += QString("<tr class=\"phase\"><td>%1</td><td class=\"num\">%2 s</td></tr>\n").arg(esc(p.first), num(p.second, 1));
@@ -490,7 +582,17 @@ QString writeRunReport(const RunReportData& d) {
 
     // The panel.
     h += QString("<section id=\"panel\" data-count=\"%1\"><h2>Reference panel</h2>\n").arg(d.panels.size());
-    if (d.panels.isEmpty()) {
+    const bool panelValues = std::any_of(d.meanPanelValue.begin(), d.meanPanelValue.end(), [](double v) { return v > 0; });
+    if (d.panels.isEmpty() && d.kind == "reflectance" && !d.panelSource.isEmpty() && panelValues) {
+        h += QString("<p id=\"panel-source\">Panel values taken from %1 (no panel image was measured by this run).</p>\n")
+                 .arg(esc(d.panelSource));
+        h += "<table id=\"panel-bands\"><tr><th>Band</th><th>Mean panel value</th><th>Standard reflectance used</th></tr>\n";
+        for (int b = 0; b < d.bandCount && b < d.bandLabels.size(); ++b)
+            h += QString("<tr><td>%1</td><td class=\"num\">%2</td><td class=\"num\">%3</td></tr>\n")
+                     .arg(esc(d.bandLabels[b]), num(d.meanPanelValue.value(b, std::nan("")), 4),
+                          num(d.standardReflectance[size_t(std::min(b, 5))], 3));
+        h += "</table>\n";
+    } else if (d.panels.isEmpty()) {
         h += QString("<p>%1</p>\n").arg(d.kind == "reflectance" ? "No panel was measured (the run ended before the panel phase)."
                                                                  : "This run uses no panel.");
     } else {
@@ -614,6 +716,8 @@ QString writeRunReport(const RunReportData& d) {
         return QString();
     }
     qDebug() << "run report: written" << path;
+    // A shard leaves what its report was built from for --merge-reports.
+    if (d.isShard() && !writeShardReportData(d, counts, merged)) return QString();
     return path;
 }
 

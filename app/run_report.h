@@ -37,7 +37,8 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
 
 // The rows of every registration_quality.csv in `folders` (missing files are skipped); `found`
 // tells whether any file was there.
-QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found = nullptr);
+QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found = nullptr,
+                                                     const QStringList& names = {"registration_quality.csv"});
 
 // Everything the report shows; filled by the run controller as the run goes.
 struct RunReportData {
@@ -91,6 +92,46 @@ struct RunReportData {
     QString calibrationSummary;
     bool selfCalibrationRan = false;
     QString selfCalibrationWhyNot;  // when it did not run
+
+    // Where the report goes: <resultDirectory>/<reportName>; empty for a run that only prepares a
+    // flight state (its report would overwrite the one of the flight's run).
+    QString reportName = QStringLiteral("report.html");
+    // Names of the quality files beside the merged captures.
+    QStringList qualityFileNames{QStringLiteral("registration_quality.csv")};
+    // When not empty: the merged captures the report covers (else every one in the output folders).
+    QStringList mergedFiles;
+    // Panel values not measured by this run: where they came from (a flight state).
+    QString panelSource;
+
+    // Capture shards (--shard I/N). A shard's report is report_shard-I-of-N.html beside a
+    // report_shard-I-of-N.json that --merge-reports combines; it covers the shard's own captures
+    // (`shardCaptureIds`, "<output folder name>|<capture key>") and its own quality file.
+    int shardIndex = -1;
+    int shardCount = 0;
+    QStringList shardCaptureKeys;  // in the scan's order
+    QStringList shardCaptureIds;
+    int flightCaptureCount = 0;    // captures of the whole flight
+    QString flightFingerprint;     // names and sizes of the flight's images
+    QString stateFile;             // the flight state the run started from, and its checksum
+    QString stateChecksum;
+    bool isShard() const { return shardCount > 0 && shardIndex >= 0; }
+
+    // A report merged from shard reports: one entry per shard report, by index, and the shards
+    // without a report.
+    struct ShardEntry {
+        int index = 0;
+        QString outcome;
+        QDateTime startedAt;
+        QDateTime endedAt;
+        QStringList captureKeys;
+        int mergedCaptures = 0;
+        int processedCount = 0;
+        int notConverted = 0;
+        QString logPath;
+        QString report;  // file name of the shard's own report
+    };
+    QVector<ShardEntry> shards;
+    QVector<int> missingShards;
 };
 
 // Counts the end summary of the batch command gives and the report shows at its top.
@@ -106,9 +147,18 @@ RunCounts countRun(const RunReportData& data);
 
 // The merged captures of the output folders, sorted by path.
 QStringList mergedCaptureFiles(const QStringList& folders);
+// The merged captures a report covers: `mergedFiles` when set, else those of the output folders
+// (of the shard's captures for a shard).
+QStringList reportMergedFiles(const RunReportData& data);
+// The registration quality rows a report covers (its quality files in its output folders).
+QVector<RegistrationQualityRow> reportQualityRows(const RunReportData& data, bool* found = nullptr);
 
-// Writes <resultDirectory>/report.html. Returns its path, or empty (logged) when it could not be
-// written; the file is replaced whole (written under another name, then renamed).
+// File name of a shard's report (ext "html" or "json").
+QString shardReportName(int index, int count, const QString& ext);
+
+// Writes <resultDirectory>/report.html (a shard: report_shard-I-of-N.html and its .json). Returns
+// its path, or empty (logged) when it could not be written; the file is replaced whole (written
+// under another name, then renamed).
 QString writeRunReport(const RunReportData& data);
 
 // Measures the phases of a run and keeps the report's data; owned by the run controller.

@@ -3,9 +3,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "run_report.h"
+#include "run_report_shards.h"
 
 namespace {
 
@@ -84,4 +86,44 @@ TEST(RunReport, ListsTheBandsToLookAtFirstAndSaysWhatWasNotMeasured) {
     EXPECT_LT(lookTable.indexOf("q-unregistered"), lookTable.indexOf("q-poor"));
     EXPECT_FALSE(lookTable.contains("q-good"));
     EXPECT_EQ(html.mid(every).count("<tr class=\"q-"), 8);
+}
+
+TEST(RunReport, MergesShardReportsOfOneFlightOnly) {
+    QTemporaryDir dir;
+    auto shard = [&](int index, const QString& flight) {
+        RunReportData d;
+        d.kind = "radiance";
+        d.resultDirectory = dir.path();
+        d.registrationMode = "common";
+        d.shardIndex = index;
+        d.shardCount = 3;
+        d.flightFingerprint = flight;
+        d.flightCaptureCount = 5;
+        d.shardCaptureKeys = QStringList{QString("000%1").arg(index + 1)};
+        d.processedCount = 6;
+        d.phaseSeconds = {{"Conversion", 2.0}};
+        d.outcome = "completed";
+        return d;
+    };
+    EXPECT_EQ(mergeShardReports(dir.path()).exitCode, 2);  // no shard reports
+    for (int i : {0, 2}) ASSERT_FALSE(writeRunReport(shard(i, "f1")).isEmpty());
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath("report_shard-2-of-3.html")));
+
+    // Shard 1 is missing: the report is written and says so.
+    MergedShardReport merged = mergeShardReports(dir.path());
+    EXPECT_EQ(merged.exitCode, 1);
+    EXPECT_EQ(merged.data.missingShards, QVector<int>{1});
+    const QString html = readAll(dir.filePath("report.html"));
+    EXPECT_TRUE(html.contains("data-outcome=\"incomplete\""));
+    EXPECT_EQ(html.count("<tr class=\"shard\""), 2);
+    EXPECT_TRUE(html.contains("<td class=\"num\">4.0 s</td>"));  // phases summed over the shards
+    EXPECT_EQ(merged.data.processedCount, 12);
+
+    // A report of another flight's shard: nothing merged, nothing written.
+    ASSERT_TRUE(QFile::remove(dir.filePath("report.html")));
+    ASSERT_FALSE(writeRunReport(shard(1, "f2")).isEmpty());
+    merged = mergeShardReports(dir.path());
+    EXPECT_EQ(merged.exitCode, 2);
+    EXPECT_TRUE(merged.problem.contains("differ in their flight")) << merged.problem.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("report.html")));
 }

@@ -40,6 +40,6 @@ apt-get install -y --no-install-recommends \
     g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
     wine wine32:i386 wine64 \
-    slurm-wlm munge parallel
+    slurm-wlm munge parallel time
 
 echo "setup-debian.sh: all packages installed"

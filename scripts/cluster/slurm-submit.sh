@@ -1,6 +1,8 @@
 #!/bin/sh
 # Submits a flight to Slurm: one prepare job, then a job array of SHARDS tasks that starts when the
-# prepare job has succeeded (--dependency=afterok). Prints the two job ids.
+# prepare job has succeeded (--dependency=afterok), then a merge job that combines the shards'
+# reports into OUT_DIR/report.html once every task has ended (--dependency=afterany). Prints the
+# three job ids.
 #
 #   slurm-submit.sh RAW_DIR OUT_DIR SHARDS [reflectivity-batch options...]
 #
@@ -8,7 +10,8 @@
 # state is written to OUT_DIR.state.json, logs go to OUT_DIR.logs/. Environment:
 #   REFLECTIVITY_BATCH  the batch command (default: reflectivity-batch on the PATH of the nodes)
 #   SBATCH_OPTIONS      extra sbatch options for both jobs (partition, account, time limit ...)
-#   SLURM_WAIT=1        wait until the array has ended; the exit code is then the array's
+#   SLURM_WAIT=1        wait until the merge job has ended; the exit code is then its own (1 when a
+#                       shard failed or left no report, or bands need a look)
 set -eu
 if [ $# -lt 3 ]; then
     echo "usage: $0 RAW_DIR OUT_DIR SHARDS [reflectivity-batch options...]" >&2
@@ -33,13 +36,18 @@ export REFLECTIVITY_BATCH="${REFLECTIVITY_BATCH:-reflectivity-batch}"
 prepare=$(sbatch --parsable ${SBATCH_OPTIONS:-} --output="$LOGS/prepare-%j.out" \
     "$HERE/slurm-prepare.sbatch" "$RAW" "$STATE" "$LOGS" "$@")
 prepare=${prepare%%;*}
+# shellcheck disable=SC2086
+array=$(sbatch --parsable ${SBATCH_OPTIONS:-} --dependency="afterok:$prepare" --kill-on-invalid-dep=yes \
+    --array="0-$((SHARDS - 1))" --output="$LOGS/shard-%a-%A.out" \
+    "$HERE/slurm-shard.sbatch" "$RAW" "$OUT" "$STATE" "$LOGS" "$SHARDS" "$@")
+array=${array%%;*}
+echo "prepare job: $prepare"
+echo "shard array: $array (tasks 0-$((SHARDS - 1)))"
 wait_flag=
 [ "${SLURM_WAIT:-0}" = 1 ] && wait_flag=--wait
 rc=0
 # shellcheck disable=SC2086
-array=$(sbatch --parsable $wait_flag ${SBATCH_OPTIONS:-} --dependency="afterok:$prepare" --kill-on-invalid-dep=yes \
-    --array="0-$((SHARDS - 1))" --output="$LOGS/shard-%a-%A.out" \
-    "$HERE/slurm-shard.sbatch" "$RAW" "$OUT" "$STATE" "$LOGS" "$SHARDS" "$@") || rc=$?
-echo "prepare job: $prepare"
-echo "shard array: ${array%%;*} (tasks 0-$((SHARDS - 1)))"
+merge=$(sbatch --parsable $wait_flag ${SBATCH_OPTIONS:-} --dependency="afterany:$array" \
+    --output="$LOGS/merge-%j.out" "$HERE/slurm-merge.sbatch" "$OUT" "$LOGS") || rc=$?
+echo "merge job: ${merge%%;*}"
 exit $rc

@@ -37,7 +37,7 @@ fi
 eval "$setup"
 echo "slurm cluster up after $(($(date +%s) - started)) s"
 
-# Prepare job + array of 3, waited for.
+# Prepare job + array of 3 + merge job, waited for.
 REFLECTIVITY_BATCH=$BATCH SLURM_WAIT=1 "$HERE/slurm-submit.sh" "$WORK/flight/flight" "$WORK/out" 3 \
     --radiance --registration common >"$WORK/submit.txt" 2>&1 || fail "array ended with an error: $(cat "$WORK/submit.txt")"
 echo "slurm jobs done after $(($(date +%s) - started)) s"
@@ -59,4 +59,8 @@ for f in "$WORK"/one/flight/*.tif; do
 done
 [ "$count" -eq 3 ] || fail "expected 3 merged captures, found $count"
 [ "$(ls "$WORK"/out/flight/*.tif | wc -l)" -eq 3 ] || fail "the array's result folder holds other images"
+# The merge job's report of the whole flight.
+grep -q "^Shard reports merged: 3 of 3" "$WORK"/out.logs/merge-*.out || fail "no merge job output"
+grep -q 'data-shards="3" data-missing="0"' "$WORK/out/report.html" || fail "the merged report does not cover 3 shards"
+[ "$(grep -c 'class="capture"' "$WORK/out/report.html")" -eq 3 ] || fail "the merged report does not show 3 captures"
 echo "slurm recipe: 3 shards through Slurm equal one run ($count files), $(($(date +%s) - started)) s in all"
