@@ -103,7 +103,8 @@ int BatchFlight::mergeReports() {
         }
     }
     if (!m_parser.positionalArguments().isEmpty()) {
-        err("--merge-reports takes no other arguments (not " + m_parser.positionalArguments().join(" ") + ")");
+        err("--merge-reports takes no other arguments (not " + m_parser.positionalArguments().join(" ") +
+            ")");
         return 2;
     }
     const MergedShardReport merged = mergeShardReports(m_parser.value("merge-reports"));
@@ -186,7 +187,8 @@ int BatchFlight::checkOptions() {
         }
         QFile file(m_statePath);
         if (file.open(QIODevice::ReadOnly))
-            m_stateChecksum = QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+            m_stateChecksum = QString::fromLatin1(
+                QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
     }
     return -1;
 }

@@ -81,8 +81,9 @@ void RunController::startWithFlightState(const RunRequest& request, const Flight
         m_records << state.calibration.value(state.bandLabels.indexOf(label));
     m_calibration = state.lens;
     // The report's lens table: the state's lenses, not calibrated again by this run.
-    reportLenses(false, state.lens.isEmpty() ? QStringLiteral("the flight state holds no self-calibrated lens")
-                                             : QStringLiteral("the lenses come from the flight state"));
+    reportLenses(false, state.lens.isEmpty()
+                            ? QStringLiteral("the flight state holds no self-calibrated lens")
+                            : QStringLiteral("the lenses come from the flight state"));
     m_report.data().calibrationSummary =
         QString("Lenses taken from the flight state: %1 of %2 bands self-calibrated when it was written.")
             .arg(state.lens.size())

@@ -376,22 +376,22 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
 }
 
 QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found,
-                                                     const QStringList& names) {
+                                                      const QStringList& names) {
     QVector<RegistrationQualityRow> rows;
     if (found) *found = false;
     for (const QString& folder : folders) {
-      for (const QString& name : names) {
-        const QString path = QDir(folder).filePath(name);
-        if (!QFileInfo::exists(path)) continue;
-        QString why;
-        QVector<RegistrationQualityRow> own;
-        if (!readRegistrationQuality(path, own, &why)) {
-            qDebug() << "run report: registration quality file not read:" << path << why;
-            continue;
+        for (const QString& name : names) {
+            const QString path = QDir(folder).filePath(name);
+            if (!QFileInfo::exists(path)) continue;
+            QString why;
+            QVector<RegistrationQualityRow> own;
+            if (!readRegistrationQuality(path, own, &why)) {
+                qDebug() << "run report: registration quality file not read:" << path << why;
+                continue;
+            }
+            if (found) *found = true;
+            rows += own;
         }
-        if (found) *found = true;
-        rows += own;
-      }
     }
     return rows;
 }
@@ -470,8 +470,8 @@ QString writeRunReport(const RunReportData& d) {
                           : d.shardCount > 0 ? QString(" · %1 shards merged").arg(d.shardCount)
                                              : QString();
     h += QString("<h1>Run report · 运行报告%3</h1>\n<p class=\"note\">%1 → %2 · reflectivity</p>\n")
-             .arg(esc(d.startedAt.toString("yyyy-MM-dd hh:mm:ss")), esc(d.endedAt.toString("yyyy-MM-dd hh:mm:ss")),
-                  esc(scope));
+             .arg(esc(d.startedAt.toString("yyyy-MM-dd hh:mm:ss")),
+                  esc(d.endedAt.toString("yyyy-MM-dd hh:mm:ss")), esc(scope));
 
     // The run.
     h += QString("<section id=\"run\" data-outcome=\"%1\"><h2>Run</h2>\n").arg(esc(d.outcome));
@@ -482,7 +482,8 @@ QString writeRunReport(const RunReportData& d) {
                                                           : QStringLiteral("Failed");
     h += QString("<p><span class=\"state %1\" id=\"run-state\">%2</span></p>\n").arg(esc(d.outcome), stateText);
     if (d.outcome == "incomplete")
-        h += "<p class=\"warn\">Some shards left no report: the figures below cover the shards that did.</p>\n";
+        h += "<p class=\"warn\">Some shards left no report: the figures below cover the shards that "
+             "did.</p>\n";
     else if (d.outcome != "completed")
         h += "<p class=\"warn\">The run did not end normally: the figures below show what was done up to that point.</p>\n";
     h += "<table class=\"kv\" id=\"run-summary\">\n";
@@ -515,15 +516,15 @@ QString writeRunReport(const RunReportData& d) {
                .arg(d.shardCount)
                .arg(d.missingShards.size())
                .arg(d.shards.size())
-               .arg(d.missingShards.isEmpty() ? QString()
-                                              : esc([&] {
-                                                    QStringList m;
-                                                    for (int i : d.missingShards) m << QString("%1/%2").arg(i).arg(d.shardCount);
-                                                    return "; no report from shard " + m.join(", ");
-                                                }())));
+               .arg(d.missingShards.isEmpty() ? QString() : esc([&] {
+                   QStringList m;
+                   for (int i : d.missingShards) m << QString("%1/%2").arg(i).arg(d.shardCount);
+                   return "; no report from shard " + m.join(", ");
+               }())));
     }
     if (!d.stateFile.isEmpty()) kv("run-state", "Flight state", esc(QDir::toNativeSeparators(d.stateFile)));
-    kv("run-images", d.isShard() ? "Images of this shard" : "Images in the raw folder", QString::number(d.imageCount));
+    kv("run-images", d.isShard() ? "Images of this shard" : "Images in the raw folder",
+       QString::number(d.imageCount));
     kv("run-captures", "Captures × bands", QString("%1 × %2 (%3)").arg(d.captureCount).arg(d.bandCount).arg(esc(d.bandLabels.join(", "))));
     kv("run-converted", "Images converted", QString("<span data-count=\"%1\">%1</span>").arg(counts.convertedImages));
     kv("run-not-converted", "Images not converted",
@@ -535,13 +536,17 @@ QString writeRunReport(const RunReportData& d) {
     if (!d.logPath.isEmpty()) kv("run-log", "Log", esc(QDir::toNativeSeparators(QFileInfo(d.logPath).absoluteFilePath())));
     h += "</table>\n";
     if (!d.shards.isEmpty()) {
-        h += "<h3>Shards</h3>\n<table id=\"shards\"><tr><th>Shard</th><th>State</th><th>Captures</th><th>Merged</th>"
+        h += "<h3>Shards</h3>\n<table "
+             "id=\"shards\"><tr><th>Shard</th><th>State</th><th>Captures</th><th>Merged</th>"
              "<th>Converted</th><th>Not converted</th><th>Time</th><th>Report</th><th>Log</th></tr>\n";
         for (const RunReportData::ShardEntry& s : d.shards) {
             QStringList keys = s.captureKeys;
             if (keys.size() > 12) keys = keys.mid(0, 12) << "...";
-            h += QString("<tr class=\"shard\" data-shard=\"%1\" data-outcome=\"%2\"><td>%1/%3</td><td>%2</td><td>%4 (%5)</td>"
-                         "<td class=\"num\">%6</td><td class=\"num\">%7</td><td class=\"num\">%8</td><td class=\"num\">%9 s</td>")
+            h += QString(
+                     "<tr class=\"shard\" data-shard=\"%1\" "
+                     "data-outcome=\"%2\"><td>%1/%3</td><td>%2</td><td>%4 (%5)</td>"
+                     "<td class=\"num\">%6</td><td class=\"num\">%7</td><td class=\"num\">%8</td><td "
+                     "class=\"num\">%9 s</td>")
                      .arg(s.index)
                      .arg(esc(s.outcome))
                      .arg(d.shardCount)
@@ -551,11 +556,14 @@ QString writeRunReport(const RunReportData& d) {
                      .arg(std::max(0, s.processedCount - s.notConverted))
                      .arg(s.notConverted)
                      .arg(num(s.startedAt.msecsTo(s.endedAt) / 1000.0, 1));
-            h += QString("<td>%1</td><td>%2</td></tr>\n").arg(esc(s.report), esc(QDir::toNativeSeparators(s.logPath)));
+            h += QString("<td>%1</td><td>%2</td></tr>\n")
+                     .arg(esc(s.report), esc(QDir::toNativeSeparators(s.logPath)));
         }
         for (int i : d.missingShards)
-            h += QString("<tr class=\"shard missing\" data-shard=\"%1\"><td>%1/%2</td><td class=\"warn\" colspan=\"8\">"
-                         "no report</td></tr>\n")
+            h += QString(
+                     "<tr class=\"shard missing\" data-shard=\"%1\"><td>%1/%2</td><td class=\"warn\" "
+                     "colspan=\"8\">"
+                     "no report</td></tr>\n")
                      .arg(i)
                      .arg(d.shardCount);
         h += "</table>\n";
@@ -582,11 +590,15 @@ QString writeRunReport(const RunReportData& d) {
 
     // The panel.
     h += QString("<section id=\"panel\" data-count=\"%1\"><h2>Reference panel</h2>\n").arg(d.panels.size());
-    const bool panelValues = std::any_of(d.meanPanelValue.begin(), d.meanPanelValue.end(), [](double v) { return v > 0; });
+    const bool panelValues =
+        std::any_of(d.meanPanelValue.begin(), d.meanPanelValue.end(), [](double v) { return v > 0; });
     if (d.panels.isEmpty() && d.kind == "reflectance" && !d.panelSource.isEmpty() && panelValues) {
-        h += QString("<p id=\"panel-source\">Panel values taken from %1 (no panel image was measured by this run).</p>\n")
+        h += QString(
+                 "<p id=\"panel-source\">Panel values taken from %1 (no panel image was measured by this "
+                 "run).</p>\n")
                  .arg(esc(d.panelSource));
-        h += "<table id=\"panel-bands\"><tr><th>Band</th><th>Mean panel value</th><th>Standard reflectance used</th></tr>\n";
+        h += "<table id=\"panel-bands\"><tr><th>Band</th><th>Mean panel value</th><th>Standard reflectance "
+             "used</th></tr>\n";
         for (int b = 0; b < d.bandCount && b < d.bandLabels.size(); ++b)
             h += QString("<tr><td>%1</td><td class=\"num\">%2</td><td class=\"num\">%3</td></tr>\n")
                      .arg(esc(d.bandLabels[b]), num(d.meanPanelValue.value(b, std::nan("")), 4),

@@ -38,7 +38,8 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
 // The rows of every registration_quality.csv in `folders` (missing files are skipped); `found`
 // tells whether any file was there.
 QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found = nullptr,
-                                                     const QStringList& names = {"registration_quality.csv"});
+                                                      const QStringList& names = {
+                                                          "registration_quality.csv"});
 
 // Everything the report shows; filled by the run controller as the run goes.
 struct RunReportData {
@@ -110,9 +111,9 @@ struct RunReportData {
     int shardCount = 0;
     QStringList shardCaptureKeys;  // in the scan's order
     QStringList shardCaptureIds;
-    int flightCaptureCount = 0;    // captures of the whole flight
-    QString flightFingerprint;     // names and sizes of the flight's images
-    QString stateFile;             // the flight state the run started from, and its checksum
+    int flightCaptureCount = 0;  // captures of the whole flight
+    QString flightFingerprint;   // names and sizes of the flight's images
+    QString stateFile;           // the flight state the run started from, and its checksum
     QString stateChecksum;
     bool isShard() const { return shardCount > 0 && shardIndex >= 0; }
 

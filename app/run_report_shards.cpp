@@ -48,14 +48,15 @@ QJsonObject panelJson(const RunReportData::Panel& p) {
     for (const QPoint& pt : p.outline) outline << QJsonArray{pt.x(), pt.y()};
     std::vector<uchar> png;
     if (!p.preview.empty()) cv::imencode(".png", p.preview, png);
-    return QJsonObject{{"image", p.image},
-                       {"band", p.bandLabel},
-                       {"outline", outline},
-                       {"outlineValid", p.outlineValid},
-                       {"value", number(p.value)},
-                       {"previewScale", p.previewScale},
-                       {"preview", QString::fromLatin1(
-                                       QByteArray(reinterpret_cast<const char*>(png.data()), int(png.size())).toBase64())}};
+    return QJsonObject{
+        {"image", p.image},
+        {"band", p.bandLabel},
+        {"outline", outline},
+        {"outlineValid", p.outlineValid},
+        {"value", number(p.value)},
+        {"previewScale", p.previewScale},
+        {"preview", QString::fromLatin1(
+                        QByteArray(reinterpret_cast<const char*>(png.data()), int(png.size())).toBase64())}};
 }
 
 RunReportData::Panel panelOf(const QJsonObject& o) {
@@ -82,9 +83,9 @@ QJsonObject lensJson(const RunReportData::Lens& l) {
                        {"xmpKnown", l.xmpKnown},
                        {"xmp", xmp},
                        {"selfCalibrated", l.selfCalibrated},
-                       {"self", QJsonArray{number(c.fx), number(c.fy), number(c.cx), number(c.cy), number(c.k1),
-                                           number(c.k2), number(c.p1), number(c.p2), number(c.initialRmsPx),
-                                           number(c.finalRmsPx)}},
+                       {"self", QJsonArray{number(c.fx), number(c.fy), number(c.cx), number(c.cy),
+                                           number(c.k1), number(c.k2), number(c.p1), number(c.p2),
+                                           number(c.initialRmsPx), number(c.finalRmsPx)}},
                        {"note", l.note}};
 }
 
@@ -96,7 +97,7 @@ RunReportData::Lens lensOf(const QJsonObject& o) {
     for (int i = 0; i < 8 && i < xmp.size(); ++i) l.xmp[size_t(i)] = numberOf(xmp[i]);
     l.selfCalibrated = o["selfCalibrated"].toBool();
     const QJsonArray s = o["self"].toArray();
-    double* fields[] = {&l.self.fx, &l.self.fy, &l.self.cx, &l.self.cy, &l.self.k1,
+    double* fields[] = {&l.self.fx, &l.self.fy, &l.self.cx, &l.self.cy,           &l.self.k1,
                         &l.self.k2, &l.self.p1, &l.self.p2, &l.self.initialRmsPx, &l.self.finalRmsPx};
     for (int i = 0; i < 10 && i < s.size(); ++i) *fields[i] = numberOf(s[i]);
     l.note = o["note"].toString();
@@ -152,25 +153,26 @@ bool writeShardReportData(const RunReportData& d, const RunCounts& counts, const
                                {"shardCaptures", strings(d.shardCaptureKeys)},
                                {"shardCaptureIds", strings(d.shardCaptureIds)}}},
         {"state", QJsonObject{{"file", d.stateFile}, {"checksum", d.stateChecksum}}},
-        {"run", QJsonObject{{"kind", d.kind},
-                            {"rawDirectory", d.rawDirectory},
-                            {"resultDirectory", d.resultDirectory},
-                            {"registrationMode", d.registrationMode},
-                            {"selfCalibrationEnabled", d.selfCalibrationEnabled},
-                            {"cameraType", d.cameraType},
-                            {"imageCount", d.imageCount},
-                            {"captureCount", d.captureCount},
-                            {"bandCount", d.bandCount},
-                            {"bandLabels", strings(d.bandLabels)},
-                            {"processedCount", d.processedCount},
-                            {"notConverted", strings(d.notConverted)},
-                            {"startedAt", time(d.startedAt)},
-                            {"endedAt", time(d.endedAt)},
-                            {"phases", phases},
-                            {"outcome", d.outcome},
-                            {"messages", strings(d.messages)},
-                            {"logPath", d.logPath.isEmpty() ? QString() : QFileInfo(d.logPath).absoluteFilePath()},
-                            {"mergedCaptures", counts.mergedCaptures}}},
+        {"run",
+         QJsonObject{{"kind", d.kind},
+                     {"rawDirectory", d.rawDirectory},
+                     {"resultDirectory", d.resultDirectory},
+                     {"registrationMode", d.registrationMode},
+                     {"selfCalibrationEnabled", d.selfCalibrationEnabled},
+                     {"cameraType", d.cameraType},
+                     {"imageCount", d.imageCount},
+                     {"captureCount", d.captureCount},
+                     {"bandCount", d.bandCount},
+                     {"bandLabels", strings(d.bandLabels)},
+                     {"processedCount", d.processedCount},
+                     {"notConverted", strings(d.notConverted)},
+                     {"startedAt", time(d.startedAt)},
+                     {"endedAt", time(d.endedAt)},
+                     {"phases", phases},
+                     {"outcome", d.outcome},
+                     {"messages", strings(d.messages)},
+                     {"logPath", d.logPath.isEmpty() ? QString() : QFileInfo(d.logPath).absoluteFilePath()},
+                     {"mergedCaptures", counts.mergedCaptures}}},
         // Paths relative to the result folder.
         {"files", QJsonObject{{"outputFolders", strings(relativeTo(base, d.outputFolders))},
                               {"merged", strings(relativeTo(base, mergedFiles))},
@@ -179,8 +181,8 @@ bool writeShardReportData(const RunReportData& d, const RunCounts& counts, const
         {"panel", QJsonObject{{"automaticRecognition", d.automaticRecognition},
                               {"codeValues", codes},
                               {"meanPanelValue", doubles(d.meanPanelValue)},
-                              {"standardReflectance",
-                               doubles(QVector<double>(d.standardReflectance.begin(), d.standardReflectance.end()))},
+                              {"standardReflectance", doubles(QVector<double>(d.standardReflectance.begin(),
+                                                                              d.standardReflectance.end()))},
                               {"source", d.panelSource},
                               {"panels", panels}}},
         {"calibration", QJsonObject{{"summary", d.calibrationSummary},
@@ -217,11 +219,14 @@ bool readShardReportData(const QString& path, const QString& dir, RunReportData&
         return false;
     }
     if (o["version"].toInt() != kVersion) {
-        problem = QString("of version %1; this program reads version %2").arg(o["version"].toInt()).arg(kVersion);
+        problem =
+            QString("of version %1; this program reads version %2").arg(o["version"].toInt()).arg(kVersion);
         return false;
     }
-    const QJsonObject shard = o["shard"].toObject(), flight = o["flight"].toObject(), run = o["run"].toObject();
-    const QJsonObject files = o["files"].toObject(), panel = o["panel"].toObject(), cal = o["calibration"].toObject();
+    const QJsonObject shard = o["shard"].toObject(), flight = o["flight"].toObject(),
+                      run = o["run"].toObject();
+    const QJsonObject files = o["files"].toObject(), panel = o["panel"].toObject(),
+                      cal = o["calibration"].toObject();
     d = RunReportData();
     d.shardIndex = shard["index"].toInt(-1);
     d.shardCount = shard["count"].toInt(0);
@@ -269,7 +274,8 @@ bool readShardReportData(const QString& path, const QString& dir, RunReportData&
     for (const QJsonValue& v : panel["codeValues"].toArray()) d.codeValues << v.toInt();
     for (const QJsonValue& v : panel["meanPanelValue"].toArray()) d.meanPanelValue << numberOf(v);
     const QJsonArray standard = panel["standardReflectance"].toArray();
-    for (int i = 0; i < 6 && i < standard.size(); ++i) d.standardReflectance[size_t(i)] = numberOf(standard[i]);
+    for (int i = 0; i < 6 && i < standard.size(); ++i)
+        d.standardReflectance[size_t(i)] = numberOf(standard[i]);
     d.panelSource = panel["source"].toString();
     for (const QJsonValue& p : panel["panels"].toArray()) d.panels << panelOf(p.toObject());
     d.calibrationSummary = cal["summary"].toString();
@@ -314,17 +320,20 @@ MergedShardReport mergeShardReports(const QString& dirText) {
             const QVector<RunIdentity> a = identityOf(first), b = identityOf(d);
             for (int i = 0; i < a.size(); ++i) {
                 if (a[i].value == b[i].value) continue;
-                result.problem = QString("the shard reports in %1 come from different runs: %2 and %3 differ in their "
-                                         "%4; remove the reports of the run you do not want to merge")
-                                     .arg(QDir::toNativeSeparators(dir.absolutePath()), firstName, name, a[i].what);
+                result.problem =
+                    QString(
+                        "the shard reports in %1 come from different runs: %2 and %3 differ in their "
+                        "%4; remove the reports of the run you do not want to merge")
+                        .arg(QDir::toNativeSeparators(dir.absolutePath()), firstName, name, a[i].what);
                 return result;
             }
         }
         byIndex[d.shardIndex] = d;
     }
     if (byIndex.empty()) {
-        result.problem = QString("no shard reports in %1 (report_shard-I-of-N.json, written by runs with --shard)")
-                             .arg(QDir::toNativeSeparators(dir.absolutePath()));
+        result.problem =
+            QString("no shard reports in %1 (report_shard-I-of-N.json, written by runs with --shard)")
+                .arg(QDir::toNativeSeparators(dir.absolutePath()));
         return result;
     }
 
@@ -355,7 +364,8 @@ MergedShardReport mergeShardReports(const QString& dirText) {
         m.imageCount += d.imageCount;
         m.processedCount += d.processedCount;
         m.notConverted += d.notConverted;
-        for (const QString& msg : d.messages) m.messages << QString("shard %1/%2: %3").arg(index).arg(d.shardCount).arg(msg);
+        for (const QString& msg : d.messages)
+            m.messages << QString("shard %1/%2: %3").arg(index).arg(d.shardCount).arg(msg);
         for (const auto& p : d.phaseSeconds) {
             auto it = std::find_if(m.phaseSeconds.begin(), m.phaseSeconds.end(),
                                    [&](const QPair<QString, double>& q) { return q.first == p.first; });
@@ -365,7 +375,8 @@ MergedShardReport mergeShardReports(const QString& dirText) {
                 it->second += p.second;
         }
         if (m.panels.isEmpty()) m.panels = d.panels;
-        if (d.startedAt.isValid() && (!m.startedAt.isValid() || d.startedAt < m.startedAt)) m.startedAt = d.startedAt;
+        if (d.startedAt.isValid() && (!m.startedAt.isValid() || d.startedAt < m.startedAt))
+            m.startedAt = d.startedAt;
         if (d.endedAt.isValid() && (!m.endedAt.isValid() || d.endedAt > m.endedAt)) m.endedAt = d.endedAt;
         worst = std::min(worst, outcomeRank(d.outcome));
         RunReportData::ShardEntry e;
@@ -385,12 +396,16 @@ MergedShardReport mergeShardReports(const QString& dirText) {
     m.mergedFiles.erase(std::unique(m.mergedFiles.begin(), m.mergedFiles.end()), m.mergedFiles.end());
     for (int i = 0; i < m.shardCount; ++i)
         if (!byIndex.count(i)) m.missingShards << i;
-    m.outcome = worst == 0 ? "failed" : worst == 1 ? "stopped" : !m.missingShards.isEmpty() ? "incomplete" : "completed";
+    m.outcome = worst == 0                   ? "failed"
+                : worst == 1                 ? "stopped"
+                : !m.missingShards.isEmpty() ? "incomplete"
+                                             : "completed";
 
     result.path = writeRunReport(m);
     result.data = m;
     if (result.path.isEmpty()) {
-        result.problem = "the report could not be written into " + QDir::toNativeSeparators(dir.absolutePath());
+        result.problem =
+            "the report could not be written into " + QDir::toNativeSeparators(dir.absolutePath());
         return result;
     }
     QStringList why;
@@ -401,7 +416,8 @@ MergedShardReport mergeShardReports(const QString& dirText) {
     }
     QStringList notDone;
     for (const auto& s : m.shards)
-        if (s.outcome != "completed") notDone << QString("%1/%2 (%3)").arg(s.index).arg(m.shardCount).arg(s.outcome);
+        if (s.outcome != "completed")
+            notDone << QString("%1/%2 (%3)").arg(s.index).arg(m.shardCount).arg(s.outcome);
     if (!notDone.isEmpty()) why << "shards that did not complete: " + notDone.join(", ");
     result.problem = why.join("; ");
     result.exitCode = why.isEmpty() ? 0 : 1;

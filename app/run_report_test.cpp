@@ -1,4 +1,6 @@
 // The run report's reading of registration_quality.csv and what the report makes of it.
+#include "run_report.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -6,7 +8,6 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include "run_report.h"
 #include "run_report_shards.h"
 
 namespace {
