@@ -18,11 +18,12 @@ struct LinearOperator {
     std::function<void(const double* x, double alpha, double* u, double* w)> applyBoth;
 };
 
+// The stopping tests of Fong and Saunders' paper, with their names.
 struct LsmrOptions {
-    double damp = 0.0;
-    double atol = 1e-6;
-    double btol = 1e-6;
-    double conlim = 1e8;
+    double damp = 0.0;       // Tikhonov damping: minimises |A x - b|^2 + damp^2 |x|^2
+    double atol = 1e-6;      // relative accuracy of A (stops on |A^T r| small against |A| |r|)
+    double btol = 1e-6;      // relative accuracy of b (stops on |r| small against |A| |x| + |b|)
+    double conlim = 1e8;     // stops when the estimated condition of A exceeds this (0: never)
     int maxIterations = -1;  // -1: min(rows, cols)
 };
 

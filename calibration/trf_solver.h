@@ -35,9 +35,9 @@ struct TrfOptions {
     RobustLoss loss;
     bool jacobianScaling = true;  // variable scales from the Jacobian column norms (see TrfStepSolver)
     std::vector<double> xScale;   // fixed scales when jacobianScaling is false (empty: 1)
-    double ftol = 1e-8;
-    double xtol = 1e-8;
-    double gtol = 1e-8;
+    double ftol = 1e-8;           // stops when a step lowers the cost by less than this share of it
+    double xtol = 1e-8;           // stops when a step is shorter than this share of |x| (scaled)
+    double gtol = 1e-8;           // stops when the scaled gradient's largest component is below this
     int maxEvaluations = 0;  // 0: 100 x parameter count
     TrfStepSolver stepSolver = TrfStepSolver::Schur;
     int threads = 1;  // results do not depend on it

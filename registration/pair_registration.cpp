@@ -193,6 +193,11 @@ PairRegistrationResult attempt(const cv::Mat& src, const std::function<const Pre
                        << "maxFeatures=" << params.maxFeatures << "loweRatio=" << params.loweRatio
                        << "magsacThreshold=" << params.magsacThreshold
                        << "eccIterations=" << params.eccIterations;
+    result.error = params.validate();
+    if (!result.error.isEmpty()) {
+        qDebug().noquote() << "[PairReg]" << tag << "| refused:" << result.error;
+        return result;
+    }
 
     // Step 1: contrast equalisation.
     const cv::Mat srcWallis = wallisOf(src, params);

@@ -17,17 +17,22 @@
 
 #include "rift2.h"
 
+// The settings of one registration attempt (the default set and the ten retry sets differ only in
+// maxFeatures, loweRatio, magsacThreshold and eccIterations).
 struct PairRegistrationParams {
-    int wallisWindow = 31;
-    int maxFeatures = 4500;
-    int orientations = 6;
-    int scales = 4;
-    int patchSize = 72;
-    double secondaryRatio = 0.8;
-    double loweRatio = 0.8;
-    double magsacThreshold = 3.0;
-    int eccIterations = 300;
-    double eccEpsilon = 1e-7;
+    int wallisWindow = 31;         // Gaussian window of the Wallis filter, pixels (odd, at least 3)
+    int maxFeatures = 4500;        // RIFT2 keypoints kept per image
+    int orientations = 6;          // filter orientations of the phase congruency
+    int scales = 4;                // filter scales of the phase congruency
+    int patchSize = 72;            // side of the RIFT2 descriptor patch, pixels
+    double secondaryRatio = 0.8;   // a second dominant orientation needs this share of the first
+    double loweRatio = 0.8;        // nearest-neighbour ratio test of the matcher
+    double magsacThreshold = 3.0;  // reprojection threshold of the MAGSAC++ homography, pixels
+    int eccIterations = 300;       // iteration cap of each ECC refinement
+    double eccEpsilon = 1e-7;      // convergence epsilon of each ECC refinement
+
+    // Empty when an attempt can run with these settings, else which setting is out of range.
+    QString validate() const;
 };
 
 struct EccCandidateRecord {

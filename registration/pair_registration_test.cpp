@@ -249,12 +249,23 @@ TEST(RetryParameterGroups, TenRowsChangingOnlyFourFields) {
         EXPECT_EQ(rows[i].patchSize, 72);
         EXPECT_DOUBLE_EQ(rows[i].secondaryRatio, 0.8);
         EXPECT_DOUBLE_EQ(rows[i].eccEpsilon, 1e-7);
+        EXPECT_EQ(rows[i].validate(), QString()) << i;
     }
     const PairRegistrationParams d = defaultPairRegistrationParams();
     EXPECT_EQ(d.maxFeatures, 4500);
     EXPECT_DOUBLE_EQ(d.loweRatio, 0.8);
     EXPECT_DOUBLE_EQ(d.magsacThreshold, 3.0);
     EXPECT_EQ(d.eccIterations, 300);
+    EXPECT_EQ(d.validate(), QString());
+}
+
+TEST(PairRegistration, SettingsOutOfRangeGiveAFailedResultNamingThem) {
+    const SyntheticCapture cap = makeSyntheticCapture(21, cv::Size(160, 128));
+    PairRegistrationParams params;
+    params.loweRatio = 1.5;
+    const PairRegistrationResult r = estimatePairRegistration(cap.bands[0], cap.bands[2], "bad", params);
+    EXPECT_FALSE(r.succeeded());
+    EXPECT_TRUE(r.error.contains("loweRatio")) << r.error.toStdString();
 }
 
 TEST(ComputeRegistrationMatrix, UnreadableFileGivesEmptyListWithoutNotice) {

@@ -70,6 +70,22 @@ PairRegistrationResult pairregdetail::registerWithRetries(const cv::Mat& src, co
 
 PairRegistrationParams defaultPairRegistrationParams() { return PairRegistrationParams(); }
 
+QString PairRegistrationParams::validate() const {
+    if (wallisWindow < 3 || wallisWindow % 2 == 0)
+        return QString("wallisWindow %1 is not odd and >= 3").arg(wallisWindow);
+    if (maxFeatures < 1) return QString("maxFeatures %1 < 1").arg(maxFeatures);
+    if (orientations < 1 || scales < 1)
+        return QString("orientations %1, scales %2: need >= 1").arg(orientations).arg(scales);
+    if (patchSize < 1) return QString("patchSize %1 < 1").arg(patchSize);
+    if (!(secondaryRatio > 0 && secondaryRatio <= 1))
+        return QString("secondaryRatio %1 not in (0, 1]").arg(secondaryRatio);
+    if (!(loweRatio > 0 && loweRatio <= 1)) return QString("loweRatio %1 not in (0, 1]").arg(loweRatio);
+    if (!(magsacThreshold > 0)) return QString("magsacThreshold %1 <= 0").arg(magsacThreshold);
+    if (eccIterations < 1) return QString("eccIterations %1 < 1").arg(eccIterations);
+    if (!(eccEpsilon > 0)) return QString("eccEpsilon %1 <= 0").arg(eccEpsilon);
+    return QString();
+}
+
 const std::vector<PairRegistrationParams>& retryParameterGroups() {
     static const std::vector<PairRegistrationParams> rows = {
         retryRow(5200, 0.81, 3.25, 375), retryRow(6000, 0.82, 3.5, 450),  retryRow(6750, 0.84, 4.0, 525),
