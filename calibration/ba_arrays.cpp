@@ -53,9 +53,9 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     }
     TrfOptions opt;
     opt.loss.kind = LossKind::Huber;
-    opt.loss.scale = 1.5;
+    opt.loss.scale = input.huberScale;
     opt.loss.reweightOnly = input.reweightOutliers;
-    opt.ftol = opt.xtol = opt.gtol = 1e-6;
+    opt.ftol = opt.xtol = opt.gtol = input.tolerance;
     opt.maxEvaluations = std::max(1, maxIterations);
     opt.threads = threads;
     opt.stepSolver = stepSolver;

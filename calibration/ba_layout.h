@@ -38,6 +38,8 @@ struct BaInput {
     // latter those rows all but vanish from the Gauss-Newton model and the inflated
     // residuals end LSMR early, so the intrinsics hardly move within 120 evaluations.
     bool reweightOutliers = true;
+    double huberScale = 1.5;  // px
+    double tolerance = 1e-6;  // the solver's cost, step and gradient tolerances
     // Intrinsics (fx fy cx cy k1 k2 p1 p2) kept at their prior value: not parameters of the
     // solver (their prior residuals stay 0).
     std::array<bool, 8> heldIntrinsics{};

@@ -1,6 +1,8 @@
 #include "ba_lens_support.h"
 
 #include <QDebug>
+#include <algorithm>
+#include <cmath>
 
 namespace refl {
 
@@ -10,11 +12,52 @@ namespace {
 constexpr double kChiSquare8At999 = 26.1245;
 constexpr double kChiSquare6At999 = 22.4577;
 
-}  // namespace
+// The tracks of `input` with an observation more than `threshold` px off at `solution`.
+std::vector<char> outlierTracks(const BaInput& input, const BaOutput& solution, double threshold) {
+    const double k[8] = {solution.fx,
+                         solution.fy,
+                         solution.cx,
+                         solution.cy,
+                         solution.distortion[0],
+                         solution.distortion[1],
+                         solution.distortion[2],
+                         solution.distortion[3]};
+    std::vector<char> bad(input.points.size(), 0);
+    for (const BaObservation& o : input.observations) {
+        double u, v;
+        projectPoint(k, solution.rvecs[size_t(o.view)].data(), solution.tvecs[size_t(o.view)].data(),
+                     solution.points[size_t(o.point)].data(), u, v);
+        if (!(std::hypot(u - o.u, v - o.v) <= threshold)) bad[size_t(o.point)] = 1;
+    }
+    return bad;
+}
 
-bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
-                               LensSupport& out, int threads) {
-    out = LensSupport();
+// `input` without the tracks marked in `drop`, started from the poses and points of `solution`;
+// `kept` maps the new point indices to those of `input`.
+BaInput withoutTracks(const BaInput& input, const BaOutput& solution, const std::vector<char>& drop,
+                      std::vector<int>* kept) {
+    BaInput out = input;
+    out.rvecs = solution.rvecs;
+    out.tvecs = solution.tvecs;
+    out.points.clear();
+    out.observations.clear();
+    kept->clear();
+    std::vector<int> index(input.points.size(), -1);
+    for (size_t q = 0; q < input.points.size(); ++q) {
+        if (drop[q]) continue;
+        index[q] = int(out.points.size());
+        kept->push_back(int(q));
+        out.points.push_back(solution.points[q]);
+    }
+    for (const BaObservation& o : input.observations)
+        if (index[size_t(o.point)] >= 0) out.observations.push_back({o.view, index[size_t(o.point)], o.u, o.v});
+    return out;
+}
+
+// One round of the test on `input`: held, free and, where needed, fx held. The free adjustment starts
+// from the poses and points of `freeStart` when given, else from the held solution.
+bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterations,
+                  const std::function<bool()>& stopRequested, LensSupport& out, int threads) {
     out.threshold = kChiSquare8At999;
     BaInput heldInput = input;
     heldInput.heldIntrinsics.fill(true);
@@ -26,9 +69,9 @@ bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const st
     // The free adjustment starts where the held one ended.
     BaInput freeInput = input;
     freeInput.heldIntrinsics.fill(false);
-    freeInput.rvecs = out.held.rvecs;
-    freeInput.tvecs = out.held.tvecs;
-    freeInput.points = out.held.points;
+    freeInput.rvecs = freeStart ? freeStart->rvecs : out.held.rvecs;
+    freeInput.tvecs = freeStart ? freeStart->tvecs : out.held.tvecs;
+    freeInput.points = freeStart ? freeStart->points : out.held.points;
     out.freeAccepted = bundleAdjustArrays(freeInput, maxIterations, stopRequested, out.free, threads);
     out.free.initialRms = out.held.initialRms;
     if (!out.free.optimised) {
@@ -64,10 +107,23 @@ bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const st
                                 : QStringLiteral("the prior lens failed the acceptance test");
     };
     out.reason = unsupported(out.freeAccepted, out.statistic, out.threshold, out.relativeGain);
-    const bool focalDetermined = out.fxSigma <= kMaxFocalSigmaRatio * fx;
-    if (out.reason.isEmpty() && focalDetermined) {
+    // Determined: precise enough, or less precise but far enough from the prior focal length that the
+    // data reject the prior one.
+    const double shift = std::abs(fx - input.fx);
+    const bool focalPrecise = out.fxSigma <= kMaxFocalSigmaRatio * fx;
+    const bool priorFocalRejected =
+        out.fxSigma <= kMaxRejectingFocalSigmaRatio * fx && shift >= kPriorFocalRejectionSigmas * out.fxSigma;
+    if (out.reason.isEmpty() && (focalPrecise || priorFocalRejected)) {
         out.adopted = true;
         out.reason = supportedBecause(out.statistic, out.threshold, out.relativeGain);
+        if (!focalPrecise)
+            out.reason += QStringLiteral("; fx %1 +- %2 px is less precise than %3 %, but %4 standard deviations "
+                                         "from the prior %5 px")
+                              .arg(fx, 0, 'f', 1)
+                              .arg(out.fxSigma, 0, 'f', 1)
+                              .arg(100.0 * kMaxFocalSigmaRatio, 0, 'f', 2)
+                              .arg(shift / out.fxSigma, 0, 'f', 0)
+                              .arg(input.fx, 0, 'f', 1);
     } else if (out.reason.isEmpty()) {
         // The focal length is not determined, the rest of the lens may be: adjust it with fx and fy
         // held at the prior.
@@ -108,6 +164,51 @@ bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const st
                                                : "prior lens kept",
                                    out.reason);
     return out.adopted || out.heldAccepted;
+}
+
+}  // namespace
+
+bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
+                               LensSupport& out, int threads) {
+    out = LensSupport();
+    bool result = supportRound(input, nullptr, maxIterations, stopRequested, out, threads);
+    // A few tracks that no lens fits (a wrong match, two features merged into one track) can hold the
+    // whole solution in a basin of their own: their points settle where they pull the focal length
+    // and the attitude of the views along the flat fx-altitude valley. Drop the tracks with an
+    // observation far off at the free solution and adjust the rest again, from that solution.
+    BaInput current = input;
+    std::vector<int> kept(input.points.size());
+    for (size_t q = 0; q < kept.size(); ++q) kept[q] = int(q);
+    for (int round = 0; round < kMaxOutlierRounds; ++round) {
+        if (!out.held.optimised || !out.free.optimised || (stopRequested && stopRequested())) break;
+        const double threshold = std::max(kOutlierMinPx, kOutlierSigmas * out.free.uncertainty.sigma0);
+        const std::vector<char> drop = outlierTracks(current, out.free, threshold);
+        const int count = int(std::count(drop.begin(), drop.end(), 1));
+        if (count == 0 || int(current.points.size()) - count < kMinTracksAfterOutliers) break;
+        // Each adjustment goes on from where it ended.
+        std::vector<int> keptNow;
+        BaInput next = withoutTracks(current, out.held, drop, &keptNow);
+        const BaInput freeStart = withoutTracks(current, out.free, drop, &keptNow);
+        for (int& k : keptNow) k = kept[size_t(k)];
+        qDebug().noquote() << QStringLiteral("bundleAdjust: dropping %1 tracks with an observation more than %2 px off, "
+                                             "adjusting again")
+                                  .arg(count)
+                                  .arg(threshold, 0, 'f', 2);
+        LensSupport again;
+        const bool ok = supportRound(next, &freeStart, maxIterations, stopRequested, again, threads);
+        if (!again.held.optimised) break;
+        const int droppedBefore = out.droppedTracks;
+        out = again;
+        out.droppedTracks = droppedBefore + count;
+        out.outlierThresholdPx = threshold;
+        result = ok;
+        current = std::move(next);
+        kept = std::move(keptNow);
+    }
+    out.keptPoints = kept;
+    if (out.droppedTracks > 0)
+        out.reason += QStringLiteral(" (%1 outlier tracks dropped)").arg(out.droppedTracks);
+    return result;
 }
 
 }  // namespace refl

@@ -19,10 +19,15 @@ namespace refl {
 //     intrinsics still lowers the cost of generated flights by up to about 1 %, far beyond the
 //     chi-square point at thousands of observations, while a focal length 3 % off costs 5 - 8 %;
 //   - the standard deviation of fx from the Jacobian at the free solution is at most
-//     kMaxFocalSigmaRatio of fx (the Jacobian's figure; the scatter between flights is larger).
+//     kMaxFocalSigmaRatio of fx (the Jacobian's figure; the scatter between flights is larger), or
+//     at most kMaxRejectingFocalSigmaRatio while the adjusted fx lies kPriorFocalRejectionSigmas or
+//     more standard deviations from the prior one (the data reject the prior focal length).
 // When all but the last hold, the adjustment is run once more with fx and fy held at the prior and
 // the rest free, and taken under the same tests (6 degrees of freedom). Otherwise the prior lens is
 // kept, with the reason.
+// Then the tracks with an observation far off at the free solution are dropped and the whole test is
+// run again on the rest, each adjustment going on from where it ended (see kOutlierMinPx): a few
+// tracks that no lens fits can hold the free solution several standard deviations of fx away.
 struct LensSupport {
     BaOutput held;  // intrinsics at the prior
     BaOutput free;  // intrinsics adjusted
@@ -36,10 +41,23 @@ struct LensSupport {
     bool adopted = false;       // an adjusted lens is taken: `free`, or `focalHeld` when focalAtPrior
     bool focalAtPrior = false;
     QString reason;          // why the free lens is (not) taken, for the log
+    // Tracks left out as outliers, the threshold used, and the input points (in input order) that the
+    // adjustments above were run on: their `points` follow this list.
+    int droppedTracks = 0;
+    double outlierThresholdPx = 0.0;
+    std::vector<int> keptPoints;
 };
 
 constexpr double kMaxFocalSigmaRatio = 0.0025;
+constexpr double kMaxRejectingFocalSigmaRatio = 0.005;
+constexpr double kPriorFocalRejectionSigmas = 5.0;
 constexpr double kMinRelativeGain = 0.02;
+// Outlier tracks: an observation more than max(kOutlierMinPx, kOutlierSigmas sigma0) off at the free
+// solution; at most kMaxOutlierRounds rounds, never below kMinTracksAfterOutliers tracks.
+constexpr double kOutlierMinPx = 3.0;
+constexpr double kOutlierSigmas = 6.0;
+constexpr int kMaxOutlierRounds = 2;
+constexpr int kMinTracksAfterOutliers = 20;
 
 // True when one of the two adjustments is accepted (the free one when adopted, else the held one):
 // the attempt succeeded, whichever lens it keeps. False when neither is (or there are too few

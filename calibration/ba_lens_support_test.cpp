@@ -16,7 +16,9 @@ const double kTrue[8] = {1000, 1000, 640, 480, -0.1, 0.05, 0.0005, -0.0003};
 // Five views of a scene with relief. `converging`: the views look at the scene from a wide baseline,
 // tilted and rolled against each other (focal length observable); otherwise they look straight down
 // from one height over flat ground (focal length and altitude trade exactly).
-BaInput scene(bool converging, double priorFocalScale) {
+// `wrongMatches` further tracks each hold one observation 12 - 30 px off where the feature is (a
+// match to another feature).
+BaInput scene(bool converging, double priorFocalScale, int wrongMatches = 0) {
     std::mt19937 rng(7);
     std::normal_distribution<double> noise(0.0, 0.3);
     std::uniform_real_distribution<double> uni(0.0, 1.0);
@@ -42,6 +44,23 @@ BaInput scene(bool converging, double priorFocalScale) {
         if (obs.size() < 3) continue;
         in.observations.insert(in.observations.end(), obs.begin(), obs.end());
         in.points.push_back(X);
+    }
+    for (int k = 0; k < wrongMatches;) {
+        const Vec3 X = {-30 + 60 * uni(rng), -20 + 40 * uni(rng), 35 + 30 * uni(rng)};
+        std::vector<BaObservation> obs;
+        for (int v = 0; v < 5; ++v) {
+            double u, w;
+            projectPoint(kTrue, in.rvecs[size_t(v)].data(), in.tvecs[size_t(v)].data(), X.data(), u, w);
+            if (u < 40 || u > in.width - 40 || w < 40 || w > in.height - 40) continue;
+            obs.push_back({v, int(in.points.size()), u + noise(rng), w + noise(rng)});
+        }
+        if (obs.size() < 2) continue;
+        const double angle = 6.283 * uni(rng), off = 12 + 18 * uni(rng);
+        obs.back().u += off * std::cos(angle);
+        obs.back().v += off * std::sin(angle);
+        in.observations.insert(in.observations.end(), obs.begin(), obs.end());
+        in.points.push_back(X);
+        ++k;
     }
     in.fx = in.fy = kTrue[0] * priorFocalScale;
     in.cx = kTrue[2];
@@ -75,6 +94,18 @@ TEST(LensSupport, WrongFocalLengthIsRecoveredWhereTheGeometryDeterminesIt) {
         EXPECT_NEAR(s.free.fx, kTrue[0], 0.005 * kTrue[0]);
         EXPECT_NEAR(s.free.fy, kTrue[1], 0.005 * kTrue[1]);
     }
+}
+
+TEST(LensSupport, TracksNoLensFitsAreDroppedBeforeTheFocalLengthIsTaken) {
+    LensSupport s;
+    ASSERT_TRUE(adjustLensWithSupportTest(scene(true, 0.97, 12), 120, nullptr, s));
+    EXPECT_TRUE(s.adopted) << s.reason.toStdString();
+    EXPECT_EQ(s.droppedTracks, 12);
+    EXPECT_EQ(s.keptPoints.size(), 400u);
+    EXPECT_TRUE(s.reason.endsWith("(12 outlier tracks dropped)")) << s.reason.toStdString();
+    EXPECT_NEAR(s.free.fx, kTrue[0], 0.005 * kTrue[0]);
+    EXPECT_NEAR(s.free.fy, kTrue[1], 0.005 * kTrue[1]);
+    EXPECT_LT(s.free.p90, 0.6);
 }
 
 TEST(LensSupport, FocalLengthThatTheGeometryCannotDetermineKeepsThePrior) {

@@ -31,15 +31,14 @@ std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<Fe
     return obs;
 }
 
-bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
-                  const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
-                  const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
-                  int width, int height, const SfmBundleSettings& settings, const QString& band,
-                  SfmBundleResult* out, const SfmStopFlag* stop) {
-    *out = SfmBundleResult();
+bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
+                     const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
+                     const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
+                     int width, int height, const SfmBundleSettings& settings, const QString& band,
+                     refl::BaInput* inOut, int* observationCount) {
     const std::vector<SfmBundleObservation> obs =
         collectBundleObservations(tracks, selected, features, poses);
-    out->observationCount = int(obs.size());
+    *observationCount = int(obs.size());
     if (obs.size() < 4 || selected.empty()) {
         qDebug() << "bundleAdjust:" << band << "too few observations" << obs.size() << "tracks"
                  << selected.size();
@@ -55,7 +54,8 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
         return false;
     }
 
-    refl::BaInput in;
+    refl::BaInput& in = *inOut;
+    in = refl::BaInput();
     in.fx = K.at<double>(0, 0);
     in.fy = K.at<double>(1, 1);
     in.cx = K.at<double>(0, 2);
@@ -88,6 +88,20 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
     }
     for (const SfmBundleObservation& o : obs)
         in.observations.push_back({o.view, o.point, o.pixel.x, o.pixel.y});
+    return true;
+}
+
+bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
+                  const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
+                  const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
+                  int width, int height, const SfmBundleSettings& settings, const QString& band,
+                  SfmBundleResult* out, const SfmStopFlag* stop) {
+    *out = SfmBundleResult();
+    refl::BaInput in;
+    if (!makeBundleInput(tracks, selected, points, features, poses, K, D, a, b, width, height, settings, band, &in,
+                         &out->observationCount))
+        return false;
+    const int views = int(poses.size());
 
     refl::LensSupport support;
     const bool accepted = refl::adjustLensWithSupportTest(
@@ -118,11 +132,14 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
         p.R = cv::Matx33d(R[0], R[1], R[2], R[3], R[4], R[5], R[6], R[7], R[8]);
         p.t = cv::Vec3d(ba.tvecs[v][0], ba.tvecs[v][1], ba.tvecs[v][2]);
     }
-    for (size_t i = 0; i < selected.size(); ++i)
-        out->points[selected[i]] = cv::Vec3d(ba.points[i][0], ba.points[i][1], ba.points[i][2]);
-    qDebug() << "bundleAdjust:" << band << "observations" << obs.size() << "tracks" << selected.size()
+    // Tracks dropped as outliers have no adjusted point.
+    for (size_t i = 0; i < ba.points.size() && i < support.keptPoints.size(); ++i)
+        out->points[selected[size_t(support.keptPoints[i])]] =
+            cv::Vec3d(ba.points[i][0], ba.points[i][1], ba.points[i][2]);
+    out->droppedTracks = support.droppedTracks;
+    qDebug() << "bundleAdjust:" << band << "observations" << out->observationCount << "tracks" << selected.size()
              << "evaluations" << out->evaluations << "rms" << out->initialRms << "->" << out->finalRms
-             << "p90" << out->p90 << "accepted" << accepted << "lens" << (out->lensAdopted ? "adjusted" : "prior")
+             << "p90" << out->p90 << "dropped" << out->droppedTracks << "accepted" << accepted << "lens" << (out->lensAdopted ? "adjusted" : "prior")
              << "fx" << out->adjustedFx << "+-" << out->fxSigma;
     return accepted;
 }

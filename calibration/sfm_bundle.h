@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "ba_layout.h"
 #include "calib_params.h"
 #include "sfm_features.h"
 #include "sfm_prior.h"
@@ -30,6 +31,7 @@ struct SfmBundleResult {
     double fxSigma = 0.0;     // px, standard deviation of the adjusted fx
     double adjustedFx = 0.0;  // px, fx of the free adjustment, adopted or not
     QString lensDecision;     // the reason, for the log and the summary
+    int droppedTracks = 0;    // left out as outliers (no entry in `points`)
 };
 
 // The constants the band driver passes: focal prior ratio, principal point sigma (px) and radial
@@ -53,6 +55,15 @@ std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<Fe
                                                             const std::vector<int>& selected,
                                                             const std::vector<ImageFeatures>& features,
                                                             const std::vector<ViewPose>& poses);
+
+// The adjustment's input arrays: the prior camera, the poses, the selected points and their
+// observations. False (with a log line) when there are too few observations or the inputs do not
+// fit together.
+bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
+                     const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
+                     const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
+                     int width, int height, const SfmBundleSettings& settings, const QString& band,
+                     refl::BaInput* in, int* observationCount);
 
 // Refines the intrinsics (fx, fy, cx, cy, k1, k2, p1, p2) together with the poses (view a fixed,
 // view b's largest translation component fixed) and the selected points under weak priors, bounds

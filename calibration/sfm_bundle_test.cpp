@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
@@ -174,7 +175,10 @@ TEST(SfmBundle, FlightWithAnOffPriorMovesDistortionTowardsTheTrueLens) {
     for (int k = 1; k < 3; ++k)
         if (std::abs(rec.poses[b].t[k]) > std::abs(rec.poses[b].t[big])) big = k;
     EXPECT_EQ(r.poses[b].t[big], rec.poses[b].t[big]);
-    EXPECT_EQ(r.points.size(), selected.size());
+    // Every selected track has its adjusted point unless it was dropped as an outlier.
+    EXPECT_EQ(r.points.size() + size_t(r.droppedTracks), selected.size());
+    for (const auto& entry : r.points)
+        EXPECT_TRUE(std::find(selected.begin(), selected.end(), entry.first) != selected.end());
 }
 
 }  // namespace

@@ -25,6 +25,14 @@ std::vector<AdjustmentCandidate> adjustmentCandidates(const std::vector<FeatureT
     return out;
 }
 
+std::vector<AdjustmentCandidate> multiViewCandidates(std::vector<AdjustmentCandidate> sorted) {
+    const auto multi = std::partition_point(sorted.begin(), sorted.end(), [](const AdjustmentCandidate& c) {
+        return c.observationCount >= kMinAdjustmentTrackViews;
+    });
+    if (multi - sorted.begin() >= kMinMultiViewCandidates) sorted.erase(multi, sorted.end());
+    return sorted;
+}
+
 int adjustmentCellQuota(int limit, int views) {
     const double cells = std::max(1.0, double(views) * 48.0);
     return std::max(3 * int(std::ceil(double(limit) / cells)), 4);
@@ -85,7 +93,6 @@ std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
                                         const std::vector<ViewPose>& poses, const cv::Mat& K,
                                         const cv::Mat& D, int limit, int width, int height) {
     (void)points;  // the tracks are measured afresh with the final poses
-    const std::vector<AdjustmentCandidate> sorted =
-        adjustmentCandidates(tracks, triangulated, features, poses, K, D);
-    return selectFromCandidates(sorted, tracks, features, int(poses.size()), limit, width, height);
+    return selectFromCandidates(multiViewCandidates(adjustmentCandidates(tracks, triangulated, features, poses, K, D)),
+                                tracks, features, int(poses.size()), limit, width, height);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sfm_test_scene.h"
 
 namespace {
@@ -94,4 +96,23 @@ TEST(SfmSelection, CandidatesAreSortedByLengthErrorAngleIndex) {
     const std::vector<AdjustmentCandidate> c2 =
         adjustmentCandidates(bad.tracks, {twoView}, bad.features, bad.poses, bad.K, bad.D);
     EXPECT_TRUE(c2.empty());
+}
+
+TEST(SfmSelection, TwoViewTracksAreLeftOutWhenEnoughMultiViewTracksRemain) {
+    auto candidates = [](int multi, int twoView) {
+        std::vector<AdjustmentCandidate> c;
+        for (int k = 0; k < multi; ++k) c.push_back({k, 0.1, 3 + k % 3, 1.0});
+        std::stable_sort(c.begin(), c.end(), [](const AdjustmentCandidate& x, const AdjustmentCandidate& y) {
+            return x.observationCount > y.observationCount;
+        });
+        for (int k = 0; k < twoView; ++k) c.push_back({multi + k, 0.05, 2, 1.0});
+        return c;
+    };
+    const std::vector<AdjustmentCandidate> enough = multiViewCandidates(candidates(kMinMultiViewCandidates, 500));
+    ASSERT_EQ(enough.size(), size_t(kMinMultiViewCandidates));
+    for (const AdjustmentCandidate& c : enough) EXPECT_GE(c.observationCount, kMinAdjustmentTrackViews);
+    // Too few multi-view tracks: the two-view ones stay, in their order.
+    const std::vector<AdjustmentCandidate> few = multiViewCandidates(candidates(kMinMultiViewCandidates - 1, 500));
+    ASSERT_EQ(few.size(), size_t(kMinMultiViewCandidates - 1 + 500));
+    EXPECT_EQ(few.back().track, kMinMultiViewCandidates - 1 + 499);
 }
