@@ -42,15 +42,18 @@
 namespace {
 
 void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {
-    if (type != QtDebugMsg || qEnvironmentVariableIsSet("PROBE_VERBOSE")) std::fprintf(stderr, "%s\n", qPrintable(msg));
+    if (type != QtDebugMsg || qEnvironmentVariableIsSet("PROBE_VERBOSE"))
+        std::fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
 double trueFx = 0;
 
 void report(const char* label, const refl::BaOutput& o) {
-    std::printf("%-28s fx %8.2f (%+6.2f %%) fy %8.2f cx %7.2f cy %7.2f k1 %+.4f k2 %+.4f  cost %.3f rms %.4f  %d ev %s\n",
-                label, o.fx, 100.0 * (o.fx / trueFx - 1.0), o.fy, o.cx, o.cy, o.distortion[0], o.distortion[1],
-                o.solver.finalCost, o.finalRms, o.solver.evaluations, refl::terminationName(o.solver.termination));
+    std::printf(
+        "%-28s fx %8.2f (%+6.2f %%) fy %8.2f cx %7.2f cy %7.2f k1 %+.4f k2 %+.4f  cost %.3f rms %.4f  %d ev "
+        "%s\n",
+        label, o.fx, 100.0 * (o.fx / trueFx - 1.0), o.fy, o.cx, o.cy, o.distortion[0], o.distortion[1],
+        o.solver.finalCost, o.finalRms, o.solver.evaluations, refl::terminationName(o.solver.termination));
     std::fflush(stdout);
 }
 
@@ -63,12 +66,16 @@ refl::BaInput fromSolution(refl::BaInput in, const refl::BaOutput& o) {
 
 // The input without the tracks that have an observation more than `threshold` px off at `sol`, started
 // from `sol`'s poses and points.
-refl::BaInput withoutOutliers(const refl::BaInput& in, const refl::BaOutput& sol, double threshold, int* dropped) {
-    const double k[8] = {sol.fx, sol.fy, sol.cx, sol.cy, sol.distortion[0], sol.distortion[1], sol.distortion[2], sol.distortion[3]};
+refl::BaInput withoutOutliers(const refl::BaInput& in, const refl::BaOutput& sol, double threshold,
+                              int* dropped) {
+    const double k[8] = {
+        sol.fx,           sol.fy, sol.cx, sol.cy, sol.distortion[0], sol.distortion[1], sol.distortion[2],
+        sol.distortion[3]};
     std::vector<char> bad(in.points.size(), 0);
     for (const refl::BaObservation& o : in.observations) {
         double u, v;
-        refl::projectPoint(k, sol.rvecs[o.view].data(), sol.tvecs[o.view].data(), sol.points[o.point].data(), u, v);
+        refl::projectPoint(k, sol.rvecs[o.view].data(), sol.tvecs[o.view].data(), sol.points[o.point].data(),
+                           u, v);
         if (!(std::hypot(u - o.u, v - o.v) <= threshold)) bad[o.point] = 1;
     }
     refl::BaInput out = in;
@@ -122,13 +129,16 @@ int main(int argc, char** argv) {
     QStringList files;
     for (const reflsample::CaptureTruth& c : truth.captures)
         if (c.kind == "flight" && files.size() < 5) files << QDir(dir).filePath(c.files[band]);
-    std::printf("band %s: true fx %.2f cx %.2f cy %.2f k1 %.4f k2 %.4f; xmp fx %.2f (%+.2f %%) cx %.2f cy %.2f k1 %.4f k2 %.4f\n",
-                qPrintable(bt.label), bt.K(0, 0), bt.K(0, 2), bt.K(1, 2), bt.D[0], bt.D[1], bt.xmpK(0, 0),
-                100.0 * (bt.xmpK(0, 0) / trueFx - 1), bt.xmpK(0, 2), bt.xmpK(1, 2), bt.xmpD[0], bt.xmpD[1]);
+    std::printf(
+        "band %s: true fx %.2f cx %.2f cy %.2f k1 %.4f k2 %.4f; xmp fx %.2f (%+.2f %%) cx %.2f cy %.2f k1 "
+        "%.4f k2 %.4f\n",
+        qPrintable(bt.label), bt.K(0, 0), bt.K(0, 2), bt.K(1, 2), bt.D[0], bt.D[1], bt.xmpK(0, 0),
+        100.0 * (bt.xmpK(0, 0) / trueFx - 1), bt.xmpK(0, 2), bt.xmpK(1, 2), bt.xmpD[0], bt.xmpD[1]);
 
     const SfMParamGroup g = defaultSfMParamGroup();
     CameraPrior prior;
-    if (!cameraPriorFromMetadata(files.first(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm, &prior)) return 2;
+    if (!cameraPriorFromMetadata(files.first(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm, &prior))
+        return 2;
     std::vector<ImageFeatures> features;
     const int maxFeatures = p.value("features").toInt();
     for (const QString& f : files) {
@@ -163,7 +173,8 @@ int main(int argc, char** argv) {
         if (pass > 0) {
             const refl::BaOutput& f = support.free;
             recK = (cv::Mat_<double>(3, 3) << f.fx, 0, f.cx, 0, f.fy, f.cy, 0, 0, 1);
-            recD = (cv::Mat_<double>(5, 1) << f.distortion[0], f.distortion[1], f.distortion[2], f.distortion[3], 0.0);
+            recD = (cv::Mat_<double>(5, 1) << f.distortion[0], f.distortion[1], f.distortion[2],
+                    f.distortion[3], 0.0);
         }
         cv::Matx33d R;
         cv::Vec3d t;
@@ -171,12 +182,13 @@ int main(int argc, char** argv) {
             !incrementalSfm(tracks, features, recK, recD, a, b, R, t, 2.0, &rec))
             return 3;
         if (p.isSet("two-view"))
-            selected = selectFromCandidates(adjustmentCandidates(tracks, rec.triangulatedTracks, features, rec.poses, recK, recD),
-                                            tracks, features, int(rec.poses.size()), p.value("limit").toInt(), prior.width,
-                                            prior.height);
+            selected = selectFromCandidates(
+                adjustmentCandidates(tracks, rec.triangulatedTracks, features, rec.poses, recK, recD), tracks,
+                features, int(rec.poses.size()), p.value("limit").toInt(), prior.width, prior.height);
         else
-            selected = selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, features, rec.poses, recK,
-                                              recD, p.value("limit").toInt(), prior.width, prior.height);
+            selected =
+                selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, features, rec.poses, recK,
+                                       recD, p.value("limit").toInt(), prior.width, prior.height);
         if (p.value("min-obs").toInt() > 2) {
             std::vector<int> kept;
             for (int id : selected)
@@ -184,17 +196,18 @@ int main(int argc, char** argv) {
             selected = kept;
         }
         int nobs = 0;
-        if (!makeBundleInput(tracks, selected, rec.points, features, rec.poses, prior.K, prior.D, a, b, prior.width,
-                             prior.height, s, "probe", &in, &nobs))
+        if (!makeBundleInput(tracks, selected, rec.points, features, rec.poses, prior.K, prior.D, a, b,
+                             prior.width, prior.height, s, "probe", &in, &nobs))
             return 4;
         in.huberScale = p.value("huber").toDouble();
-        std::printf("pass %d: %zu tracks, %zu triangulated, %zu selected, %d observations, initial pair %d %d\n", pass,
-                    tracks.size(), rec.triangulatedTracks.size(), selected.size(), nobs, a, b);
+        std::printf(
+            "pass %d: %zu tracks, %zu triangulated, %zu selected, %d observations, initial pair %d %d\n",
+            pass, tracks.size(), rec.triangulatedTracks.size(), selected.size(), nobs, a, b);
         refl::adjustLensWithSupportTest(in, g.maxIterations, never, support, 2);
         report("held", support.held);
         report("free (current)", support.free);
-        std::printf("  sigma fx %.2f, optimality %.3g, decision: %s\n", support.fxSigma, support.free.solver.optimality,
-                    qPrintable(support.reason));
+        std::printf("  sigma fx %.2f, optimality %.3g, decision: %s\n", support.fxSigma,
+                    support.free.solver.optimality, qPrintable(support.reason));
     }
     if (p.isSet("compare")) {
         // The same tracks reconstructed with the true lens, adjusted; residuals of both solutions.
@@ -212,17 +225,17 @@ int main(int argc, char** argv) {
             if (rec2.points.count(id)) sel2.push_back(id);
         refl::BaInput in2;
         int nobs2 = 0;
-        makeBundleInput(tracks, sel2, rec2.points, features, rec2.poses, prior.K, prior.D, a2, b2, prior.width,
-                        prior.height, s, "probe", &in2, &nobs2);
-        std::printf("truth structure: %zu of %zu tracks, %d observations, pair %d %d\n", sel2.size(), selected.size(),
-                    nobs2, a2, b2);
+        makeBundleInput(tracks, sel2, rec2.points, features, rec2.poses, prior.K, prior.D, a2, b2,
+                        prior.width, prior.height, s, "probe", &in2, &nobs2);
+        std::printf("truth structure: %zu of %zu tracks, %d observations, pair %d %d\n", sel2.size(),
+                    selected.size(), nobs2, a2, b2);
         refl::LensSupport sup2;
         refl::adjustLensWithSupportTest(in2, g.maxIterations, never, sup2, 2);
         report("truth-structure free", sup2.free);
         if (sel2.size() != selected.size()) {
             selected = sel2;
-            makeBundleInput(tracks, selected, rec.points, features, rec.poses, prior.K, prior.D, a, b, prior.width,
-                            prior.height, s, "probe", &in, &nobs2);
+            makeBundleInput(tracks, selected, rec.points, features, rec.poses, prior.K, prior.D, a, b,
+                            prior.width, prior.height, s, "probe", &in, &nobs2);
             refl::adjustLensWithSupportTest(in, g.maxIterations, never, support, 2);
             report("xmp-structure free, same", support.free);
         }
@@ -236,11 +249,17 @@ int main(int argc, char** argv) {
             std::vector<double> pa(selected.size()), pb(selected.size());
             for (size_t k = 0; k < in.observations.size(); ++k) {
                 const refl::BaObservation& o = in.observations[k];
-                double ia[8] = {A.fx, A.fy, A.cx, A.cy, A.distortion[0], A.distortion[1], A.distortion[2], A.distortion[3]};
-                double ib[8] = {B.fx, B.fy, B.cx, B.cy, B.distortion[0], B.distortion[1], B.distortion[2], B.distortion[3]};
+                double ia[8] = {
+                    A.fx,           A.fy, A.cx, A.cy, A.distortion[0], A.distortion[1], A.distortion[2],
+                    A.distortion[3]};
+                double ib[8] = {
+                    B.fx,           B.fy, B.cx, B.cy, B.distortion[0], B.distortion[1], B.distortion[2],
+                    B.distortion[3]};
                 double u, v, u2, v2;
-                refl::projectPoint(ia, A.rvecs[o.view].data(), A.tvecs[o.view].data(), A.points[o.point].data(), u, v);
-                refl::projectPoint(ib, B.rvecs[o.view].data(), B.tvecs[o.view].data(), B.points[o.point].data(), u2, v2);
+                refl::projectPoint(ia, A.rvecs[o.view].data(), A.tvecs[o.view].data(),
+                                   A.points[o.point].data(), u, v);
+                refl::projectPoint(ib, B.rvecs[o.view].data(), B.tvecs[o.view].data(),
+                                   B.points[o.point].data(), u2, v2);
                 const double ea = std::hypot(u - o.u, v - o.v), eb = std::hypot(u2 - o.u, v2 - o.v);
                 sa[o.view] += ea * ea;
                 sb[o.view] += eb * eb;
@@ -249,8 +268,8 @@ int main(int argc, char** argv) {
                 pb[o.point] += eb * eb;
             }
             for (int v = 0; v < views; ++v)
-                std::printf("view %d: %d obs, rms A %.4f B %.4f\n", v, cnt[v], std::sqrt(sa[v] / std::max(1, cnt[v])),
-                            std::sqrt(sb[v] / std::max(1, cnt[v])));
+                std::printf("view %d: %d obs, rms A %.4f B %.4f\n", v, cnt[v],
+                            std::sqrt(sa[v] / std::max(1, cnt[v])), std::sqrt(sb[v] / std::max(1, cnt[v])));
             for (size_t q = 0; q < pa.size(); ++q) worse.push_back({pa[q] - pb[q], int(q)});
             std::sort(worse.begin(), worse.end());
             double total = 0;
@@ -258,8 +277,8 @@ int main(int argc, char** argv) {
             std::printf("sum sq A - B %.3f; largest differences:\n", total);
             for (int k = 0; k < 8; ++k) {
                 const auto& w = worse[worse.size() - 1 - k];
-                std::printf("  point %d: %.3f (A %.3f, B %.3f), %d obs\n", w.second, w.first, pa[w.second], pb[w.second],
-                            int(tracks[selected[w.second]].size()));
+                std::printf("  point %d: %.3f (A %.3f, B %.3f), %d obs\n", w.second, w.first, pa[w.second],
+                            pb[w.second], int(tracks[selected[w.second]].size()));
             }
             std::printf("  most negative: %.3f\n", worse.front().first);
             // How the gain is spread: the share of the total carried by the top 1 %, 10 %.
@@ -309,12 +328,15 @@ int main(int argc, char** argv) {
         refl::BaInput f = fromSolution(in, ho);
         refl::bundleAdjustArrays(f, g.maxIterations, never, fo, 2);
         report("plain free", fo);
-        const double k[8] = {fo.fx, fo.fy, fo.cx, fo.cy, fo.distortion[0], fo.distortion[1], fo.distortion[2], fo.distortion[3]};
+        const double k[8] = {
+            fo.fx,           fo.fy, fo.cx, fo.cy, fo.distortion[0], fo.distortion[1], fo.distortion[2],
+            fo.distortion[3]};
         std::vector<double> worst(in.points.size(), 0.0);
         std::vector<std::vector<double>> errs(in.points.size());
         for (const refl::BaObservation& o : in.observations) {
             double u, v;
-            refl::projectPoint(k, fo.rvecs[o.view].data(), fo.tvecs[o.view].data(), fo.points[o.point].data(), u, v);
+            refl::projectPoint(k, fo.rvecs[o.view].data(), fo.tvecs[o.view].data(), fo.points[o.point].data(),
+                               u, v);
             const double e = std::hypot(u - o.u, v - o.v);
             errs[o.point].push_back(e);
             worst[o.point] = std::max(worst[o.point], e);
@@ -337,7 +359,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (p.isSet("quick")) return 0;
-
 
     refl::BaOutput o;
     refl::BaInput longIn = fromSolution(in, support.free);

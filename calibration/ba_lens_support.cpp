@@ -50,7 +50,8 @@ BaInput withoutTracks(const BaInput& input, const BaOutput& solution, const std:
         out.points.push_back(solution.points[q]);
     }
     for (const BaObservation& o : input.observations)
-        if (index[size_t(o.point)] >= 0) out.observations.push_back({o.view, index[size_t(o.point)], o.u, o.v});
+        if (index[size_t(o.point)] >= 0)
+            out.observations.push_back({o.view, index[size_t(o.point)], o.u, o.v});
     return out;
 }
 
@@ -117,8 +118,9 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
         out.adopted = true;
         out.reason = supportedBecause(out.statistic, out.threshold, out.relativeGain);
         if (!focalPrecise)
-            out.reason += QStringLiteral("; fx %1 +- %2 px is less precise than %3 %, but %4 standard deviations "
-                                         "from the prior %5 px")
+            out.reason += QStringLiteral(
+                              "; fx %1 +- %2 px is less precise than %3 %, but %4 standard deviations "
+                              "from the prior %5 px")
                               .arg(fx, 0, 'f', 1)
                               .arg(out.fxSigma, 0, 'f', 1)
                               .arg(100.0 * kMaxFocalSigmaRatio, 0, 'f', 2)
@@ -168,8 +170,8 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
 
 }  // namespace
 
-bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
-                               LensSupport& out, int threads) {
+bool adjustLensWithSupportTest(const BaInput& input, int maxIterations,
+                               const std::function<bool()>& stopRequested, LensSupport& out, int threads) {
     out = LensSupport();
     bool result = supportRound(input, nullptr, maxIterations, stopRequested, out, threads);
     // A few tracks that no lens fits (a wrong match, two features merged into one track) can hold the
@@ -190,8 +192,9 @@ bool adjustLensWithSupportTest(const BaInput& input, int maxIterations, const st
         BaInput next = withoutTracks(current, out.held, drop, &keptNow);
         const BaInput freeStart = withoutTracks(current, out.free, drop, &keptNow);
         for (int& k : keptNow) k = kept[size_t(k)];
-        qDebug().noquote() << QStringLiteral("bundleAdjust: dropping %1 tracks with an observation more than %2 px off, "
-                                             "adjusting again")
+        qDebug().noquote() << QStringLiteral(
+                                  "bundleAdjust: dropping %1 tracks with an observation more than %2 px off, "
+                                  "adjusting again")
                                   .arg(count)
                                   .arg(threshold, 0, 'f', 2);
         LensSupport again;

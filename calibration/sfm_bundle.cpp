@@ -98,8 +98,8 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
                   SfmBundleResult* out, const SfmStopFlag* stop) {
     *out = SfmBundleResult();
     refl::BaInput in;
-    if (!makeBundleInput(tracks, selected, points, features, poses, K, D, a, b, width, height, settings, band, &in,
-                         &out->observationCount))
+    if (!makeBundleInput(tracks, selected, points, features, poses, K, D, a, b, width, height, settings, band,
+                         &in, &out->observationCount))
         return false;
     const int views = int(poses.size());
 
@@ -137,10 +137,11 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
         out->points[selected[size_t(support.keptPoints[i])]] =
             cv::Vec3d(ba.points[i][0], ba.points[i][1], ba.points[i][2]);
     out->droppedTracks = support.droppedTracks;
-    qDebug() << "bundleAdjust:" << band << "observations" << out->observationCount << "tracks" << selected.size()
-             << "evaluations" << out->evaluations << "rms" << out->initialRms << "->" << out->finalRms
-             << "p90" << out->p90 << "dropped" << out->droppedTracks << "accepted" << accepted << "lens" << (out->lensAdopted ? "adjusted" : "prior")
-             << "fx" << out->adjustedFx << "+-" << out->fxSigma;
+    qDebug() << "bundleAdjust:" << band << "observations" << out->observationCount << "tracks"
+             << selected.size() << "evaluations" << out->evaluations << "rms" << out->initialRms << "->"
+             << out->finalRms << "p90" << out->p90 << "dropped" << out->droppedTracks << "accepted"
+             << accepted << "lens" << (out->lensAdopted ? "adjusted" : "prior") << "fx" << out->adjustedFx
+             << "+-" << out->fxSigma;
     return accepted;
 }
 

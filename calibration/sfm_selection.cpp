@@ -93,6 +93,7 @@ std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
                                         const std::vector<ViewPose>& poses, const cv::Mat& K,
                                         const cv::Mat& D, int limit, int width, int height) {
     (void)points;  // the tracks are measured afresh with the final poses
-    return selectFromCandidates(multiViewCandidates(adjustmentCandidates(tracks, triangulated, features, poses, K, D)),
-                                tracks, features, int(poses.size()), limit, width, height);
+    return selectFromCandidates(
+        multiViewCandidates(adjustmentCandidates(tracks, triangulated, features, poses, K, D)), tracks,
+        features, int(poses.size()), limit, width, height);
 }

@@ -108,11 +108,13 @@ TEST(SfmSelection, TwoViewTracksAreLeftOutWhenEnoughMultiViewTracksRemain) {
         for (int k = 0; k < twoView; ++k) c.push_back({multi + k, 0.05, 2, 1.0});
         return c;
     };
-    const std::vector<AdjustmentCandidate> enough = multiViewCandidates(candidates(kMinMultiViewCandidates, 500));
+    const std::vector<AdjustmentCandidate> enough =
+        multiViewCandidates(candidates(kMinMultiViewCandidates, 500));
     ASSERT_EQ(enough.size(), size_t(kMinMultiViewCandidates));
     for (const AdjustmentCandidate& c : enough) EXPECT_GE(c.observationCount, kMinAdjustmentTrackViews);
     // Too few multi-view tracks: the two-view ones stay, in their order.
-    const std::vector<AdjustmentCandidate> few = multiViewCandidates(candidates(kMinMultiViewCandidates - 1, 500));
+    const std::vector<AdjustmentCandidate> few =
+        multiViewCandidates(candidates(kMinMultiViewCandidates - 1, 500));
     ASSERT_EQ(few.size(), size_t(kMinMultiViewCandidates - 1 + 500));
     EXPECT_EQ(few.back().track, kMinMultiViewCandidates - 1 + 499);
 }
