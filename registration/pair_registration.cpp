@@ -6,7 +6,9 @@
 #include <cmath>
 #include <limits>
 #include <opencv2/calib3d.hpp>
-#include <opencv2/video/tracking.hpp>
+#include <opencv2/core/utility.hpp>
+
+#include "ecc_refine.h"
 
 namespace {
 
@@ -52,6 +54,16 @@ bool eccCandidateAccepted(bool valid, double homographyMedianError, double candi
     return std::max(2.0 * homographyMedianError, 2.0) >= candidateMedianError;
 }
 
+EccRefineSettings eccSettings(const PairRegistrationParams& params) {
+    EccRefineSettings s;
+    s.correlationEpsilon = params.eccEpsilon;
+    const int limit = std::max(1, params.eccIterations);
+    s.coarseIterations = std::min(limit, s.coarseIterations);
+    s.middleIterations = std::min(limit, s.middleIterations);
+    s.fullIterations = std::min(limit, s.fullIterations);
+    return s;
+}
+
 void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
                    const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,
                    const PairRegistrationParams& params, PairRegistrationResult& result, cv::Mat& bestWarp) {
@@ -60,37 +72,45 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
     result.status = "rejected_by_geometric_validation";
     result.method.clear();
     result.eccCorrelation = -1.0;
-    const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, params.eccIterations,
-                                    params.eccEpsilon);
-    for (const EccCandidate& candidate : candidates) {
-        QString failure;
-        try {
-            cv::Mat W;
-            H.convertTo(W, CV_32F);
-            const double correlation = cv::findTransformECC(
-                candidate.src, candidate.ref, W, cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), 5);
-            cv::Mat Wd;
-            W.convertTo(Wd, CV_64F);
-            normaliseByLastElement(Wd);
-            double median = 0.0, p90 = 0.0;
-            errorStatistics(computeTransferErrors(Wd, inlierSrc, inlierRef), median, p90);
-            const bool valid = validateHomography(Wd, srcSize.width, srcSize.height);
-            const bool accepted = eccCandidateAccepted(valid, result.homographyMedianError, median);
-            if (accepted && (bestCorrelation < 0.0 || correlation > bestCorrelation)) {
-                bestWarp = Wd;
-                bestCorrelation = correlation;
-                result.method = candidate.name;
-                result.status = "success";
+    // The candidates are independent: they run side by side where OpenCV has threads to spare, and
+    // are judged below in their fixed order.
+    const EccRefineSettings settings = eccSettings(params);
+    cv::Matx33d start;
+    for (int i = 0; i < 9; ++i) start.val[i] = H.at<double>(i / 3, i % 3);
+    std::vector<EccRefineResult> refined(candidates.size());
+    cv::parallel_for_(cv::Range(0, int(candidates.size())), [&](const cv::Range& range) {
+        for (int c = range.start; c < range.end; ++c) {
+            try {
+                refined[size_t(c)] = refineHomographyEcc(candidates[size_t(c)].src, candidates[size_t(c)].ref, start,
+                                                         settings);
+            } catch (const cv::Exception& e) {
+                refined[size_t(c)].error = QString::fromStdString(e.err.empty() ? std::string(e.what()) : e.err);
+            } catch (const std::exception& e) {
+                refined[size_t(c)].error = QString::fromLocal8Bit(e.what());
             }
-            result.candidates.push_back(
-                {candidate.name, accepted ? "accepted" : "rejected", correlation, median, QString()});
-            continue;
-        } catch (const cv::Exception& e) {
-            failure = QString::fromStdString(e.err.empty() ? std::string(e.what()) : e.err);
-        } catch (const std::exception& e) {
-            failure = QString::fromLocal8Bit(e.what());
         }
-        result.candidates.push_back({candidate.name, "failed", 0.0, 0.0, failure});
+    });
+    for (size_t c = 0; c < candidates.size(); ++c) {
+        const EccCandidate& candidate = candidates[c];
+        const EccRefineResult& r = refined[c];
+        if (!r.ok) {
+            result.candidates.push_back({candidate.name, "failed", 0.0, 0.0, r.error, r.reducedIterations,
+                                         r.fullSizeIterations});
+            continue;
+        }
+        const cv::Mat Wd = cv::Mat(r.warp).clone();
+        double median = 0.0, p90 = 0.0;
+        errorStatistics(computeTransferErrors(Wd, inlierSrc, inlierRef), median, p90);
+        const bool valid = validateHomography(Wd, srcSize.width, srcSize.height);
+        const bool accepted = eccCandidateAccepted(valid, result.homographyMedianError, median);
+        if (accepted && (bestCorrelation < 0.0 || r.correlation > bestCorrelation)) {
+            bestWarp = Wd;
+            bestCorrelation = r.correlation;
+            result.method = candidate.name;
+            result.status = "success";
+        }
+        result.candidates.push_back({candidate.name, accepted ? "accepted" : "rejected", r.correlation, median,
+                                     QString(), r.reducedIterations, r.fullSizeIterations});
     }
     result.eccCorrelation = bestCorrelation;
     if (result.status != "success" && !result.candidates.empty() &&

@@ -28,8 +28,8 @@ struct PairRegistrationParams {
     double secondaryRatio = 0.8;   // a second dominant orientation needs this share of the first
     double loweRatio = 0.8;        // nearest-neighbour ratio test of the matcher
     double magsacThreshold = 3.0;  // reprojection threshold of the MAGSAC++ homography, pixels
-    int eccIterations = 300;       // iteration cap of each ECC refinement
-    double eccEpsilon = 1e-7;      // convergence epsilon of each ECC refinement
+    int eccIterations = 300;       // iteration cap of the ECC refinement on its coarsest image
+    double eccEpsilon = 1e-7;      // the refinement stops when the correlation changes less
 
     // Empty when an attempt can run with these settings, else which setting is out of range.
     QString validate() const;
@@ -40,7 +40,9 @@ struct EccCandidateRecord {
     QString verdict;  // "accepted", "rejected" or "failed"
     double correlation = 0.0;
     double medianError = 0.0;
-    QString note;  // exception text of a failed candidate
+    QString note;  // why a candidate failed
+    int reducedIterations = 0;  // iterations on the reduced images
+    int fullSizeIterations = 0;
 };
 
 struct PairRegistrationResult {

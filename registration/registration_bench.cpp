@@ -5,9 +5,16 @@
 //   registration_bench                 synthetic 1280x960 capture, band 0 onto the 660 nm band
 //   registration_bench SRC REF [OUT]   two band files; with OUT, writes OUT (the warped SRC blended
 //                                      with REF) for a visual check
+//   registration_bench --flight DIR    every band pair of the converted flight in DIR as the
+//                                      per-group mode registers it (default set, then the retry
+//                                      sets), one pair after another: time of each pair (the
+//                                      capture's reference band prepared beforehand, as the mode
+//                                      shares it), median and worst
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <numeric>
 #include <QString>
 #include <cstdio>
 #include <ctime>
@@ -15,10 +22,11 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/video/tracking.hpp>
 
 #include "band_alignment.h"
 #include "band_refine.h"
+#include "ecc_refine.h"
+#include "image_registration_thread.h"
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
@@ -45,11 +53,76 @@ cv::Mat toByte(const cv::Mat& image) {
     return out;
 }
 
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    const double x = p / 100.0 * double(v.size() - 1);
+    const size_t i = size_t(x), j = std::min(v.size() - 1, i + 1);
+    return v[i] + (v[j] - v[i]) * (x - double(i));
+}
+
+// The pairs of a whole converted flight, timed one by one.
+int flightPairs(const QString& folder) {
+    QStringList files;
+    CImageRegistrationThread::scanTifFiles(folder, files);
+    const QMap<QString, QStringList> groups = CImageRegistrationThread::groupByGroupNumber(files);
+    if (groups.isEmpty()) {
+        std::fprintf(stderr, "registration_bench: no band files in %s\n", qPrintable(folder));
+        return 1;
+    }
+    std::printf("flight %s: %d captures, OpenCV threads %d, processor time per pair (reading excluded)\n",
+                qPrintable(folder), int(groups.size()), cv::getNumThreads());
+    std::vector<double> times, walls, refTimes;
+    int failed = 0;
+    for (auto it = groups.begin(); it != groups.end(); ++it) {
+        const QStringList& bands = it.value();
+        if (bands.size() < 2) continue;
+        const int r = CImageRegistrationThread::referenceIndex(bands);
+        const cv::Mat ref = readBandImage(bands[r]);
+        // The reference band is prepared once per capture (per-group mode shares it between the
+        // capture's bands); the first preparation of a size also plans its transforms.
+        ReferenceBandCache cache;
+        const double refMs = bestOf(1, [&] { cache.get(bands[r], ref, defaultPairRegistrationParams()); });
+        refTimes.push_back(refMs);
+        std::printf("%-28s %8.1f ms reference band prepared\n", qPrintable(QFileInfo(bands[r]).completeBaseName()), refMs);
+        for (int b = 0; b < bands.size(); ++b) {
+            if (b == r) continue;
+            const cv::Mat src = readBandImage(bands[b]);
+            const QString tag = QFileInfo(bands[b]).completeBaseName();
+            PairRegistrationResult result;
+            QElapsedTimer wall;
+            wall.start();
+            const double ms = bestOf(1, [&] { result = pairregdetail::registerWithRetries(src, ref, tag, &cache, bands[r]); });
+            const double wallMs = wall.nsecsElapsed() / 1e6;
+            times.push_back(ms);
+            walls.push_back(wallMs);
+            if (!result.succeeded()) ++failed;
+            std::printf("%-28s %8.1f ms (wall %8.1f) inliers %5d finalMed %.3f ecc %s %s", qPrintable(tag), ms, wallMs,
+                        result.inliers, result.finalMedianError, qPrintable(result.status),
+                        qPrintable(result.method));
+            for (const EccCandidateRecord& c : result.candidates)
+                std::printf(" | %s %s corr %.4f it %d+%d", c.name == "wallis" ? "W" : "PC", qPrintable(c.verdict),
+                            c.correlation, c.reducedIterations, c.fullSizeIterations);
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+    }
+    std::printf("%zu pairs, %d failed: median %.1f ms, p90 %.1f ms, worst %.1f ms, total %.1f s (wall median %.1f ms, "
+                "worst %.1f ms)\n",
+                times.size(), failed, percentile(times, 50), percentile(times, 90), percentile(times, 100),
+                std::accumulate(times.begin(), times.end(), 0.0) / 1000.0, percentile(walls, 50),
+                percentile(walls, 100));
+    std::printf("reference bands: median %.1f ms, worst %.1f ms (once per capture)\n", percentile(refTimes, 50),
+                percentile(refTimes, 100));
+    return failed ? 2 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     cv::setNumThreads(1);
+    if (argc == 3 && QString::fromLocal8Bit(argv[1]) == "--flight") return flightPairs(QString::fromLocal8Bit(argv[2]));
     cv::Mat src, ref, truth;
     if (argc >= 3) {
         src =
@@ -105,27 +178,24 @@ int main(int argc, char** argv) {
     });
     // One ECC refinement per candidate, started from the MAGSAC++ homography.
     auto eccOf = [&](const cv::Mat& a, const cv::Mat& b) {
-        if (H.empty()) return -1.0;
-        return bestOf(1, [&] {
-            cv::Mat W;
-            H.convertTo(W, CV_32F);
-            try {
-                cv::findTransformECC(a, b, W, cv::MOTION_HOMOGRAPHY,
-                                     cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
-                                                      p.eccIterations, p.eccEpsilon),
-                                     cv::noArray(), 5);
-            } catch (const cv::Exception& e) {
-                std::printf("ECC failed: %s\n", e.err.c_str());
-            }
-        });
+        if (H.empty()) return std::string("no homography");
+        cv::Matx33d start;
+        for (int i = 0; i < 9; ++i) start.val[i] = H.at<double>(i / 3, i % 3);
+        EccRefineResult r;
+        const double ms = bestOf(1, [&] { r = refineHomographyEcc(a, b, start); });
+        char text[160];
+        std::snprintf(text, sizeof text, "%8.1f ms (%d reduced + %d full-size iterations, corr %.4f%s)", ms,
+                      r.reducedIterations, r.fullSizeIterations, r.correlation,
+                      r.ok ? "" : (", failed: " + r.error.toStdString()).c_str());
+        return std::string(text);
     };
     auto unitByte = [](const cv::Mat& map) {
         cv::Mat out;
         normalizeToByte(map).convertTo(out, CV_32F, 1.0 / 255.0);
         return out;
     };
-    const double eccMs = eccOf(wallis, wallisRef);
-    const double eccPcMs = eccOf(unitByte(fs.maximumMoment), unitByte(fr.maximumMoment));
+    const std::string eccW = eccOf(wallis, wallisRef);
+    const std::string eccPc = eccOf(unitByte(fs.maximumMoment), unitByte(fr.maximumMoment));
     PairRegistrationResult result;
     QElapsedTimer wall;
     wall.start();
@@ -140,8 +210,8 @@ int main(int argc, char** argv) {
                 coldMs);
     std::printf("matchMutual                  %8.1f ms (%d matches)\n", matchMs, sp.rows);
     std::printf("findHomography USAC_MAGSAC   %8.1f ms\n", magsacMs);
-    std::printf("ECC, wallis candidate        %8.1f ms\n", eccMs);
-    std::printf("ECC, maximum-moment candidate%8.1f ms\n", eccPcMs);
+    std::printf("ECC, wallis candidate        %s\n", eccW.c_str());
+    std::printf("ECC, maximum-moment candidate%s\n", eccPc.c_str());
     std::printf("estimatePairRegistration     %8.1f ms (wall clock %.1f ms)\n", pairMs, pairWallMs);
     std::printf("result ok=%d inliers=%d homMed=%.3f finalMed=%.3f ecc=%s method=%s\n", result.ok,
                 result.inliers, result.homographyMedianError, result.finalMedianError,
