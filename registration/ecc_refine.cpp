@@ -4,9 +4,11 @@
 // One iteration warps the input image and its gradients onto the template grid in one call, then
 // gathers in a single pass over the valid pixels everything the update needs: the image moments, the
 // projections of both zero-mean images onto the warp Jacobian and the Jacobian's Gram matrix. The
-// update is the one of the paper; since a fixed point of it is a stationary point of the correlation
-// whatever positive definite Gram matrix is used, the matrix may come from every second row at full
-// size without moving the result. Sums run row by row in a fixed order: results do not depend on
+// update is the one of the paper. The reduced levels move only the affine part of the warp: the two
+// perspective terms are poorly held by a blurred, smaller image, and letting them drift there leads
+// the full-size level to a different, worse optimum on plain or edge-like band images. Since a fixed
+// point of the update is a stationary point of the correlation whatever positive definite Gram matrix
+// is used, the matrix may come from every fourth row at full size without moving the result. Sums run row by row in a fixed order: results do not depend on
 // threads.
 #include "ecc_refine.h"
 
@@ -188,7 +190,7 @@ struct LevelOutcome {
 // Iterates the update from W. An update that lowers the correlation overshot (the update is a
 // linearisation; on weakly correlated bands it swings back and forth by pixels): it is halved from the
 // previous warp instead, so that the correlation only ever rises.
-LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int gramStride,
+LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int gramStride, bool holdPerspective,
                           const EccRefineSettings& settings) {
     LevelOutcome out;
     bool havePrevious = false;
@@ -231,6 +233,12 @@ LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int g
             pI[p] = s.ji[size_t(p)] - im * s.j[size_t(p)];
             pT[p] = s.jt[size_t(p)] - tm * s.j[size_t(p)];
         }
+        if (holdPerspective)
+            for (int p : {2, 5}) {  // the two perspective terms keep their value: no update along them
+                for (int q = 0; q < kParams; ++q) G(p, q) = G(q, p) = 0.0;
+                G(p, p) = 1.0;
+                pI[p] = pT[p] = 0.0;
+            }
         cv::Matx<double, kParams, kParams> Ginv;
         if (!cv::invert(G, Ginv, cv::DECOMP_CHOLESKY) && !cv::invert(G, Ginv, cv::DECOMP_SVD)) {
             out.error = "the warp Jacobian is degenerate";
@@ -318,7 +326,7 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
         Level level = prepareLevel(templates[size_t(l)], inputs[size_t(l)], settings.gaussianSize);
         const int limit = l == 0 ? settings.fullIterations
                                  : (l == reductions ? settings.coarseIterations : settings.middleIterations);
-        const LevelOutcome o = iterateLevel(level, W, limit, l == 0 ? 4 : (l == reductions ? 1 : 2), settings);
+        const LevelOutcome o = iterateLevel(level, W, limit, l == 0 ? 4 : (l == reductions ? 1 : 2), l > 0, settings);
         if (!o.error.isEmpty()) {
             result.error = o.error;
             return result;

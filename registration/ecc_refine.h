@@ -1,6 +1,7 @@
 // Enhanced-correlation-coefficient refinement of a homography, coarse to fine: most iterations run on
-// reduced copies of the two images, a few at full size. Each level stops when the warp's update moves
-// no image corner by more than a small fraction of a pixel, or when the correlation stops changing.
+// reduced copies of the two images (refining the affine part of the warp), a few at full size (the
+// whole homography). Each level stops when the warp's update moves no image corner by more than a
+// small fraction of a pixel, or when the correlation stops changing.
 #pragma once
 
 #include <QString>

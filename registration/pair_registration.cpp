@@ -173,6 +173,10 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
                        << "iterations=" << params.eccIterations << "t=" << timer.elapsed() << "ms";
     cv::Mat bestWarp;
     refineWithEcc(H, inlierSrc, inlierRef, candidates, srcSize, params, result, bestWarp);
+    for (const EccCandidateRecord& c : result.candidates)
+        qDebug().noquote() << "[PairReg]" << tag << "| ECC candidate" << c.name << c.verdict
+                           << "corr=" << c.correlation << "med=" << c.medianError << "iterations="
+                           << QString("%1+%2").arg(c.reducedIterations).arg(c.fullSizeIterations) << c.note;
 
     result.finalWarp = bestWarp.clone();
     errorStatistics(computeTransferErrors(result.finalWarp, inlierSrc, inlierRef), result.finalMedianError,
