@@ -24,9 +24,14 @@ public:
     // The radiometric tasks: at most three at once (each holds a whole band image and its output),
     // one for JPG captures.
     void applyToTaskPool(QThreadPool& pool, bool jpg) const;
+    // Jobs holding whole band images at once (registration pairs, self-calibration bands): the thread
+    // count, bounded by a fixed memory budget so that many cores do not multiply the memory.
+    int registrationJobs() const;
+    int calibrationBands() const;
     void applyTo(CImageRegistrationThread& registration) const;
     void applyTo(CSfMCalibrationThread& calibration) const;
 
 private:
+    int jobsWithin(double jobMb) const;
     int m_count;
 };

@@ -168,7 +168,7 @@ void CSfMCalibrationThread::run() {
         return true;
     };
     const int workers = std::max(1, std::min(m_bandThreads, n));
-    m_adjustmentThreads = std::max(1, std::min(m_threads, m_bandThreads / workers));
+    m_adjustmentThreads = std::max(1, m_threads / workers);
     std::vector<std::thread> pool;
     if (workers > 1)
         for (int w = 0; w < workers; ++w)

@@ -39,8 +39,8 @@ public:
     // "Xmp.Camera.RelativeAltitude" of a file; -9999 when missing or unreadable.
     virtual double readRelativeAltitude(const QString& path) const;
 
-    // The most cores one band's adjustment may use (results do not depend on it); the bands that
-    // run at once share the thread count between them.
+    // The threads of the run (results do not depend on it): the bands that run at once share them
+    // between their adjustments.
     void setAdjustmentThreads(int threads) { m_threads = std::max(1, threads); }
     // How many threads the calibration uses: bands calibrated at once (default: the machine's cores;
     // results do not depend on it). Each band holds one image and the features of its images at a
