@@ -324,8 +324,9 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
     const cv::Matx33d half(0.5, 0, 0, 0, 0.5, 0, 0, 0, 1), twice(2, 0, 0, 0, 2, 0, 0, 0, 1);
     for (int l = reductions; l >= 0; --l) {
         Level level = prepareLevel(templates[size_t(l)], inputs[size_t(l)], settings.gaussianSize);
-        const int limit = l == 0 ? settings.fullIterations
-                                 : (l == reductions ? settings.coarseIterations : settings.middleIterations);
+        // The coarsest level does the bulk of the work, even when it is the full-size one.
+        const int limit = l == reductions ? settings.coarseIterations
+                                          : (l == 0 ? settings.fullIterations : settings.middleIterations);
         const LevelOutcome o = iterateLevel(level, W, limit, l == 0 ? 4 : (l == reductions ? 1 : 2), l > 0, settings);
         if (!o.error.isEmpty()) {
             result.error = o.error;

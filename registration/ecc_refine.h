@@ -8,7 +8,8 @@
 #include <opencv2/core.hpp>
 
 struct EccRefineSettings {
-    // Iteration limits: the coarsest level, each level between, the full-size level.
+    // Iteration limits: the coarsest level (the full-size one when there is no reduced level), each
+    // level between, the full-size level after reduced ones.
     int coarseIterations = 100;
     int middleIterations = 30;
     int fullIterations = 12;
@@ -16,8 +17,9 @@ struct EccRefineSettings {
     double correlationEpsilon = 1e-7;
     // ...or when the update moves no corner of the image by more than this, in that level's pixels.
     double cornerStepPx = 0.01;
-    // Levels below the full size: halvings while the smaller side stays at least this long.
-    int minimumLevelSide = 200;
+    // Levels below the full size: halvings while the smaller side stays at least this long (a smaller
+    // image loses the detail the warp's perspective rests on; 1280 x 960 gets one reduced level).
+    int minimumLevelSide = 320;
     int maximumReductions = 2;
     // Gaussian prefilter applied to both images at every level.
     int gaussianSize = 5;

@@ -28,10 +28,10 @@ double worstCorner(const cv::Matx33d& a, const cv::Matx33d& b, const cv::Size& s
 
 }  // namespace
 
-// A 640x480 pair related by a known homography, started 3 px off: the coarse-to-fine refinement lands
+// A 960x720 pair related by a known homography, started 3 px off: the coarse-to-fine refinement lands
 // on the truth, mostly on the reduced level, and gives the same bits on one or four threads.
 TEST(EccRefine, RecoversAKnownHomographyFromAThreePixelStart) {
-    const cv::Size size(640, 480);
+    const cv::Size size(960, 720);
     const cv::Mat templ = blobs(size.width, size.height, 7);
     const cv::Matx33d truth(1.01, 0.015, -6.0, -0.012, 0.995, 4.0, 2e-5, -1e-5, 1.0);
     cv::Mat input;
