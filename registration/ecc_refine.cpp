@@ -8,8 +8,8 @@
 // perspective terms are poorly held by a blurred, smaller image, and letting them drift there leads
 // the full-size level to a different, worse optimum on plain or edge-like band images. Since a fixed
 // point of the update is a stationary point of the correlation whatever positive definite Gram matrix
-// is used, the matrix may come from every fourth row at full size without moving the result. Sums run row by row in a fixed order: results do not depend on
-// threads.
+// is used, the matrix may come from every fourth row at full size without moving the result. Sums run row by
+// row in a fixed order: results do not depend on threads.
 #include "ecc_refine.h"
 
 #include <algorithm>
@@ -74,8 +74,8 @@ Level prepareLevel(const cv::Mat& templ, const cv::Mat& input, int gaussianSize)
     cv::filter2D(in, gy, -1, dx.t());
     cv::merge(std::vector<cv::Mat>{in, gx, gy}, level.packed);
     const size_t width = size_t(templ.cols);
-    for (std::vector<float>* v : {&level.rowT, &level.rowI, &level.rowGx, &level.rowGy, &level.rowU, &level.rowV,
-                                  &level.rowX})
+    for (std::vector<float>* v :
+         {&level.rowT, &level.rowI, &level.rowGx, &level.rowGy, &level.rowU, &level.rowV, &level.rowX})
         v->resize(width);
     for (size_t x = 0; x < width; ++x) level.rowX[x] = float(x);
     level.jac.assign(kParams, std::vector<float>(width));
@@ -90,8 +90,8 @@ Sums gather(Level& level, const cv::Matx33d& W, int gramStride) {
     cv::warpPerspective(level.packed, level.warped, cv::Mat(W), level.templ.size(),
                         cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, cv::Scalar::all(0));
     Sums s;
-    const double h0 = W(0, 0), h1 = W(0, 1), h2 = W(0, 2), h3 = W(1, 0), h4 = W(1, 1), h5 = W(1, 2), h6 = W(2, 0),
-                 h7 = W(2, 1), h8 = W(2, 2);
+    const double h0 = W(0, 0), h1 = W(0, 1), h2 = W(0, 2), h3 = W(1, 0), h4 = W(1, 1), h5 = W(1, 2),
+                 h6 = W(2, 0), h7 = W(2, 1), h8 = W(2, 2);
     auto inside = [&](int x, int y) {
         const double d = h6 * x + h7 * y + h8;
         if (!(d > 1e-12)) return false;
@@ -173,7 +173,8 @@ Sums gather(Level& level, const cv::Matx33d& W, int gramStride) {
 double cornerStep(const cv::Matx33d& a, const cv::Matx33d& b, const cv::Size& size) {
     double worst = 0;
     const double w = size.width - 1, h = size.height - 1;
-    for (const cv::Vec3d& c : {cv::Vec3d(0, 0, 1), cv::Vec3d(w, 0, 1), cv::Vec3d(w, h, 1), cv::Vec3d(0, h, 1)}) {
+    for (const cv::Vec3d& c :
+         {cv::Vec3d(0, 0, 1), cv::Vec3d(w, 0, 1), cv::Vec3d(w, h, 1), cv::Vec3d(0, h, 1)}) {
         const cv::Vec3d p = a * c, q = b * c;
         worst = std::max(worst, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
     }
@@ -190,8 +191,8 @@ struct LevelOutcome {
 // Iterates the update from W. An update that lowers the correlation overshot (the update is a
 // linearisation; on weakly correlated bands it swings back and forth by pixels): it is halved from the
 // previous warp instead, so that the correlation only ever rises.
-LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int gramStride, bool holdPerspective,
-                          const EccRefineSettings& settings) {
+LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int gramStride,
+                          bool holdPerspective, const EccRefineSettings& settings) {
     LevelOutcome out;
     bool havePrevious = false;
     cv::Matx33d previous = W;
@@ -248,7 +249,8 @@ LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int g
         const double lambdaN = imgNorm2 - pI.dot(ipG);
         const double lambdaD = corr - pT.dot(ipG);
         if (!(lambdaD > 0)) {
-            out.error = "the correlation would be minimised: the images may be uncorrelated or not overlapping";
+            out.error =
+                "the correlation would be minimised: the images may be uncorrelated or not overlapping";
             return out;
         }
         const double lambda = lambdaN / lambdaD;
@@ -294,8 +296,8 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
                                     const EccRefineSettings& settings) {
     EccRefineResult result;
     auto usable = [](const cv::Mat& m) {
-        return !m.empty() && m.channels() == 1 && (m.depth() == CV_8U || m.depth() == CV_32F) && m.cols >= 8 &&
-               m.rows >= 8;
+        return !m.empty() && m.channels() == 1 && (m.depth() == CV_8U || m.depth() == CV_32F) &&
+               m.cols >= 8 && m.rows >= 8;
     };
     if (!usable(templ) || !usable(input)) {
         result.error = "ECC refinement takes two single-channel 8-bit or float images of at least 8x8 pixels";
@@ -327,7 +329,8 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
         // The coarsest level does the bulk of the work, even when it is the full-size one.
         const int limit = l == reductions ? settings.coarseIterations
                                           : (l == 0 ? settings.fullIterations : settings.middleIterations);
-        const LevelOutcome o = iterateLevel(level, W, limit, l == 0 ? 4 : (l == reductions ? 1 : 2), l > 0, settings);
+        const LevelOutcome o =
+            iterateLevel(level, W, limit, l == 0 ? 4 : (l == reductions ? 1 : 2), l > 0, settings);
         if (!o.error.isEmpty()) {
             result.error = o.error;
             return result;

@@ -18,8 +18,9 @@ cv::Mat blobs(int width, int height, unsigned seed) {
 
 double worstCorner(const cv::Matx33d& a, const cv::Matx33d& b, const cv::Size& size) {
     double worst = 0;
-    for (const cv::Vec3d& c : {cv::Vec3d(0, 0, 1), cv::Vec3d(size.width - 1, 0, 1),
-                               cv::Vec3d(size.width - 1, size.height - 1, 1), cv::Vec3d(0, size.height - 1, 1)}) {
+    for (const cv::Vec3d& c :
+         {cv::Vec3d(0, 0, 1), cv::Vec3d(size.width - 1, 0, 1), cv::Vec3d(size.width - 1, size.height - 1, 1),
+          cv::Vec3d(0, size.height - 1, 1)}) {
         const cv::Vec3d p = a * c, q = b * c;
         worst = std::max(worst, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
     }
@@ -63,8 +64,8 @@ TEST(EccRefine, FailsOnInvertedContrastAndUnsupportedImages) {
     const EccRefineResult inverted = refineHomographyEcc(templ, 1.0 - templ, cv::Matx33d::eye());
     EXPECT_FALSE(inverted.ok);
     EXPECT_FALSE(inverted.error.isEmpty());
-    const EccRefineResult wrongType = refineHomographyEcc(cv::Mat(240, 320, CV_64F, cv::Scalar(0.5)), templ,
-                                                          cv::Matx33d::eye());
+    const EccRefineResult wrongType =
+        refineHomographyEcc(cv::Mat(240, 320, CV_64F, cv::Scalar(0.5)), templ, cv::Matx33d::eye());
     EXPECT_FALSE(wrongType.ok);
     EXPECT_FALSE(wrongType.error.isEmpty());
 }

@@ -81,10 +81,11 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
     cv::parallel_for_(cv::Range(0, int(candidates.size())), [&](const cv::Range& range) {
         for (int c = range.start; c < range.end; ++c) {
             try {
-                refined[size_t(c)] = refineHomographyEcc(candidates[size_t(c)].src, candidates[size_t(c)].ref, start,
-                                                         settings);
+                refined[size_t(c)] = refineHomographyEcc(candidates[size_t(c)].src, candidates[size_t(c)].ref,
+                                                         start, settings);
             } catch (const cv::Exception& e) {
-                refined[size_t(c)].error = QString::fromStdString(e.err.empty() ? std::string(e.what()) : e.err);
+                refined[size_t(c)].error =
+                    QString::fromStdString(e.err.empty() ? std::string(e.what()) : e.err);
             } catch (const std::exception& e) {
                 refined[size_t(c)].error = QString::fromLocal8Bit(e.what());
             }
@@ -94,8 +95,8 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
         const EccCandidate& candidate = candidates[c];
         const EccRefineResult& r = refined[c];
         if (!r.ok) {
-            result.candidates.push_back({candidate.name, "failed", 0.0, 0.0, r.error, r.reducedIterations,
-                                         r.fullSizeIterations});
+            result.candidates.push_back(
+                {candidate.name, "failed", 0.0, 0.0, r.error, r.reducedIterations, r.fullSizeIterations});
             continue;
         }
         const cv::Mat Wd = cv::Mat(r.warp).clone();
@@ -109,8 +110,8 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
             result.method = candidate.name;
             result.status = "success";
         }
-        result.candidates.push_back({candidate.name, accepted ? "accepted" : "rejected", r.correlation, median,
-                                     QString(), r.reducedIterations, r.fullSizeIterations});
+        result.candidates.push_back({candidate.name, accepted ? "accepted" : "rejected", r.correlation,
+                                     median, QString(), r.reducedIterations, r.fullSizeIterations});
     }
     result.eccCorrelation = bestCorrelation;
     if (result.status != "success" && !result.candidates.empty() &&

@@ -40,7 +40,7 @@ struct EccCandidateRecord {
     QString verdict;  // "accepted", "rejected" or "failed"
     double correlation = 0.0;
     double medianError = 0.0;
-    QString note;  // why a candidate failed
+    QString note;               // why a candidate failed
     int reducedIterations = 0;  // iterations on the reduced images
     int fullSizeIterations = 0;
 };

@@ -14,10 +14,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <numeric>
 #include <QString>
 #include <cstdio>
 #include <ctime>
+#include <numeric>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -84,7 +84,8 @@ int flightPairs(const QString& folder) {
         ReferenceBandCache cache;
         const double refMs = bestOf(1, [&] { cache.get(bands[r], ref, defaultPairRegistrationParams()); });
         refTimes.push_back(refMs);
-        std::printf("%-28s %8.1f ms reference band prepared\n", qPrintable(QFileInfo(bands[r]).completeBaseName()), refMs);
+        std::printf("%-28s %8.1f ms reference band prepared\n",
+                    qPrintable(QFileInfo(bands[r]).completeBaseName()), refMs);
         for (int b = 0; b < bands.size(); ++b) {
             if (b == r) continue;
             const cv::Mat src = readBandImage(bands[b]);
@@ -92,28 +93,31 @@ int flightPairs(const QString& folder) {
             PairRegistrationResult result;
             QElapsedTimer wall;
             wall.start();
-            const double ms = bestOf(1, [&] { result = pairregdetail::registerWithRetries(src, ref, tag, &cache, bands[r]); });
+            const double ms = bestOf(
+                1, [&] { result = pairregdetail::registerWithRetries(src, ref, tag, &cache, bands[r]); });
             const double wallMs = wall.nsecsElapsed() / 1e6;
             times.push_back(ms);
             walls.push_back(wallMs);
             if (!result.succeeded()) ++failed;
-            std::printf("%-28s %8.1f ms (wall %8.1f) inliers %5d finalMed %.3f ecc %s %s", qPrintable(tag), ms, wallMs,
-                        result.inliers, result.finalMedianError, qPrintable(result.status),
+            std::printf("%-28s %8.1f ms (wall %8.1f) inliers %5d finalMed %.3f ecc %s %s", qPrintable(tag),
+                        ms, wallMs, result.inliers, result.finalMedianError, qPrintable(result.status),
                         qPrintable(result.method));
             for (const EccCandidateRecord& c : result.candidates)
-                std::printf(" | %s %s corr %.4f it %d+%d", c.name == "wallis" ? "W" : "PC", qPrintable(c.verdict),
-                            c.correlation, c.reducedIterations, c.fullSizeIterations);
+                std::printf(" | %s %s corr %.4f it %d+%d", c.name == "wallis" ? "W" : "PC",
+                            qPrintable(c.verdict), c.correlation, c.reducedIterations, c.fullSizeIterations);
             std::printf("\n");
             std::fflush(stdout);
         }
     }
-    std::printf("%zu pairs, %d failed: median %.1f ms, p90 %.1f ms, worst %.1f ms, total %.1f s (wall median %.1f ms, "
-                "worst %.1f ms)\n",
-                times.size(), failed, percentile(times, 50), percentile(times, 90), percentile(times, 100),
-                std::accumulate(times.begin(), times.end(), 0.0) / 1000.0, percentile(walls, 50),
-                percentile(walls, 100));
-    std::printf("reference bands: median %.1f ms, worst %.1f ms (once per capture)\n", percentile(refTimes, 50),
-                percentile(refTimes, 100));
+    std::printf(
+        "%zu pairs, %d failed: median %.1f ms, p90 %.1f ms, worst %.1f ms, total %.1f s (wall median %.1f "
+        "ms, "
+        "worst %.1f ms)\n",
+        times.size(), failed, percentile(times, 50), percentile(times, 90), percentile(times, 100),
+        std::accumulate(times.begin(), times.end(), 0.0) / 1000.0, percentile(walls, 50),
+        percentile(walls, 100));
+    std::printf("reference bands: median %.1f ms, worst %.1f ms (once per capture)\n",
+                percentile(refTimes, 50), percentile(refTimes, 100));
     return failed ? 2 : 0;
 }
 
@@ -122,7 +126,8 @@ int flightPairs(const QString& folder) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     cv::setNumThreads(1);
-    if (argc == 3 && QString::fromLocal8Bit(argv[1]) == "--flight") return flightPairs(QString::fromLocal8Bit(argv[2]));
+    if (argc == 3 && QString::fromLocal8Bit(argv[1]) == "--flight")
+        return flightPairs(QString::fromLocal8Bit(argv[2]));
     cv::Mat src, ref, truth;
     if (argc >= 3) {
         src =
