@@ -240,8 +240,9 @@ QString qualityRow(const RegistrationQualityRow& r) {
     return QString("<tr class=\"q-%1\"><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td>"
                    "<td class=\"num\">%8</td><td class=\"num\">%9</td><td class=\"num\">%10</td>"
                    "<td><span class=\"badge\" style=\"background:%11\">%1</span></td></tr>\n")
-        .arg(esc(r.verdict), esc(r.capture), esc(r.band), esc(r.referenceBand), esc(r.method), esc(r.inliers),
-             esc(r.ecc), num(r.residualMedianPx, 3), num(r.residualP90Px, 3))
+        .arg(esc(r.verdict), esc(r.capture), esc(r.band), esc(r.referenceBand),
+             esc(r.measuredThrough.isEmpty() ? r.method : r.method + " (measured through " + r.measuredThrough + ")"),
+             esc(r.inliers), esc(r.ecc), num(r.residualMedianPx, 3), num(r.residualP90Px, 3))
         .arg(r.windows)
         .arg(verdictColour(r.verdict));
 }
@@ -342,7 +343,10 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
     in.setCodec("UTF-8");
     QString header = in.readLine();
     if (header.startsWith(QChar(0xFEFF))) header.remove(0, 1);
-    if (csvFields(header.trimmed()) != kQualityColumns) {
+    // Newer files name the neighbouring band a band was measured through in an eleventh column.
+    const QStringList columns = csvFields(header.trimmed());
+    const bool through = columns == kQualityColumns + QStringList{"measured_through"};
+    if (columns != kQualityColumns && !through) {
         if (why) *why = QStringLiteral("unexpected header: ") + header.left(200);
         return false;
     }
@@ -352,7 +356,7 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
         ++lineNumber;
         if (line.trimmed().isEmpty()) continue;
         const QStringList f = csvFields(line);
-        if (f.size() != kQualityColumns.size()) {
+        if (f.size() != columns.size()) {
             if (why) *why = QString("line %1 has %2 fields").arg(lineNumber).arg(f.size());
             return false;
         }
@@ -370,6 +374,7 @@ bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow
         if (ok) r.residualP90Px = p90;
         r.windows = f[8].toInt();
         r.verdict = f[9].trimmed();
+        if (through) r.measuredThrough = f[10].trimmed();
         rows << r;
     }
     return true;

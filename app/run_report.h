@@ -19,13 +19,14 @@ struct RegistrationQualityRow {
     QString capture;
     QString band;
     QString referenceBand;
-    QString method;  // "features", "consensus", "chain", "common", "common-own", "reference", "none"
+    QString method;  // "features", "consensus", "bridged", "common", "common-own", "reference", "none"
     QString inliers;
     QString ecc;  // the pair registration's ECC status, may be empty
     double residualMedianPx = std::nan("");
     double residualP90Px = std::nan("");
     int windows = 0;
     QString verdict;  // "good", "poor", "unmeasured", "reference", "unregistered"
+    QString measuredThrough;  // neighbouring band the residual was measured through; empty: directly
 
     // A band a person should look at: measured poor, or merged without registration.
     bool needsLook() const { return verdict == "poor" || verdict == "unregistered"; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
 
 #include "pair_registration.h"
 
@@ -109,6 +110,20 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
             BandShiftSample s = correlateWindows(a(box), b(box), hann);
             if (s.response < options.minResponse) continue;
             if (std::hypot(s.shift.x, s.shift.y) > window / 4.0) continue;
+            if (options.refineWindows) {
+                // moving(x + t) ~ fixed(x): t is the window's shift.
+                cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, float(s.shift.x), 0, 1, float(s.shift.y));
+                try {
+                    cv::findTransformECC(a(box), b(box), warp, cv::MOTION_TRANSLATION,
+                                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 1e-4),
+                                         cv::noArray(), 1);
+                    const cv::Point2d refined(warp.at<float>(0, 2), warp.at<float>(1, 2));
+                    // A fit that wanders off the peak is no refinement of it.
+                    if (std::hypot(refined.x - s.shift.x, refined.y - s.shift.y) <= 1.0) s.shift = refined;
+                } catch (const cv::Exception&) {
+                    // Not converged: the correlation peak stands.
+                }
+            }
             s.centre = cv::Point2d(x + window / 2.0, y + window / 2.0);
             out.push_back(s);
         }
@@ -162,7 +177,7 @@ cv::Point2d fieldAt(const cv::Mat& cx, const cv::Mat& cy, const cv::Point2d& c, 
 }  // namespace
 
 BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int gridWindows,
-                                const BandQualityOptions& options) {
+                                const BandQualityOptions& options, const BandQuality* through) {
     BandQuality q;
     q.gridWindows = gridWindows;
     q.windows = int(samples.size());
@@ -201,10 +216,27 @@ BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int
     int kept = 0;
     for (bool k : keep) kept += k;
     q.uncertainty = q.scatter * std::sqrt(3.0 / std::max(kept, 1));
-    q.measured = q.uncertainty <= options.maxUncertainty;
+    // The field in pixel coordinates (a constant field when too few windows for the affine one).
+    for (int k = 0; k < 2; ++k) {
+        const cv::Mat& c = k == 0 ? cx : cy;
+        q.field(k, 2) = c.at<double>(0);
+        if (c.rows >= 3) {
+            q.field(k, 0) = c.at<double>(1) / scale;
+            q.field(k, 1) = c.at<double>(2) / scale;
+            q.field(k, 2) -= (c.at<double>(1) * origin.x + c.at<double>(2) * origin.y) / scale;
+        }
+    }
+    if (through) {
+        // Shifts compose by adding (to first order): the band against the via band, plus the via
+        // band against the reference.
+        q.field += through->field;
+        q.medianShift += through->medianShift;
+        q.uncertainty = std::hypot(q.uncertainty, through->uncertainty);
+    }
+    q.measured = q.uncertainty <= options.maxUncertainty && (!through || through->measured);
     std::vector<float> lengths;
     for (size_t i = 0; i < samples.size(); ++i) {
-        const cv::Point2d f = fieldAt(cx, cy, samples[i].centre, origin, scale);
+        const cv::Point2d f = q.fieldAt(samples[i].centre);
         lengths.push_back(float(std::hypot(f.x, f.y)));
         if (dev[i] > std::max(1.0, 3.0 * q.scatter)) ++q.disagreeing;
     }
@@ -219,6 +251,13 @@ BandQuality measureBandQuality(const cv::Mat& fixed, const cv::Mat& moving, cons
     int grid = 0;
     const std::vector<BandShiftSample> samples = measureBandShifts(fixed, moving, options, fixedGradient, &grid);
     return summarizeBandShifts(samples, grid, options);
+}
+
+BandQuality measureBandQualityThrough(const cv::Mat& via, const BandQuality& viaQuality, const cv::Mat& moving,
+                                      const BandQualityOptions& options) {
+    int grid = 0;
+    const std::vector<BandShiftSample> samples = measureBandShifts(via, moving, options, cv::Mat(), &grid);
+    return summarizeBandShifts(samples, grid, options, &viaQuality);
 }
 
 double medianShift(const std::vector<BandShiftSample>& samples) {

@@ -24,6 +24,10 @@ struct BandQualityOptions {
     // and the band cannot be measured: a small number from a handful of noisy windows would be a guess.
     int minWindows = 8;
     double maxUncertainty = 0.08;
+    // Each window's shift refined by a dense, gain-invariant translation fit (enhanced correlation)
+    // started from the correlation peak: it uses every pixel of the window, where the peak's sub-pixel
+    // position rests on three samples of the surface.
+    bool refineWindows = true;
     bool check() const {
         return window >= 16 && step >= 1 && minResponse > 0 && minWindows >= 4 && maxUncertainty > 0;
     }
@@ -44,6 +48,11 @@ struct BandQuality {
     double scatter = std::numeric_limits<double>::quiet_NaN();  // robust spread of windows about the field
     double uncertainty = std::numeric_limits<double>::quiet_NaN();  // standard error of the field, pixels
     int disagreeing = 0;  // usable windows more than a pixel (and three spreads) off the field
+    // The fitted shift field in pixel coordinates: shift at (x, y) = field * (x, y, 1).
+    cv::Matx23d field = cv::Matx23d::zeros();
+    cv::Point2d fieldAt(const cv::Point2d& p) const {
+        return {field(0, 0) * p.x + field(0, 1) * p.y + field(0, 2), field(1, 0) * p.x + field(1, 1) * p.y + field(1, 2)};
+    }
     // More than this share of disagreeing windows: the band does not move as one piece.
     bool inconsistent() const { return measured && disagreeing > 0.3 * windows; }
 };
@@ -63,12 +72,23 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
                                                const cv::Mat& fixedGradient = cv::Mat(),
                                                int* gridWindows = nullptr);
 
+// `through`, when given, is the measured quality of the band the samples were taken against
+// (itself measured against the reference): the figures are then those of the composed field, the
+// band against the reference through that band, with both uncertainties combined.
 BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int gridWindows,
-                                const BandQualityOptions& options = {});
+                                const BandQualityOptions& options = {}, const BandQuality* through = nullptr);
 
 // The quality of a band already warped into the reference geometry.
 BandQuality measureBandQuality(const cv::Mat& fixed, const cv::Mat& moving, const BandQualityOptions& options = {},
                                const cv::Mat& fixedGradient = cv::Mat());
+
+// The quality of a band against the reference measured through another band of the capture: both
+// already warped into the reference geometry, `viaQuality` the via band's measured quality against the
+// reference. Neighbouring bands share far more texture than the reference and a distant band do (near
+// infrared and red over vegetation), so a band too plain to measure against the reference may be
+// measured against its neighbour. Not measured when either step is not.
+BandQuality measureBandQualityThrough(const cv::Mat& via, const BandQuality& viaQuality, const cv::Mat& moving,
+                                      const BandQualityOptions& options = {});
 
 // Median length of the shifts; -1 without samples.
 double medianShift(const std::vector<BandShiftSample>& samples);

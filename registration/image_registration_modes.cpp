@@ -181,7 +181,8 @@ void CImageRegistrationThread::runPerGroupMode() {
             for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
     if (!complete) return finishStopped();
     if (!applyFlightConsensus(captures)) return finishStopped();
-    mergeAndReport(captures, false, 80);
+    if (!measureThroughNeighbours(captures, 80, 82)) return finishStopped();
+    mergeAndReport(captures, false, 82);
 }
 
 bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& captures) {
@@ -377,7 +378,8 @@ void CImageRegistrationThread::runCommonMode() {
         }
     }
     if (!checkCommonMatrices(captures)) return finishStopped();
-    mergeAndReport(captures, true, 70);
+    if (!measureThroughNeighbours(captures, 70, 72)) return finishStopped();
+    mergeAndReport(captures, true, 72);
 }
 
 bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& captures) {
@@ -436,6 +438,93 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
             band.record.quality = ownQuality;
         },
         30, 70, QStringLiteral("Checking common matrices %1/%2"));
+}
+
+bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState>& captures, int from, int to) {
+    // A neighbour must itself be measured directly and placed well. Only such bands serve, and they do
+    // not change here, so the jobs below are independent of each other and of their order.
+    auto isNeighbour = [](const CaptureState& capture, int b) {
+        const BandState& band = capture.bands[size_t(b)];
+        return b != capture.reference && hasMatrix(band.matrix) && band.record.quality.measured &&
+               band.record.measuredThrough.isEmpty() && !needsBetter(band.record.quality);
+    };
+    std::vector<std::pair<int, int>> jobs;
+    for (int c = 0; c < int(captures.size()); ++c) {
+        const CaptureState& capture = captures[size_t(c)];
+        if (!capture.registers) continue;
+        bool anyNeighbour = false;
+        for (int b = 0; b < capture.files.size(); ++b) anyNeighbour = anyNeighbour || isNeighbour(capture, b);
+        if (!anyNeighbour) continue;
+        for (int b = 0; b < capture.files.size(); ++b) {
+            const BandState& band = capture.bands[size_t(b)];
+            if (b != capture.reference && hasMatrix(band.matrix) && !band.record.quality.measured)
+                jobs.emplace_back(c, b);
+        }
+    }
+    if (jobs.empty()) return !stopRequested();
+    return runJobs(
+        int(jobs.size()),
+        [&](int j) {
+            CaptureState& capture = captures[size_t(jobs[size_t(j)].first)];
+            const int b = jobs[size_t(j)].second;
+            BandState& band = capture.bands[size_t(b)];
+            const cv::Mat ref = readBandImage(capture.files[capture.reference]);
+            const cv::Mat image = readBandImage(capture.files[b]);
+            if (ref.empty() || image.empty()) return;
+            // Neighbours nearest in band order first (the files of a capture go by wavelength); among
+            // those that measure, the most certain wins.
+            std::vector<int> neighbours;
+            for (int v = 0; v < capture.files.size(); ++v)
+                if (v != b && isNeighbour(capture, v)) neighbours.push_back(v);
+            std::stable_sort(neighbours.begin(), neighbours.end(),
+                             [b](int x, int y) { return std::abs(x - b) < std::abs(y - b); });
+            const cv::Mat warped = warpOntoReference(image, toMatx(band.matrix), ref.size());
+            int best = -1;
+            cv::Mat bestVia;
+            BandQuality bestQuality;
+            for (int v : neighbours) {
+                const cv::Mat viaImage = readBandImage(capture.files[v]);
+                if (viaImage.empty()) continue;
+                const BandState& via = capture.bands[size_t(v)];
+                const cv::Mat viaWarped = warpOntoReference(viaImage, toMatx(via.matrix), ref.size());
+                const BandQuality q = measureBandQualityThrough(viaWarped, via.record.quality, warped);
+                qDebug() << "measureThroughNeighbours: capture" << capture.key << "band" << band.record.band
+                         << "through" << via.record.band << figure(q) << "px, windows" << q.windows
+                         << "uncertainty" << q.uncertainty;
+                if (best < 0 || (q.measured && (!bestQuality.measured || q.uncertainty < bestQuality.uncertainty))) {
+                    best = v;
+                    bestVia = viaWarped;
+                    bestQuality = q;
+                }
+            }
+            if (best < 0) return;
+            const BandState& via = capture.bands[size_t(best)];
+            if (bestQuality.measured && !needsBetter(bestQuality)) {
+                band.record.quality = bestQuality;
+                band.record.measuredThrough = via.record.band;
+                return;
+            }
+            // Off (or still unmeasurable) through its neighbour: its matrix refined onto that
+            // neighbour, which shares more texture with it than the reference does.
+            const WindowRefineResult refined = refineByWindowShifts(bestVia, image, toMatx(band.matrix));
+            const BandQuality q = measureBandQualityThrough(
+                bestVia, via.record.quality, warpOntoReference(image, refined.refFromBand, ref.size()));
+            const bool take = q.measured && (bestQuality.measured ? candidateBetter(q, bestQuality, false)
+                                                                  : !needsBetter(q));
+            qDebug() << "measureThroughNeighbours: capture" << capture.key << "band" << band.record.band
+                     << "refined onto" << via.record.band << figure(q) << "px after" << refined.rounds
+                     << "rounds:" << (take ? "refined kept" : "kept");
+            if (take) {
+                band.matrix = toList(refined.refFromBand);
+                band.record.method = "bridged";
+                band.record.quality = q;
+                band.record.measuredThrough = via.record.band;
+            } else if (bestQuality.measured) {
+                band.record.quality = bestQuality;
+                band.record.measuredThrough = via.record.band;
+            }
+        },
+        from, to, QStringLiteral("Measuring bands through their neighbours %1/%2"));
 }
 
 void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from) {

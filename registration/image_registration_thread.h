@@ -149,6 +149,9 @@ private:
     bool applyFlightConsensus(std::vector<CaptureState>& captures);
     // Common mode: every capture's bands checked under the common matrices, improved where poor.
     bool checkCommonMatrices(std::vector<CaptureState>& captures);
+    // Bands too plain to measure against the reference are measured through a neighbouring band
+    // already placed on it, and a band found off that way is refined onto that neighbour.
+    bool measureThroughNeighbours(std::vector<CaptureState>& captures, int from, int to);
     // Merges every capture in order, then writes the quality files and reports; false when stopped.
     void mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from);
 

@@ -55,6 +55,7 @@ QString describeRecord(const BandRegistrationRecord& r) {
         .arg(r.quality.gridWindows)
         .arg(r.quality.disagreeing)
         .arg(r.verdict) +
+           (r.measuredThrough.isEmpty() ? QString() : QString(" through %1").arg(r.measuredThrough)) +
            (r.refFromBand.size() == 9 ? QString(" refFromBand %1").arg(matrixText(r.refFromBand)) : QString());
 }
 
@@ -76,7 +77,8 @@ QStringList bandsToLookAt(const std::vector<BandRegistrationRecord>& records) {
 
 QByteArray registrationQualityCsv(const std::vector<BandRegistrationRecord>& records) {
     QByteArray out =
-        "capture,band,reference_band,method,inliers,ecc,residual_median_px,residual_p90_px,windows,verdict\n";
+        "capture,band,reference_band,method,inliers,ecc,residual_median_px,residual_p90_px,windows,verdict,"
+        "measured_through\n";
     for (const BandRegistrationRecord& r : records) {
         const QStringList row = {csvField(r.capture),
                                  csvField(r.band),
@@ -87,7 +89,8 @@ QByteArray registrationQualityCsv(const std::vector<BandRegistrationRecord>& rec
                                  r.quality.measured ? figure(r.quality.median) : QString(),
                                  r.quality.measured ? figure(r.quality.p90) : QString(),
                                  QString::number(r.quality.windows),
-                                 r.verdict};
+                                 r.verdict,
+                                 csvField(r.measuredThrough)};
         out += row.join(',').toUtf8() + '\n';
     }
     return out;
@@ -129,6 +132,7 @@ QByteArray registrationQualityXmp(const std::vector<BandRegistrationRecord>& ban
     });
     p += seq("Windows", [](const BandRegistrationRecord& b) { return QString::number(b.quality.windows); });
     p += seq("Verdict", [](const BandRegistrationRecord& b) { return b.verdict; });
+    p += seq("MeasuredThrough", [](const BandRegistrationRecord& b) { return b.measuredThrough; });
     p += "      </rdf:Description>\n";
     return p.toUtf8();
 }

@@ -14,14 +14,18 @@ struct BandRegistrationRecord {
     QString capture;        // capture key
     QString band;           // band name (the file name's band field)
     QString referenceBand;  // band name of the capture's reference band
-    // "reference", "features" (the capture's own pair registration), "consensus" (the flight's
-    // consensus matrix refined on this capture), "common" (common mode's matrix), "common-refined"
+    // "reference", "features" (the capture's own pair registration), "features-refined" (that matrix
+    // refined on the measured shifts), "consensus" (the flight's consensus matrix refined on this
+    // capture), "bridged" (its matrix refined onto a neighbouring band already placed on the reference), "common" (common mode's matrix), "common-refined"
     // (common matrix refined on this capture), "common-own" (this capture's own registration in
     // common mode), "none" (merged unregistered)
     QString method;
     int inliers = -1;  // of the pair registration that gave the matrix; -1 when none or unknown
     QString ecc;       // ECC status of that pair registration; empty when none or unknown
     BandQuality quality;
+    // Band name of the neighbouring band the quality was measured through (band against neighbour,
+    // neighbour against reference); empty when measured against the reference directly.
+    QString measuredThrough;
     QList<double> refFromBand;  // nine row-major numbers of the matrix used; empty when none
     // "reference", "good", "poor" (measured above the limit or off in parts, or not measurable after a weak
     // registration), "unmeasured" (too little texture to measure, registration strong) or
