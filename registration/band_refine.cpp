@@ -69,18 +69,28 @@ WindowRefineResult refineByWindowShifts(const cv::Mat& ref, const cv::Mat& band,
     WindowRefineResult result;
     result.refFromBand = start;
     const cv::Mat gradient = refGradient.size() == ref.size() ? refGradient : alignmentGradient(ref);
+    const BandQualityOptions& m = options.measure;
+    // Window centres lie at window + k * step on each axis: the colour of (k, l) on a checkerboard.
+    auto fitted = [&](const BandShiftSample& s) {
+        if (!options.holdOut) return true;
+        const long k = std::lround((s.centre.x - m.window) / m.step), l = std::lround((s.centre.y - m.window) / m.step);
+        return (k + l) % 2 == 0;
+    };
     for (int round = 0;; ++round) {
         int grid = 0;
-        const std::vector<BandShiftSample> samples = measureBandShifts(
+        const std::vector<BandShiftSample> all = measureBandShifts(
             ref, warpOntoReference(band, result.refFromBand, ref.size()), options.measure, gradient, &grid);
-        result.quality = summarizeBandShifts(samples, grid, options.measure);
+        std::vector<BandShiftSample> samples, held;
+        for (const BandShiftSample& s : all) (fitted(s) ? samples : held).push_back(s);
+        result.quality = options.holdOut ? summarizeBandShifts(held, grid - grid / 2, m)
+                                         : summarizeBandShifts(samples, grid, m);
         // Windows enough to correct with, even where the field is too uncertain to report.
         if (result.quality.windows < options.measure.minWindows || round >= options.iterations) break;
-        const cv::Point2d m = result.quality.medianShift;
-        if (std::hypot(m.x, m.y) < options.stopShift && result.quality.median < 2 * options.stopShift) break;
+        const cv::Point2d ms = result.quality.medianShift;
+        if (std::hypot(ms.x, ms.y) < options.stopShift && result.quality.median < 2 * options.stopShift) break;
         // Windows that disagree with the rest (repeated texture, a moving shadow) stay out of the fit.
         std::vector<double> dev;
-        for (const BandShiftSample& s : samples) dev.push_back(std::hypot(s.shift.x - m.x, s.shift.y - m.y));
+        for (const BandShiftSample& s : samples) dev.push_back(std::hypot(s.shift.x - ms.x, s.shift.y - ms.y));
         const double limit = std::max(0.5, 3.0 * 1.4826 * medianOf(dev));
         std::vector<cv::Point2d> from, to;
         for (size_t i = 0; i < samples.size(); ++i) {

@@ -16,11 +16,14 @@ struct WindowRefineOptions {
     BandQualityOptions measure;  // the windows whose shifts drive the refinement
     int iterations = 6;          // measure-and-correct rounds at most
     double stopShift = 0.03;     // stop when the median shift vector is shorter than this (pixels)
+    // The correction is fitted to one colour of a checkerboard of windows and the result measured on
+    // the other, so that the reported residual is not that of the windows the transform was fitted to.
+    bool holdOut = true;
 };
 
 struct WindowRefineResult {
     cv::Matx33d refFromBand;  // the refined transform (the start when no round could run)
-    BandQuality quality;      // measured with the refined transform
+    BandQuality quality;      // measured with the refined transform (on the held-out windows)
     int rounds = 0;           // corrections applied
 };
 

@@ -181,8 +181,8 @@ void CImageRegistrationThread::runPerGroupMode() {
             for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
     if (!complete) return finishStopped();
     if (!applyFlightConsensus(captures)) return finishStopped();
-    if (!measureThroughNeighbours(captures, 80, 82)) return finishStopped();
-    mergeAndReport(captures, false, 82);
+    if (!measureThroughNeighbours(captures, 80, 80)) return finishStopped();
+    mergeAndReport(captures, false, 80);
 }
 
 bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& captures) {
@@ -378,8 +378,8 @@ void CImageRegistrationThread::runCommonMode() {
         }
     }
     if (!checkCommonMatrices(captures)) return finishStopped();
-    if (!measureThroughNeighbours(captures, 70, 72)) return finishStopped();
-    mergeAndReport(captures, true, 72);
+    if (!measureThroughNeighbours(captures, 70, 70)) return finishStopped();
+    mergeAndReport(captures, true, 70);
 }
 
 bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& captures) {
