@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "handle_data_operation.h"
 #include "handle_jpg_operation.h"
@@ -99,11 +100,20 @@ void RunController::start(const RunRequest& request) {
     startSelfCalibration(false);
 }
 
-bool RunController::checkReflectanceRequest() {
+bool RunController::checkFolders() {
     const RunRequest& r = m_request;
     if (r.rawDirectory.isEmpty())
         return refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
-    if (r.resultDirectory.isEmpty()) return refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！"));
+    if (r.resultDirectory.isEmpty())
+        return refuse(true, kReminder,
+                      m_jpgRun ? QStringLiteral("请确认标定影像目录已经选择！请勿黏贴路径！")
+                               : QStringLiteral("请确认标定影像目录已经选择！"));
+    return true;
+}
+
+bool RunController::checkReflectanceRequest() {
+    const RunRequest& r = m_request;
+    if (!checkFolders()) return false;
     if (r.panelImages.isEmpty())
         return refuse(true, kReminder, QStringLiteral("请确认标定板影像文件已经添加完成！"));
     QString badLabels;
@@ -210,20 +220,13 @@ bool RunController::computePanelValues() {
                  << j << value << b;
     }
     // A band without a measurable panel cannot be converted to reflectance.
+    QVector<int> groups(m_panelGroupCount);
+    std::iota(groups.begin(), groups.end(), 0);
+    const QVector<double> means = ::meanPanelValues(m_panelValues, groups, n);
     m_meanPanelValue = QVector<double>(std::max(n, 6), 0.0);
     for (int b = 0; b < n; ++b) {
-        double sum = 0;
-        int groups = 0;
-        for (int g = 0; g < m_panelGroupCount; ++g) {
-            const double v = m_panelValues.value(g * n + b, std::nan(""));
-            if (std::isfinite(v)) {
-                sum += v;
-                ++groups;
-            }
-        }
-        if (groups == 0 || !(sum > 0))
-            return refuse(true, kReminder, QStringLiteral("灰板区域无效，请重新框选灰板范围！"));
-        m_meanPanelValue[b] = sum / groups;
+        if (!(means[b] > 0)) return refuse(true, kReminder, QStringLiteral("灰板区域无效，请重新框选灰板范围！"));
+        m_meanPanelValue[b] = means[b];
         qDebug() << "cccccc" << b << m_meanPanelValue[b] << m_panelGroupCount;
     }
     reportPanels();
@@ -232,18 +235,7 @@ bool RunController::computePanelValues() {
 
 void RunController::startRadianceRun() {
     const RunRequest& r = m_request;
-    if (m_running) {
-        refuse(false, kNotice, QStringLiteral("正在处理中，请勿重复处理操作！"));
-        return;
-    }
-    if (r.rawDirectory.isEmpty()) {
-        refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
-        return;
-    }
-    if (r.resultDirectory.isEmpty()) {
-        refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！"));
-        return;
-    }
+    if (!checkFolders()) return;
     if (r.scan.groups.isEmpty()) {
         refuse(true, kReminder, QStringLiteral("未找到任何分组信息，请确认原始影像目录已正确选择！"));
         return;
@@ -384,19 +376,7 @@ void RunController::slotContinueAfterSfMCalibration() {
 void RunController::slotContinueAfterSfMCalibrationRad() { slotContinueAfterSfMCalibration(); }
 
 void RunController::startJpgRun() {
-    const RunRequest& r = m_request;
-    if (m_running) {
-        refuse(false, kNotice, QStringLiteral("正在处理中，请勿重复处理操作！"));
-        return;
-    }
-    if (r.rawDirectory.isEmpty()) {
-        refuse(true, kReminder, QStringLiteral("请确认原始影像目录已经选择！请勿黏贴路径！"));
-        return;
-    }
-    if (r.resultDirectory.isEmpty()) {
-        refuse(true, kReminder, QStringLiteral("请确认标定影像目录已经选择！请勿黏贴路径！"));
-        return;
-    }
+    if (!checkFolders()) return;
     if (!createOutputFolders()) return;
     startPool(true);
 }

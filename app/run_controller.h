@@ -144,6 +144,8 @@ public slots:
 private:
     bool refuse(bool warning, const QString& title, const QString& text, bool parented = true);
     void end(RunOutcome outcome);
+    // The folders every run needs (raw and result); refuses with the first that is missing.
+    bool checkFolders();
     bool checkReflectanceRequest();
     bool runPanelPhase();
     bool recognisePanels();

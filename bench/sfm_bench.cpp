@@ -13,6 +13,7 @@
 
 #include "calib_params.h"
 #include "sample_flight.h"
+#include "contrast_stretch.h"
 #include "sfm_features.h"
 #include "sfm_prior.h"
 #include "sfm_reconstruction.h"

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "statistics.h"
+
 namespace refl {
 
 std::vector<double> observationErrors(const std::vector<double>& residuals, int observations) {
@@ -22,11 +24,7 @@ double rmsError(const std::vector<double>& errors) {
 double percentile90(std::vector<double> e) {
     if (e.empty()) return 0.0;
     std::sort(e.begin(), e.end());
-    const size_t n = e.size();
-    const double q = 0.9 * double(n - 1);
-    const size_t i = size_t(std::floor(q));
-    const double f = q - double(i);
-    return (1 - f) * e[i] + f * e[std::min(n - 1, i + 1)];
+    return percentileOf(e, 90.0);
 }
 
 double convexHullArea(const std::vector<std::array<float, 2>>& input) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "altitude_clusters.h"
 #include "camera_info.h"
 #include "exif_xmp.h"
 
@@ -70,27 +71,10 @@ double CSfMCalibrationThread::readRelativeAltitude(const QString& path) const {
 
 QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QStringList>& captures,
                                                           int maxCount) const {
-    QList<QPair<QString, double>> altitudes;
+    QVector<QPair<QString, double>> altitudes;
     for (auto it = captures.begin(); it != captures.end(); ++it)
         if (!it.value().isEmpty()) altitudes << qMakePair(it.key(), readRelativeAltitude(it.value().first()));
-    // Reference altitude -> keys in joining order.
-    QMap<double, QStringList> clusters;
-    for (const auto& ka : altitudes) {
-        if (ka.second < -9000.0) continue;
-        bool joined = false;
-        for (auto c = clusters.begin(); c != clusters.end(); ++c) {
-            if (std::abs(c.key() - ka.second) < 1.0) {
-                c.value() << ka.first;
-                joined = true;
-                break;
-            }
-        }
-        if (!joined) clusters[ka.second] << ka.first;
-    }
-    QStringList best;
-    for (auto c = clusters.begin(); c != clusters.end(); ++c)
-        if (c.value().size() > best.size()) best = c.value();  // ascending: the lower wins a tie
-    return best.mid(0, maxCount);
+    return largestAltitudeCluster(altitudes, maxCount);
 }
 
 bool CSfMCalibrationThread::calibrateWithRetries(const QStringList& files, const QString& band,

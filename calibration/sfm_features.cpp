@@ -7,62 +7,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-double sortedPercentile(const std::vector<float>& v, double p) {
-    const size_t m = v.size();
-    if (m == 1) return v[0];
-    const double x = p / 100.0 * double(m - 1);
-    const size_t lo = size_t(std::floor(x));
-    const size_t hi = std::min(size_t(std::ceil(x)), m - 1);
-    return double(v[lo]) + (double(v[hi]) - double(v[lo])) * (x - double(lo));
-}
-
-cv::Mat stretchToGray8(const cv::Mat& image) {
-    cv::Mat gray;
-    if (image.channels() > 1)
-        cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
-    else
-        gray = image;
-    cv::Mat f;
-    gray.convertTo(f, CV_32F);
-
-    cv::Mat out = cv::Mat::zeros(f.size(), CV_8U);
-    std::vector<float> values;
-    values.reserve(f.total());
-    for (int r = 0; r < f.rows; ++r) {
-        const float* row = f.ptr<float>(r);
-        for (int c = 0; c < f.cols; ++c)
-            if (std::isfinite(row[c])) values.push_back(row[c]);
-    }
-    if (values.empty()) return out;
-    // Only the two order statistics around each percentile are needed, so partial selection gives
-    // the same values as a full sort.
-    auto percentile = [&values](double p) {
-        const size_t m = values.size();
-        if (m == 1) return double(values[0]);
-        const double x = p / 100.0 * double(m - 1);
-        const size_t lo = size_t(std::floor(x));
-        const size_t hi = std::min(size_t(std::ceil(x)), m - 1);
-        std::nth_element(values.begin(), values.begin() + lo, values.end());
-        const double vlo = values[lo];
-        double vhi = vlo;
-        if (hi != lo) vhi = *std::min_element(values.begin() + lo + 1, values.end());
-        return vlo + (vhi - vlo) * (x - double(lo));
-    };
-    const double lo = percentile(1.0);
-    const double hi = percentile(99.0);
-    if (hi - lo <= 1e-12) return out;
-    const double scale = 1.0 / (hi - lo);
-    for (int r = 0; r < f.rows; ++r) {
-        const float* in = f.ptr<float>(r);
-        uchar* o = out.ptr<uchar>(r);
-        for (int c = 0; c < f.cols; ++c) {
-            if (!std::isfinite(in[c])) continue;
-            const double t = std::min(1.0, std::max(0.0, (double(in[c]) - lo) * scale));
-            o[c] = uchar(std::lround(t * 255.0));
-        }
-    }
-    return out;
-}
+#include "contrast_stretch.h"
 
 void rootSiftInPlace(cv::Mat& d) {
     for (int r = 0; r < d.rows; ++r) {

@@ -28,13 +28,6 @@ struct PairGeometry {
     int inlierCount = 0;
 };
 
-// 8-bit grey version of any image (1 or 3 channels, any depth): finite values stretched between
-// their 1st and 99th percentiles; non-finite pixels and images without contrast give 0.
-cv::Mat stretchToGray8(const cv::Mat& image);
-
-// Percentile p (0..100) of an ascending list, interpolated linearly; the list must not be empty.
-double sortedPercentile(const std::vector<float>& sorted, double p);
-
 // SIFT keypoints of the stretched, locally equalised image with RootSIFT descriptors. Fewer than 12
 // keypoints give an empty point list (one log line) with the descriptors as computed.
 ImageFeatures extractSift(const cv::Mat& image, int maxFeatures);

@@ -8,78 +8,10 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-TEST(SfmStretch, ConstantSixteenBitImageIsAllZeroAndHasNoFeatures) {
-    const cv::Mat img(120, 160, CV_16U, cv::Scalar(3000));
-    const cv::Mat s = stretchToGray8(img);
-    ASSERT_EQ(s.type(), CV_8U);
-    EXPECT_EQ(s.size(), img.size());
-    EXPECT_EQ(cv::countNonZero(s), 0);
-    const ImageFeatures f = extractSift(img, 4500);
+TEST(SfmFeatures, ConstantSixteenBitImageHasNoFeatures) {
+    const ImageFeatures f = extractSift(cv::Mat(120, 160, CV_16U, cv::Scalar(3000)), 4500);
     EXPECT_TRUE(f.points.empty());
     EXPECT_TRUE(f.descriptors.empty());
-}
-
-TEST(SfmStretch, SixteenBitValuesAreStretchedBetweenTheFirstAndLastPercentile) {
-    // 10000 distinct values 0, 6, 12, ...; percentile 1 lies between the 99th and 100th value.
-    cv::Mat img(100, 100, CV_16U);
-    std::vector<float> sorted;
-    for (int i = 0; i < 10000; ++i) {
-        img.at<ushort>(i / 100, i % 100) = ushort(6 * ((i * 7919) % 10000));
-        sorted.push_back(float(6 * i));
-    }
-    const double lo = sortedPercentile(sorted, 1.0), hi = sortedPercentile(sorted, 99.0);
-    EXPECT_DOUBLE_EQ(lo, 6 * 99.99);
-    EXPECT_DOUBLE_EQ(hi, 6 * 9899.01);
-    const cv::Mat s = stretchToGray8(img);
-    for (int i = 0; i < 10000; i += 37) {
-        const double v = img.at<ushort>(i / 100, i % 100);
-        const double expect = std::round(std::min(1.0, std::max(0.0, (v - lo) / (hi - lo))) * 255.0);
-        ASSERT_EQ(s.at<uchar>(i / 100, i % 100), expect) << "value " << v;
-    }
-    double mn, mx;
-    cv::minMaxLoc(s, &mn, &mx);
-    EXPECT_EQ(mn, 0);
-    EXPECT_EQ(mx, 255);
-}
-
-TEST(SfmStretch, NonFinitePixelsNeitherCountNorShow) {
-    cv::Mat img(50, 50, CV_32F);
-    cv::Mat finiteOnly(1, 1250, CV_32F);
-    int n = 0;
-    for (int r = 0; r < 50; ++r)
-        for (int c = 0; c < 50; ++c) {
-            if ((r + c) % 2) {
-                img.at<float>(r, c) = (r % 3) ? std::numeric_limits<float>::quiet_NaN()
-                                              : std::numeric_limits<float>::infinity();
-            } else {
-                img.at<float>(r, c) = float(r * 50 + c);
-                finiteOnly.at<float>(0, n++) = float(r * 50 + c);
-            }
-        }
-    const cv::Mat s = stretchToGray8(img);
-    const cv::Mat ref = stretchToGray8(finiteOnly);
-    n = 0;
-    for (int r = 0; r < 50; ++r)
-        for (int c = 0; c < 50; ++c) {
-            if ((r + c) % 2)
-                ASSERT_EQ(s.at<uchar>(r, c), 0);
-            else
-                ASSERT_EQ(s.at<uchar>(r, c), ref.at<uchar>(0, n++));
-        }
-    EXPECT_EQ(ref.at<uchar>(0, 1249), 255);
-
-    const cv::Mat allNan(10, 10, CV_32F, cv::Scalar(std::numeric_limits<float>::quiet_NaN()));
-    EXPECT_EQ(cv::countNonZero(stretchToGray8(allNan)), 0);
-}
-
-TEST(SfmStretch, ColourImagesAreConvertedToGrey) {
-    cv::Mat bgr(20, 20, CV_8UC3);
-    for (int r = 0; r < 20; ++r)
-        for (int c = 0; c < 20; ++c) bgr.at<cv::Vec3b>(r, c) = cv::Vec3b(uchar(10 * c), uchar(5 * r), 0);
-    cv::Mat gray;
-    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
-    const cv::Mat a = stretchToGray8(bgr), b = stretchToGray8(gray);
-    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
 }
 
 TEST(SfmRootSift, RowsBecomeUnitLengthAndNegativesZero) {

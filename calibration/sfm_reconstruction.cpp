@@ -24,13 +24,6 @@ double rayAngleDeg(const cv::Vec3d& r1, const cv::Vec3d& r2) {
 
 }  // namespace
 
-double medianOf(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
 double initialPairScore(int goodPoints, double medianParallaxDeg) {
     return double(goodPoints) * std::min(10.0, std::max(0.05, medianParallaxDeg));
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sfm_features.h"
+#include "statistics.h"
 #include "sfm_tracks.h"
 
 // Pose of one view: a world point X maps to R X + t in the camera frame.
@@ -37,8 +38,6 @@ bool triangulateTrack(const FeatureTrack& track, const std::vector<ImageFeatures
 // Score of a candidate initial pair: good points times the median parallax clamped to 0.05..10 deg.
 double initialPairScore(int goodPoints, double medianParallaxDeg);
 
-// Median of a list (mean of the two middle values for an even count); 0 for an empty list.
-double medianOf(std::vector<double> values);
 
 // The pair with the best-conditioned essential-matrix geometry (first pair wins ties) and the pose
 // of its second view relative to the first. False when no pair yields a pose or on a stop request.

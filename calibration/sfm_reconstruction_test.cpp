@@ -80,8 +80,6 @@ TEST(SfmInitialPair, ScoreClampsTheParallax) {
     EXPECT_DOUBLE_EQ(initialPairScore(100, 0.01), 5.0);
     EXPECT_DOUBLE_EQ(initialPairScore(100, 30.0), 1000.0);
     EXPECT_DOUBLE_EQ(initialPairScore(100, 2.5), 250.0);
-    EXPECT_DOUBLE_EQ(medianOf({3, 1, 2}), 2.0);
-    EXPECT_DOUBLE_EQ(medianOf({4, 1, 3, 2}), 2.5);
 }
 
 TEST(SfmInitialPair, RecoversTheRelativePoseOfTheChosenPair) {

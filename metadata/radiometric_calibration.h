@@ -23,6 +23,17 @@ struct RadiometricCalibration {
     double stdGain = 0.0;
 };
 
+// The radiometric model of one pixel before scaling and clamping:
+// (DN - dark) / ((exposure * c1 * gain + c2) * map), map = a0 / P(r).
+inline double radianceScale(const RadiometricCalibration& c) { return c.exposure * c.c1 * c.gain + c.c2; }
+inline double radianceValue(uint16_t dn, int darkLevel, double scale, double mapValue) {
+    const int d = static_cast<int>(dn) - darkLevel;
+    return d / (scale * mapValue);
+}
+inline double radianceValue(uint16_t dn, const RadiometricCalibration& c, double mapValue) {
+    return radianceValue(dn, static_cast<int>(c.darkLevel), radianceScale(c), mapValue);
+}
+
 // Which copy of a reader runs: the panel step's or the per-file task's. They differ in what they
 // read, what they log and whether they update the keyed-layout flag.
 enum class CalibrationReader { Panel, Task };

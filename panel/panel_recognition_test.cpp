@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -120,6 +121,11 @@ TEST(PanelValue, MeanRadianceOverTheAreaAndRefusals) {
 
     const QVector<double> means = meanPanelValues({1, 2, 3, 10, 20, 30, 100, 200, 300}, {0, 2}, 3);
     EXPECT_EQ(means, QVector<double>({50.5, 101, 151.5}));
+    // A panel that could not be measured is left out; a band with none is NaN.
+    const QVector<double> partly = meanPanelValues({1, NAN, NAN, 3, 4, NAN}, {0, 1}, 3);
+    EXPECT_EQ(partly[0], 2.0);
+    EXPECT_EQ(partly[1], 4.0);
+    EXPECT_TRUE(std::isnan(partly[2]));
 }
 
 // ---- recognition on drawn codes ----------------------------------------------------------------

@@ -31,14 +31,14 @@ bool getHawkAreaDNAndLValue(const PanelArea& area, const uint16_t* plane, int wi
         qDebug() << "getHawkAreaDNAndLValue: no image plane or vignetting map of" << width << "x" << height;
         return false;
     }
-    const double scale = c.c1 * c.exposure * c.gain + c.c2;
+    const double scale = radianceScale(c);
+    const int dark = c.darkLevel;
     double sum = 0;
     long long count = 0;
     for (int y = area.firstRow; y <= area.lastRow; ++y) {
         for (int x = area.firstColumn; x <= area.lastColumn; ++x) {
             const size_t i = static_cast<size_t>(y) * width + x;
-            const int d = static_cast<int>(plane[i]) - static_cast<int>(c.darkLevel);
-            sum += d / (scale * map[i]);
+            sum += radianceValue(plane[i], dark, scale, map[i]);
             ++count;
         }
     }
@@ -127,8 +127,15 @@ QVector<double> meanPanelValues(const QVector<double>& imageValues, const QVecto
     if (recognisedGroups.isEmpty() || bandCount <= 0) return means;
     for (int b = 0; b < bandCount; ++b) {
         double sum = 0;
-        for (int g : recognisedGroups) sum += imageValues.value(g * bandCount + b, std::nan(""));
-        means[b] = sum / recognisedGroups.size();
+        int groups = 0;
+        for (int g : recognisedGroups) {
+            const double v = imageValues.value(g * bandCount + b, std::nan(""));
+            if (std::isfinite(v)) {
+                sum += v;
+                ++groups;
+            }
+        }
+        means[b] = groups > 0 ? sum / groups : std::nan("");
     }
     return means;
 }

@@ -43,6 +43,8 @@ const QVector<int>& panelCodeWavelengths(int valueCount);
 // wavelength, and all empty when the code has neither 17 nor 20 values.
 QVector<std::optional<double>> standardReflectanceFromCode(const QVector<int>& values, const QStringList& bandLabels);
 
-// Mean panel value per band over the recognised groups: image j belongs to band j mod N.
+// Mean panel value per band over the recognised groups: image j belongs to band j mod N. Values
+// that are not finite (a panel that could not be measured) are left out; a band without any finite
+// value gets NaN.
 QVector<double> meanPanelValues(const QVector<double>& imageValues, const QVector<int>& recognisedGroups,
                                 int bandCount);

@@ -12,12 +12,7 @@ struct ConversionMode {
     double panelReflectance = 0.6;  // the panel's known reflectance in this band
 };
 
-// The radiometric model of one pixel before scaling and clamping:
-// (DN - dark) / ((exposure * c1 * gain + c2) * map), map = a0 / P(r).
-inline double radianceValue(uint16_t dn, const RadiometricCalibration& c, double mapValue) {
-    const int d = static_cast<int>(dn) - static_cast<int>(c.darkLevel);
-    return d / ((c.exposure * c.c1 * c.gain + c.c2) * mapValue);
-}
+// The pixel model itself (radianceValue) lives with the record in radiometric_calibration.h.
 
 // A model value in [0, 1] as output DN: clamped, scaled by 65535 and truncated. NaN gives 0 and
 // +infinity 65535.

@@ -134,13 +134,6 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
 
 namespace {
 
-double medianOfValues(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
 // Least-squares affine field through the kept samples: terms 1, x, y of centred, scaled coordinates,
 // one set of coefficients per axis.
 bool fitField(const std::vector<BandShiftSample>& samples, const std::vector<bool>& keep, cv::Point2d origin,
@@ -190,7 +183,7 @@ BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int
         lo = cv::Point2d(std::min(lo.x, s.centre.x), std::min(lo.y, s.centre.y));
         hi = cv::Point2d(std::max(hi.x, s.centre.x), std::max(hi.y, s.centre.y));
     }
-    q.medianShift = cv::Point2d(medianOfValues(xs), medianOfValues(ys));
+    q.medianShift = cv::Point2d(medianOf(xs), medianOf(ys));
     const cv::Point2d origin = 0.5 * (lo + hi);
     const double scale = std::max(1.0, 0.5 * std::max(hi.x - lo.x, hi.y - lo.y));
     // Start from the windows near the median shift, then refit on the windows near the field.
@@ -201,7 +194,7 @@ BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int
     cv::Mat cx, cy;
     double limit = 0;
     for (int round = 0; round < 3; ++round) {
-        limit = std::max(1.0, 3.0 * 1.4826 * medianOfValues(dev));
+        limit = std::max(1.0, 3.0 * 1.4826 * medianOf(dev));
         for (size_t i = 0; i < samples.size(); ++i) keep[i] = dev[i] <= limit;
         if (!fitField(samples, keep, origin, scale, cx, cy)) {
             cx = (cv::Mat_<double>(1, 1) << q.medianShift.x);
@@ -212,7 +205,7 @@ BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int
             dev[i] = std::hypot(samples[i].shift.x - f.x, samples[i].shift.y - f.y);
         }
     }
-    q.scatter = 1.4826 * medianOfValues(dev);
+    q.scatter = 1.4826 * medianOf(dev);
     int kept = 0;
     for (bool k : keep) kept += k;
     q.uncertainty = q.scatter * std::sqrt(3.0 / std::max(kept, 1));

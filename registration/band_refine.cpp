@@ -20,13 +20,6 @@ cv::Point2d apply(const cv::Matx33d& H, const cv::Point2d& p) {
     return {v[0] / v[2], v[1] / v[2]};
 }
 
-double medianOf(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
-
 // Least-squares affine map taking every `from` point to its `to` point; false when the points are
 // too few or all on a line.
 bool fitAffine(const std::vector<cv::Point2d>& from, const std::vector<cv::Point2d>& to, cv::Matx33d& A) {

@@ -1,82 +1,10 @@
-// Contrast preparation of band images before feature extraction: robust scaling to [0,1] and the
-// adaptive Wallis filter.
+// Contrast preparation of band images before feature extraction: the adaptive Wallis filter on the
+// 1-99 % stretch (util/contrast_stretch.h).
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "pair_registration.h"
-
-namespace {
-
-cv::Mat toGreyFloat(const cv::Mat& image) {
-    cv::Mat grey;
-    if (image.channels() == 3)
-        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    else if (image.channels() == 4)
-        cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
-    else if (image.channels() == 1)
-        grey = image;
-    else
-        cv::extractChannel(image, grey, 0);
-    cv::Mat out;
-    grey.convertTo(out, CV_32F);
-    return out;
-}
-
-// The value percentileOf(sorted, percent) gives for the sorted values, found by selection: the
-// order statistics it interpolates are the same elements, without sorting everything.
-double percentileOfUnsorted(std::vector<float>& values, double percent) {
-    const size_t n = values.size();
-    if (n == 0) return std::nan("");
-    if (n == 1) return values[0];
-    const double x = percent / 100.0 * static_cast<double>(n - 1);
-    const size_t i = static_cast<size_t>(std::floor(x));
-    const size_t j = std::min(n - 1, static_cast<size_t>(std::ceil(x)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(i), values.end());
-    const double a = values[i];
-    const double b = j != i ? *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(i) + 1, values.end()) : a;
-    return a + (b - a) * (x - static_cast<double>(i));
-}
-
-}  // namespace
-
-double percentileOf(const std::vector<float>& sorted, double percent) {
-    const size_t n = sorted.size();
-    if (n == 0) return std::nan("");
-    if (n == 1) return sorted[0];
-    const double x = percent / 100.0 * static_cast<double>(n - 1);
-    const size_t i = static_cast<size_t>(std::floor(x));
-    const size_t j = std::min(n - 1, static_cast<size_t>(std::ceil(x)));
-    const double a = sorted[i];
-    return a + (static_cast<double>(sorted[j]) - a) * (x - static_cast<double>(i));
-}
-
-cv::Mat normalizeToUnitRange(const cv::Mat& image) {
-    if (image.empty()) return cv::Mat();
-    const cv::Mat img = toGreyFloat(image);
-    cv::Mat out(img.size(), CV_32F, cv::Scalar(0));
-    std::vector<float> values;
-    values.reserve(img.total());
-    for (int r = 0; r < img.rows; ++r) {
-        const float* p = img.ptr<float>(r);
-        for (int c = 0; c < img.cols; ++c)
-            if (std::isfinite(p[c])) values.push_back(p[c]);
-    }
-    if (values.empty()) return out;
-    const double lo = percentileOfUnsorted(values, 1.0);
-    const double hi = percentileOfUnsorted(values, 99.0);
-    if (hi - lo <= 1e-12) return out;
-    const double scale = 1.0 / (hi - lo);
-    for (int r = 0; r < img.rows; ++r) {
-        const float* p = img.ptr<float>(r);
-        float* o = out.ptr<float>(r);
-        for (int c = 0; c < img.cols; ++c) {
-            if (!std::isfinite(p[c])) continue;  // stays 0
-            o[c] = static_cast<float>(std::min(std::max((p[c] - lo) * scale, 0.0), 1.0));
-        }
-    }
-    return out;
-}
 
 cv::Mat applyWallisFilter(const cv::Mat& image, int window, double targetMean, double targetStd,
                           double contrast, double brightness) {

@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "altitude_clusters.h"
 #include "exif_xmp.h"
 #include "image_registration_thread.h"
 
@@ -100,31 +101,6 @@ double CImageRegistrationThread::readRelativeAltitude(const QString& path) {
     return ::readRelativeAltitude(path, "readRelativeAltitude:");
 }
 
-QStringList CImageRegistrationThread::selectComparableAltitudeGroups(
-    const QVector<QPair<QString, double>>& altitudes, int maxGroups, double* bucketAltitude) {
-    QMap<double, QStringList> buckets;  // ascending altitude
-    for (const auto& entry : altitudes) {
-        if (!(entry.second >= -9000.0)) continue;
-        bool placed = false;
-        for (auto b = buckets.begin(); b != buckets.end(); ++b) {
-            if (std::fabs(b.key() - entry.second) < 1.0) {
-                b.value() << entry.first;
-                placed = true;
-                break;
-            }
-        }
-        if (!placed) buckets[entry.second] << entry.first;
-    }
-    if (buckets.isEmpty()) return {};
-    auto best = buckets.begin();
-    for (auto b = buckets.begin(); b != buckets.end(); ++b)
-        if (b.value().size() > best.value().size()) best = b;  // ties keep the lower altitude
-    if (bucketAltitude) *bucketAltitude = best.key();
-    QStringList selected = best.value();
-    if (maxGroups >= 0 && selected.size() > maxGroups) selected = selected.mid(0, maxGroups);
-    return selected;
-}
-
 QStringList CImageRegistrationThread::findComparableAltitudeGroups(const QMap<QString, QStringList>& groups,
                                                                    int maxGroups) {
     QVector<QPair<QString, double>> altitudes;
@@ -135,7 +111,7 @@ QStringList CImageRegistrationThread::findComparableAltitudeGroups(const QMap<QS
         altitudes << qMakePair(it.key(), altitude);
     }
     double bucket = 0;
-    const QStringList selected = selectComparableAltitudeGroups(altitudes, maxGroups, &bucket);
+    const QStringList selected = largestAltitudeCluster(altitudes, maxGroups, &bucket);
     if (selected.isEmpty()) return selected;
     qDebug() << "findComparableAltitudeGroups: selected" << selected.size() << "groups at altitude" << bucket;
     for (const QString& key : selected) {

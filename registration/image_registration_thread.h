@@ -78,11 +78,8 @@ public:
     // The band holding "660" in its name, else the middle one.
     static int referenceIndex(const QStringList& groupFiles);
     static double readRelativeAltitude(const QString& path);
-    // Up to `maxGroups` captures flown at about the same altitude (all within 1 m of the first).
+    // Up to `maxGroups` captures flown at about the same altitude (largestAltitudeCluster), logged.
     static QStringList findComparableAltitudeGroups(const QMap<QString, QStringList>& groups, int maxGroups);
-    // The same on known altitudes (group key, altitude), in key order; below -9000 means unknown.
-    static QStringList selectComparableAltitudeGroups(const QVector<QPair<QString, double>>& altitudes,
-                                                      int maxGroups, double* bucketAltitude = nullptr);
     // Warps a band into the reference geometry with the nine-number band-to-reference matrix.
     static bool registrationConversion(const QString& bandPath, const QString& outputPath,
                                        const QList<double>& matrix);

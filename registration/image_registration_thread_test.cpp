@@ -137,23 +137,6 @@ TEST(RegistrationScan, GroupsSortByWavelengthAndKeepFoldersApart) {
     EXPECT_EQ(regnames::bandNameOf("/x/IMG_0001_3.tif"), "3");
 }
 
-TEST(RegistrationScan, AltitudeBucketsCompareWithTheBucketKey) {
-    double altitude = 0;
-    const QStringList picked = CImageRegistrationThread::selectComparableAltitudeGroups(
-        {{"0001", 100.2}, {"0002", 100.9}, {"0003", 101.5}}, 5, &altitude);
-    EXPECT_EQ(picked, QStringList({"0001", "0002"}));
-    EXPECT_DOUBLE_EQ(altitude, 100.2);
-    // A tie takes the lower altitude; unknown altitudes are left out; the count is capped.
-    EXPECT_EQ(
-        CImageRegistrationThread::selectComparableAltitudeGroups({{"a", 80}, {"b", 50}, {"c", -9999}}, 5),
-        QStringList({"b"}));
-    EXPECT_EQ(CImageRegistrationThread::selectComparableAltitudeGroups(
-                  {{"1", 50}, {"2", 50}, {"3", 50}, {"4", 50}, {"5", 50}, {"6", 50}}, 5)
-                  .size(),
-              5);
-    EXPECT_TRUE(CImageRegistrationThread::selectComparableAltitudeGroups({{"a", -9999}}, 5).isEmpty());
-}
-
 TEST_F(ThreadTest, ReadsRelativeAltitude) {
     makeFlight(1, {"450nm"}, {73.5});
     EXPECT_DOUBLE_EQ(CImageRegistrationThread::readRelativeAltitude(out() + "/IMG_0001_450nm_Correct.tif"),

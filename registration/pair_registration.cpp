@@ -19,13 +19,6 @@ constexpr double kWallisBrightness = 0.9;
 const char* const kEccWallis = "wallis";
 const char* const kEccMaxMoment = "phase_congruency_maximum_moment";
 
-double medianOfSorted(const std::vector<float>& sorted) {
-    const size_t n = sorted.size();
-    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
-    if (n % 2 == 1) return sorted[n / 2];
-    return (static_cast<double>(sorted[n / 2 - 1]) + sorted[n / 2]) / 2.0;
-}
-
 void normaliseByLastElement(cv::Mat& W) {
     const double w22 = W.at<double>(2, 2);
     if (std::fabs(w22) > 1e-12) W /= w22;

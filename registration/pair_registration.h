@@ -15,7 +15,9 @@
 #include <tuple>
 #include <vector>
 
+#include "contrast_stretch.h"
 #include "rift2.h"
+#include "statistics.h"
 
 // The settings of one registration attempt (the default set and the ten retry sets differ only in
 // maxFeatures, loweRatio, magsacThreshold and eccIterations).
@@ -146,9 +148,8 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
 // A band file as one grey image (any depth), empty when it cannot be read.
 cv::Mat readBandImage(const QString& path);
 
-// Supporting operations.
-cv::Mat normalizeToUnitRange(const cv::Mat& image);
-double percentileOf(const std::vector<float>& sorted, double percent);
+// Supporting operations (the 1-99 % stretch and the percentiles come from contrast_stretch.h and
+// statistics.h).
 cv::Mat applyWallisFilter(const cv::Mat& image, int window, double targetMean, double targetStd,
                           double contrast, double brightness);
 std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train, double ratio);

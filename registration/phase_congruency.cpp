@@ -13,6 +13,7 @@
 
 #include "phase_congruency_fft.h"
 #include "rift2.h"
+#include "statistics.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -67,20 +68,6 @@ cv::Mat angularSpread(const cv::Mat& theta, double angle, double thetaSigma) {
         }
     }
     return out;
-}
-
-double interpolatedQuantile(std::vector<float>& values, double fraction) {
-    const size_t n = values.size();
-    if (n == 0) return std::numeric_limits<double>::quiet_NaN();
-    if (n == 1) return values[0];
-    const double x = fraction * static_cast<double>(n - 1);
-    const size_t i = static_cast<size_t>(std::floor(x));
-    const size_t j = std::min(n - 1, static_cast<size_t>(std::ceil(x)));
-    std::nth_element(values.begin(), values.begin() + i, values.end());
-    const double a = values[i];
-    double b = a;
-    if (j != i) b = *std::min_element(values.begin() + i + 1, values.end());
-    return a + (b - a) * (x - static_cast<double>(i));
 }
 
 }  // namespace rift2detail
@@ -581,7 +568,7 @@ cv::Mat normalizeToByte(const cv::Mat& map) {
         for (int c = 0; c < values.cols; ++c)
             if (!std::isnan(p[c])) all.push_back(p[c]);  // NaN has no place in an ordering
     }
-    const double p = rift2detail::interpolatedQuantile(all, 0.995);
+    const double p = percentileOfUnsorted(all, 99.5);
     if (!(p > 1e-8)) return zero;
     cv::Mat out(map.size(), CV_8U);
     for (int r = 0; r < values.rows; ++r) {

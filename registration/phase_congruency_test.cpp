@@ -429,18 +429,3 @@ TEST(NormalizeToByte, ZeroOrTinyMapGivesZeros) {
     EXPECT_EQ(out.at<uchar>(0, 0), 255);
 }
 
-TEST(InterpolatedQuantile, EqualsPercentileOfTheSortedValues) {
-    std::mt19937 gen(3);
-    std::uniform_real_distribution<float> dist(-10.0f, 10.0f);
-    for (int n : {1, 2, 3, 10, 101, 1000}) {
-        std::vector<float> v(n);
-        for (float& x : v) x = dist(gen);
-        std::vector<float> sorted = v;
-        std::sort(sorted.begin(), sorted.end());
-        for (double f : {0.0, 0.5, 0.82, 0.99, 0.995, 1.0}) {
-            std::vector<float> work = v;
-            EXPECT_DOUBLE_EQ(rift2detail::interpolatedQuantile(work, f), percentileOf(sorted, f * 100.0))
-                << n << " " << f;
-        }
-    }
-}

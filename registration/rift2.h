@@ -60,10 +60,6 @@ cv::Mat logGaborRadial(const cv::Mat& radius, double wavelength, double sigmaOnf
 // Angular spread of one orientation, CV_32F.
 cv::Mat angularSpread(const cv::Mat& theta, double angle, double thetaSigma);
 
-// Value at p of linear interpolation between sorted order statistics, x = fraction * (n - 1).
-// Reorders `values`; the result equals that of the fully sorted vector. NaN when empty.
-double interpolatedQuantile(std::vector<float>& values, double fraction);
-
 // Candidate of the keypoint selection (exposed for the cell-rule test).
 struct KeypointCandidate {
     float x;

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "rift2.h"
+#include "statistics.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ void describeRift2(const cv::Mat& keypoints, const cv::Mat& maxIndex, const cv::
         for (int col = 0; col < cols; ++col)
             if (!std::isnan(p[col])) all.push_back(p[col]);
     }
-    double p99 = rift2detail::interpolatedQuantile(all, 0.99);
+    double p99 = percentileOfUnsorted(all, 99.0);
     if (!(p99 >= 1e-8)) p99 = 1e-8;
     cv::Mat A(rows, cols, CV_32F);
     for (int r = 0; r < rows; ++r) {

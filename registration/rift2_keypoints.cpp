@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "rift2.h"
+#include "statistics.h"
 
 namespace rift2detail {
 
@@ -57,7 +58,7 @@ cv::Mat detectRiftKeypoints(const cv::Mat& maxMoment, const cv::Mat& minMoment, 
         for (int c = 0; c < cols; ++c)
             if (!std::isnan(p[c])) all.push_back(p[c]);
     }
-    const double t = rift2detail::interpolatedQuantile(all, 0.82);
+    const double t = percentileOfUnsorted(all, 82.0);
     for (int y0 = border; y0 < rows - border; y0 += 7) {
         const int y1 = std::min(y0 + 7, rows - border);
         for (int x0 = border; x0 < cols - border; x0 += 7) {
