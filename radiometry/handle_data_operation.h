@@ -4,7 +4,7 @@
 #include <QRunnable>
 #include <QString>
 
-#include "calib_params.h"
+#include "camera_calib_params.h"
 #include "radiometric_calibration.h"
 
 // What one conversion task is given before it starts (the run controller sets every field).

@@ -3,7 +3,7 @@
 #include <QString>
 #include <opencv2/core.hpp>
 
-#include "calib_params.h"
+#include "camera_calib_params.h"
 
 // Undistortion of a converted band image into its "_Correct" twin. Three ways to get the camera:
 // the camera-type-6 reading of the XMP lens keys (fixed 3.45 um pixel, built-in model when a value
