@@ -105,21 +105,9 @@ bool readPixels(RawFile& file, uint64_t offset, int width, int height, std::vect
     return true;
 }
 
-}  // namespace
-
-bool plausibleImageSize(int width, int height) {
-    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide;
-}
-
-bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& camera, RawTiffLayout& layout,
-             std::vector<uint16_t>& pixels, QByteArray& xmp, RadiometricCalibration& calibration) {
-    const bool panel = reader == RawTiffReader::Panel;
-    RawFile file;
-    if (!file.open(path)) {
-        qDebug() << "open file error" << path;
-        return false;
-    }
-
+// The 12-byte entries of the first image file directory of a little-endian TIFF. False (logged)
+// for a file that is not one or whose directory cannot be read.
+bool readDirectoryEntries(RawFile& file, std::vector<unsigned char>& entries) {
     unsigned char header[8];
     if (!file.readAt(0, header, sizeof header)) {
         qDebug() << "读TIF文件头失败";
@@ -145,16 +133,22 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
         return false;
     }
     const uint16_t entryCount = le16(countBytes);
-    std::vector<unsigned char> entries(static_cast<size_t>(entryCount) * 12u);
+    entries.assign(static_cast<size_t>(entryCount) * 12u, 0);
     if (!entries.empty() && !file.readAt(static_cast<uint64_t>(directory) + 2u, entries.data(), entries.size())) {
         qDebug() << "读图象文件目录失败";
         return false;
     }
+    return true;
+}
 
+// The tags a raw band needs: image size, pixel block, black level and XMP offset. The panel reader
+// also decides the six-band camera's layout from the XMP offset.
+bool readDirectoryTags(RawFile& file, const std::vector<unsigned char>& entries, bool panel,
+                       const RawTiffCamera& camera, RawTiffLayout& layout, RadiometricCalibration& calibration,
+                       uint32_t& fileWidth, uint32_t& fileHeight) {
     if (panel) layout.layoutFlag = 0;
     layout.stripOffset = 0;
-    uint32_t fileWidth = 0, fileHeight = 0;
-    for (size_t i = 0; i < entryCount; ++i) {
+    for (size_t i = 0; i < entries.size() / 12u; ++i) {
         const unsigned char* e = entries.data() + i * 12u;
         const uint16_t tag = le16(e);
         const uint16_t type = le16(e + 2);
@@ -194,9 +188,12 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
             }
         }
     }
+    return true;
+}
 
-    // The pixel block is read with the camera's size: a file that says it holds another size
-    // (another camera, a damaged directory) would be converted into nonsense.
+// The pixel block is read with the camera's size: a file that says it holds another size (another
+// camera, a damaged directory) would be converted into nonsense.
+bool fileSizeMatches(const RawTiffCamera& camera, uint32_t fileWidth, uint32_t fileHeight, const QString& path) {
     const uint32_t expectedWidth = camera.cameraType == 0 ? uint32_t(sixband::kWidth) : uint32_t(camera.width);
     const uint32_t expectedHeight = camera.cameraType == 0 ? uint32_t(sixband::kHeight) : uint32_t(camera.height);
     if ((fileWidth != 0 && fileWidth != expectedWidth) || (fileHeight != 0 && fileHeight != expectedHeight)) {
@@ -204,47 +201,49 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
                  << expectedWidth << "x" << expectedHeight << "; not read:" << path;
         return false;
     }
+    return true;
+}
 
-    if (camera.cameraType == 0) {
-        if (camera.width != sixband::kWidth || camera.height != sixband::kHeight) {
-            qDebug() << "readTIF: image size" << camera.width << "x" << camera.height
-                     << "does not match the 1280 x 960 sensor of this camera";
-            return false;
-        }
-        const bool oldLayout = layout.layoutFlag == 1;
-        if (panel) {
-            char maker[7];
-            char unused[5];
-            const uint32_t makerOffset = oldLayout ? sixband::kOldMakerOffset : sixband::kNewMakerOffset;
-            if (!file.readAt(makerOffset, maker, sizeof maker) ||
-                !file.readAt(sixband::kUnusedBytesOffset, unused, sizeof unused)) {
-                qDebug() << "readTIF: maker bytes at" << makerOffset << "lie beyond the end of the file";
-                return false;
-            }
-            if (maker[0] != 'Q' && maker[1] != 'u') {
-                qDebug() << "not owner factory camera and on to=============================>";
-                return false;
-            }
-        }
-        if (!oldLayout && layout.stripOffset == 0) {
-            qDebug() << "readTIF: no pixel block (StripOffsets tag missing)";
-            return false;
-        }
-        const uint32_t pixelOffset = oldLayout ? sixband::kOldPixelOffset : layout.stripOffset;
-        if (!readPixels(file, pixelOffset, sixband::kWidth, sixband::kHeight, pixels)) return false;
-        const uint32_t xmpOffset =
-            oldLayout ? sixband::kOldXmpOffset : (panel ? layout.xmpOffset : sixband::kNewXmpOffset);
-        if (!readXmpBlock(file, xmpOffset, xmp)) return false;
-        qDebug() << (oldLayout ? "600 xmp==============================>and other V_One"
-                               : "600 xmp==============================>and other V_Two")
-                 << xmpOffset;
-        return true;
-    }
-
-    if (!plausibleImageSize(camera.width, camera.height)) {
-        qDebug() << "readTIF: refusing image size" << camera.width << "x" << camera.height;
+// The six-band camera: fixed sensor size; the older layout keeps pixels and XMP at fixed offsets,
+// the panel reader checks the maker bytes.
+bool readSixBandImage(RawFile& file, bool panel, const RawTiffCamera& camera, const RawTiffLayout& layout,
+                      std::vector<uint16_t>& pixels, QByteArray& xmp) {
+    if (camera.width != sixband::kWidth || camera.height != sixband::kHeight) {
+        qDebug() << "readTIF: image size" << camera.width << "x" << camera.height
+                 << "does not match the 1280 x 960 sensor of this camera";
         return false;
     }
+    const bool oldLayout = layout.layoutFlag == 1;
+    if (panel) {
+        char maker[7];
+        char unused[5];
+        const uint32_t makerOffset = oldLayout ? sixband::kOldMakerOffset : sixband::kNewMakerOffset;
+        if (!file.readAt(makerOffset, maker, sizeof maker) ||
+            !file.readAt(sixband::kUnusedBytesOffset, unused, sizeof unused)) {
+            qDebug() << "readTIF: maker bytes at" << makerOffset << "lie beyond the end of the file";
+            return false;
+        }
+        if (maker[0] != 'Q' && maker[1] != 'u') {
+            qDebug() << "not owner factory camera and on to=============================>";
+            return false;
+        }
+    }
+    if (!oldLayout && layout.stripOffset == 0) {
+        qDebug() << "readTIF: no pixel block (StripOffsets tag missing)";
+        return false;
+    }
+    const uint32_t pixelOffset = oldLayout ? sixband::kOldPixelOffset : layout.stripOffset;
+    if (!readPixels(file, pixelOffset, sixband::kWidth, sixband::kHeight, pixels)) return false;
+    const uint32_t xmpOffset = oldLayout ? sixband::kOldXmpOffset : (panel ? layout.xmpOffset : sixband::kNewXmpOffset);
+    if (!readXmpBlock(file, xmpOffset, xmp)) return false;
+    qDebug() << (oldLayout ? "600 xmp==============================>and other V_One"
+                           : "600 xmp==============================>and other V_Two")
+             << xmpOffset;
+    return true;
+}
+
+// The log line of the keyed cameras (types 3, 4, 6); false for an unknown type.
+bool logKeyedCamera(bool panel, const RawTiffCamera& camera, const RawTiffLayout& layout) {
     switch (camera.cameraType) {
     case 4:
         if (panel) {
@@ -255,7 +254,7 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
             qDebug() << "iCameraType=====" << layout.stripOffset;
             qDebug() << "TR310 xmp==============================>and other" << camera.width << camera.height;
         }
-        break;
+        return true;
     case 3:
         if (panel) {
             qDebug() << "ZN4150 xmp==============================>and other" << camera.make << camera.width
@@ -263,7 +262,7 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
         } else {
             qDebug() << "ZN4150 xmp==============================>and other" << camera.width << camera.height;
         }
-        break;
+        return true;
     case 6:
         qDebug() << "iCameraType==GL520";
         if (panel) {
@@ -272,15 +271,49 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
         } else {
             qDebug() << "GL520 xmp==============================>and other" << camera.width << camera.height;
         }
-        break;
+        return true;
     default:
         qDebug() << "readTIF: unknown camera type" << camera.cameraType;
         return false;
     }
+}
+
+// The keyed cameras: the camera's own size, pixels at the strip offset, XMP at its tag (panel) or
+// from the start of the file (task).
+bool readKeyedImage(RawFile& file, bool panel, const RawTiffCamera& camera, const RawTiffLayout& layout,
+                    std::vector<uint16_t>& pixels, QByteArray& xmp) {
+    if (!plausibleImageSize(camera.width, camera.height)) {
+        qDebug() << "readTIF: refusing image size" << camera.width << "x" << camera.height;
+        return false;
+    }
+    if (!logKeyedCamera(panel, camera, layout)) return false;
     if (layout.stripOffset == 0) {
         qDebug() << "readTIF: no pixel block (StripOffsets tag missing)";
         return false;
     }
     if (!readPixels(file, layout.stripOffset, camera.width, camera.height, pixels)) return false;
     return readXmpBlock(file, panel ? layout.xmpOffset : 0u, xmp);
+}
+
+}  // namespace
+
+bool plausibleImageSize(int width, int height) {
+    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide;
+}
+
+bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& camera, RawTiffLayout& layout,
+             std::vector<uint16_t>& pixels, QByteArray& xmp, RadiometricCalibration& calibration) {
+    const bool panel = reader == RawTiffReader::Panel;
+    RawFile file;
+    if (!file.open(path)) {
+        qDebug() << "open file error" << path;
+        return false;
+    }
+    std::vector<unsigned char> entries;
+    if (!readDirectoryEntries(file, entries)) return false;
+    uint32_t fileWidth = 0, fileHeight = 0;
+    if (!readDirectoryTags(file, entries, panel, camera, layout, calibration, fileWidth, fileHeight)) return false;
+    if (!fileSizeMatches(camera, fileWidth, fileHeight, path)) return false;
+    if (camera.cameraType == 0) return readSixBandImage(file, panel, camera, layout, pixels, xmp);
+    return readKeyedImage(file, panel, camera, layout, pixels, xmp);
 }

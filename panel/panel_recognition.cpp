@@ -136,6 +136,123 @@ QString greyboardPreviewDir() {
     return QDir::tempPath() + "/reflectivity/temp_greyboard";
 }
 
+namespace {
+
+// The code stood upright: a rotation about the image centre onto a canvas holding the whole rotated
+// image. Only coordinates are needed, so the image itself is not warped.
+struct UprightCode {
+    cv::Mat rotation;            // 2x3, image -> upright canvas
+    cv::Point2f centre{0, 0};    // of the code, on the canvas
+    double side = 0;             // longest side of the code, pixels
+    int orientation = 0;         // 0, 90, 180 or 270: where the code's first corner lies
+};
+
+UprightCode standCodeUpright(const GreyBoardCode& code, int w, int h) {
+    UprightCode u;
+    u.rotation = cv::getRotationMatrix2D(cv::Point2f(w / 2.0f, h / 2.0f), code.angle, 1.0);
+    const double c = std::abs(u.rotation.at<double>(0, 0)), s = std::abs(u.rotation.at<double>(0, 1));
+    const int uprightW = int(h * s + w * c), uprightH = int(h * c + w * s);
+    u.rotation.at<double>(0, 2) += uprightW / 2.0 - w / 2.0;
+    u.rotation.at<double>(1, 2) += uprightH / 2.0 - h / 2.0;
+    std::vector<cv::Point2f> corners(code.corners.begin(), code.corners.end()), upright;
+    cv::transform(corners, upright, u.rotation);
+    for (const auto& p : upright) u.centre += p * 0.25f;
+    for (int i = 0; i < 4; ++i) u.side = std::max(u.side, double(cv::norm(upright[i] - upright[(i + 1) % 4])));
+    const cv::Point2f p1 = upright[0], p3 = upright[2];
+    if (p1.x < p3.x && p1.y < p3.y) u.orientation = 0;
+    else if (p1.x > p3.x && p1.y < p3.y) u.orientation = 90;
+    else if (p1.x > p3.x && p1.y > p3.y) u.orientation = 180;
+    else if (p1.x < p3.x && p1.y > p3.y) u.orientation = 270;
+    return u;
+}
+
+// The panel square beside the code (below it on the new board, left of it on the old one, in the
+// upright frame), mapped back into the image: result.centre and result.fullVertices.
+void locatePanel(const UprightCode& u, bool newBoard, GreyBoardResult& result) {
+    const double d = u.side;
+    const double shift = (newBoard ? 1.4 : 1.55) * d;
+    cv::Point2d direction;
+    switch (u.orientation) {
+    case 0: direction = newBoard ? cv::Point2d(0, 1) : cv::Point2d(-1, 0); break;
+    case 90: direction = newBoard ? cv::Point2d(-1, 0) : cv::Point2d(0, -1); break;
+    case 180: direction = newBoard ? cv::Point2d(0, -1) : cv::Point2d(1, 0); break;
+    default: direction = newBoard ? cv::Point2d(1, 0) : cv::Point2d(0, 1); break;
+    }
+    const cv::Point2d panelCentre = cv::Point2d(u.centre) + direction * shift;
+    const double half = (newBoard ? 1.5 : 2.5) * d / std::sqrt(2.0) / 2.0;
+    const std::vector<cv::Point2d> square = {{panelCentre.x - half, panelCentre.y - half},
+                                             {panelCentre.x + half, panelCentre.y - half},
+                                             {panelCentre.x + half, panelCentre.y + half},
+                                             {panelCentre.x - half, panelCentre.y + half}};
+    cv::Mat inverse;
+    cv::invertAffineTransform(u.rotation, inverse);
+    std::vector<cv::Point2d> back;
+    std::vector<cv::Point2d> toMap = square;
+    toMap.push_back(panelCentre);
+    cv::transform(toMap, back, inverse);
+    result.centre = QPoint(int(back[4].x), int(back[4].y));
+    for (int i = 0; i < 4; ++i) result.fullVertices[i] = QPoint(int(back[i].x), int(back[i].y));
+}
+
+// False (with the status) when the panel's centre or a corner lies outside the w x h image.
+bool panelInsideImage(GreyBoardResult& result, int w, int h) {
+    if (result.centre.x() < 0 || result.centre.x() > w || result.centre.y() < 0 || result.centre.y() > h) {
+        say("图片中灰板中心超出范围！");
+        result.status = PanelRecognition::CentreOutOfRange;
+        return false;
+    }
+    for (const QPoint& v : result.fullVertices) {
+        if (v.x() < 0 || v.x() >= w || v.y() < 0 || v.y() >= h) {
+            say("图片中灰板顶点超出范围！");
+            result.status = PanelRecognition::VertexOutOfRange;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The measured area: the panel square shrunk halfway towards its centre (corners returned in the
+// order of fullVertices), logged with the code's data.
+std::array<QPoint, 4> shrinkPanelArea(const GreyBoardCode& code, GreyBoardResult& result) {
+    say(code.isNew ? "这是新灰板！二维码数据如下： " : "这是旧灰板！二维码数据如下： ");
+    say("灰板中心点坐标为：" + pointText(result.centre));
+    say("SN：" + code.sn);
+    QString values;
+    for (int v : code.values) values += QString::number(v) + " ";
+    say("反射率：" + values);
+    say(QString("该灰板偏转角度为： %1度 ").arg(code.angle));
+    std::array<QPoint, 4> shrunk;
+    for (int i = 0; i < 4; ++i) {
+        const QPoint& v = result.fullVertices[i];
+        shrunk[i] = QPoint(int((result.centre.x() + v.x()) / 2.0), int((result.centre.y() + v.y()) / 2.0));
+        say(QString("原始顶点%1: %2").arg(i).arg(pointText(v)));
+        say(QString("缩小顶点%1: %2").arg(i).arg(pointText(shrunk[i])));
+    }
+    result.area.valid = true;
+    result.area.centre = result.centre;
+    result.area.vertices = {shrunk[0], shrunk[3], shrunk[1], shrunk[2]};
+    return shrunk;
+}
+
+// The picture a person confirms: centres and corners in green, the measured area in red.
+void savePanelPreview(const cv::Mat& image, const GreyBoardCode& code, const GreyBoardResult& result,
+                      const std::array<QPoint, 4>& shrunk, const QString& previewDir, const QString& path) {
+    cv::Mat preview = image.clone();
+    const cv::Scalar green(0, 255, 0), red(0, 0, 255);
+    cv::circle(preview, cv::Point(result.centre.x(), result.centre.y()), 5, green, cv::FILLED);
+    cv::circle(preview, cv::Point(int(code.centre.x), int(code.centre.y)), 5, green, cv::FILLED);
+    for (const QPoint& v : result.fullVertices) cv::circle(preview, cv::Point(v.x(), v.y()), 5, green, cv::FILLED);
+    for (int i = 0; i < 4; ++i) {
+        cv::circle(preview, cv::Point(shrunk[i].x(), shrunk[i].y()), 5, red, cv::FILLED);
+        const QPoint& next = shrunk[(i + 1) % 4];
+        cv::line(preview, cv::Point(shrunk[i].x(), shrunk[i].y()), cv::Point(next.x(), next.y()), red, 2);
+    }
+    const QString out = previewPath(previewDir, path);
+    if (writePreview(out, preview)) qDebug() << "灰板预览图已保存:" << out;
+}
+
+}  // namespace
+
 bool recognizeGreyBoard(const QString& path, GreyBoardResult& result, const QString& previewDir) {
     result = GreyBoardResult();
     say("/////////////////");
@@ -155,98 +272,13 @@ bool recognizeGreyBoard(const QString& path, GreyBoardResult& result, const QStr
     }
     const GreyBoardCode& code = codes.first();
     result.code = code;
-
-    // Stand the code upright: rotation about the image centre on a canvas holding the whole
-    // rotated image. Only coordinates are needed, so the image itself is not warped.
-    const int w = image.cols, h = image.rows;
-    cv::Mat rot = cv::getRotationMatrix2D(cv::Point2f(w / 2.0f, h / 2.0f), code.angle, 1.0);
-    const double c = std::abs(rot.at<double>(0, 0)), s = std::abs(rot.at<double>(0, 1));
-    const int uprightW = int(h * s + w * c), uprightH = int(h * c + w * s);
-    rot.at<double>(0, 2) += uprightW / 2.0 - w / 2.0;
-    rot.at<double>(1, 2) += uprightH / 2.0 - h / 2.0;
-    std::vector<cv::Point2f> corners(code.corners.begin(), code.corners.end()), upright;
-    cv::transform(corners, upright, rot);
-    cv::Point2f codeCentre(0, 0);
-    for (const auto& p : upright) codeCentre += p * 0.25f;
-
-    double d = 0;
-    for (int i = 0; i < 4; ++i) d = std::max(d, double(cv::norm(upright[i] - upright[(i + 1) % 4])));
-    const cv::Point2f p1 = upright[0], p3 = upright[2];
-    int orientation = 0;
-    if (p1.x < p3.x && p1.y < p3.y) orientation = 0;
-    else if (p1.x > p3.x && p1.y < p3.y) orientation = 90;
-    else if (p1.x > p3.x && p1.y > p3.y) orientation = 180;
-    else if (p1.x < p3.x && p1.y > p3.y) orientation = 270;
-    result.orientation = orientation;
-
-    const bool newBoard = code.isNew;
-    const double shift = (newBoard ? 1.4 : 1.55) * d;
-    cv::Point2d direction;
-    switch (orientation) {
-    case 0: direction = newBoard ? cv::Point2d(0, 1) : cv::Point2d(-1, 0); break;
-    case 90: direction = newBoard ? cv::Point2d(-1, 0) : cv::Point2d(0, -1); break;
-    case 180: direction = newBoard ? cv::Point2d(0, -1) : cv::Point2d(1, 0); break;
-    default: direction = newBoard ? cv::Point2d(1, 0) : cv::Point2d(0, 1); break;
-    }
-    const cv::Point2d panelCentre = cv::Point2d(codeCentre) + direction * shift;
-    const double half = (newBoard ? 1.5 : 2.5) * d / std::sqrt(2.0) / 2.0;
-    const std::vector<cv::Point2d> square = {{panelCentre.x - half, panelCentre.y - half},
-                                             {panelCentre.x + half, panelCentre.y - half},
-                                             {panelCentre.x + half, panelCentre.y + half},
-                                             {panelCentre.x - half, panelCentre.y + half}};
-    cv::Mat inverse;
-    cv::invertAffineTransform(rot, inverse);
-    std::vector<cv::Point2d> back;
-    std::vector<cv::Point2d> toMap = square;
-    toMap.push_back(panelCentre);
-    cv::transform(toMap, back, inverse);
-    result.centre = QPoint(int(back[4].x), int(back[4].y));
-    for (int i = 0; i < 4; ++i) result.fullVertices[i] = QPoint(int(back[i].x), int(back[i].y));
-
-    if (result.centre.x() < 0 || result.centre.x() > w || result.centre.y() < 0 || result.centre.y() > h) {
-        say("图片中灰板中心超出范围！");
-        result.status = PanelRecognition::CentreOutOfRange;
-        return false;
-    }
-    for (const QPoint& v : result.fullVertices) {
-        if (v.x() < 0 || v.x() >= w || v.y() < 0 || v.y() >= h) {
-            say("图片中灰板顶点超出范围！");
-            result.status = PanelRecognition::VertexOutOfRange;
-            return false;
-        }
-    }
-
-    say(newBoard ? "这是新灰板！二维码数据如下： " : "这是旧灰板！二维码数据如下： ");
-    say("灰板中心点坐标为：" + pointText(result.centre));
-    say("SN：" + code.sn);
-    QString values;
-    for (int v : code.values) values += QString::number(v) + " ";
-    say("反射率：" + values);
-    say(QString("该灰板偏转角度为： %1度 ").arg(code.angle));
-    std::array<QPoint, 4> shrunk;
-    for (int i = 0; i < 4; ++i) {
-        const QPoint& v = result.fullVertices[i];
-        shrunk[i] = QPoint(int((result.centre.x() + v.x()) / 2.0), int((result.centre.y() + v.y()) / 2.0));
-        say(QString("原始顶点%1: %2").arg(i).arg(pointText(v)));
-        say(QString("缩小顶点%1: %2").arg(i).arg(pointText(shrunk[i])));
-    }
-    result.area.valid = true;
-    result.area.centre = result.centre;
-    result.area.vertices = {shrunk[0], shrunk[3], shrunk[1], shrunk[2]};
+    const UprightCode upright = standCodeUpright(code, image.cols, image.rows);
+    result.orientation = upright.orientation;
+    locatePanel(upright, code.isNew, result);
+    if (!panelInsideImage(result, image.cols, image.rows)) return false;
+    const std::array<QPoint, 4> shrunk = shrinkPanelArea(code, result);
     result.status = PanelRecognition::Recognised;
-
-    cv::Mat preview = image.clone();
-    const cv::Scalar green(0, 255, 0), red(0, 0, 255);
-    cv::circle(preview, cv::Point(result.centre.x(), result.centre.y()), 5, green, cv::FILLED);
-    cv::circle(preview, cv::Point(int(code.centre.x), int(code.centre.y)), 5, green, cv::FILLED);
-    for (const QPoint& v : result.fullVertices) cv::circle(preview, cv::Point(v.x(), v.y()), 5, green, cv::FILLED);
-    for (int i = 0; i < 4; ++i) {
-        cv::circle(preview, cv::Point(shrunk[i].x(), shrunk[i].y()), 5, red, cv::FILLED);
-        const QPoint& next = shrunk[(i + 1) % 4];
-        cv::line(preview, cv::Point(shrunk[i].x(), shrunk[i].y()), cv::Point(next.x(), next.y()), red, 2);
-    }
-    const QString out = previewPath(previewDir, path);
-    if (writePreview(out, preview)) qDebug() << "灰板预览图已保存:" << out;
+    savePanelPreview(image, code, result, shrunk, previewDir, path);
     return true;
 }
 
