@@ -13,7 +13,7 @@
 
 #include "exif_xmp.h"
 #include "jpg_writer.h"
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 #include "tiff_bytes.h"
 #include "xmp_packet.h"
 

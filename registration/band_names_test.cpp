@@ -11,7 +11,7 @@
 #include "band_names.h"
 #include "exif_tags.h"
 #include "merge_bands.h"
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "merge_bands.h"
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "exif_tags.h"
 #include "merge_bands.h"
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 #include "shared_data.h"
 #include "xmp_packet.h"
 

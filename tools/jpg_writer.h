@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <opencv2/core.hpp>
 
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 
 namespace reflsample {
 

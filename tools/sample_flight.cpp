@@ -10,7 +10,7 @@
 #include "ground_scene.h"
 #include "jpg_writer.h"
 #include "panel_board.h"
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
 namespace reflsample {

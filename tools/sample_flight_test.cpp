@@ -14,7 +14,6 @@
 #include <exiv2/exiv2.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "raw_tiff.h"
 #include "tiff_bytes.h"
 
 using namespace reflsample;

@@ -1,4 +1,4 @@
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>

@@ -1,4 +1,4 @@
-#include "raw_tiff.h"
+#include "raw_tiff_writer.h"
 
 #include <QDebug>
 #include <QSaveFile>
