@@ -157,13 +157,7 @@ int registerOnly(const QCommandLineParser& parser) {
     return reportBandsToCheck(controller) ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("reflectivity-batch");
-    installStopSignals();
-    QCommandLineParser parser;
+void addRunOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
         "Converts a flight of raw band images to reflectance (with reference panel images) or radiance, "
         "as the reflectivity window does.");
@@ -190,66 +184,33 @@ int main(int argc, char* argv[]) {
     parser.addOption({"threads", "Threads of every pool and parallel loop of the run (default: all cores); the "
                       "results do not depend on it.", "N", QString::number(RunThreads::allCores())});
     addFlightOptions(parser);
-    parser.process(app);
-    if (!RunThreads::parse(parser.value("threads"))) {
-        err("reflectivity-batch: --threads takes a whole number from 1 to 1024");
-        return 2;
-    }
+}
 
-    Logger logger{QString()};
-    if (parser.isSet("log-dir")) {
-        logger.installUnder(parser.value("log-dir"));
-    } else {
-        logger.install(QString());
-    }
-    // Standard output carries the summary only; every log line goes to the log file.
-    setLogEcho(false);
-
-    BatchFlight flight(parser, runController);
-    if (const int code = flight.checkOptions(); code >= 0) return code;
-    if (parser.isSet("register-only")) return registerOnly(parser);
-
-    const QString raw = parser.value("raw");
-    const QString out = parser.value("out");
-    if (raw.isEmpty() || (out.isEmpty() && !flight.prepareOnly())) {
-        err("reflectivity-batch: --raw and --out are required (see --help)");
-        return 2;
-    }
-    if (!QDir(raw).exists()) {
-        err("reflectivity-batch: raw folder does not exist: " + raw);
-        return 2;
-    }
-    RunRequest request;
-    if (!registrationMode(parser.value("registration"), request.registration)) {
-        err("reflectivity-batch: --registration must be common, per-group or none");
-        return 2;
-    }
-
-    BatchRunView view;
-    request.scan = scanRawDirectory(QDir(raw).absolutePath(), view.dialogs());
-    if (request.scan.groups.isEmpty()) return 1;
-    noticeIfTooFewImages(request.scan, view.dialogs());
-    request.rawDirectory = QDir(raw).absolutePath();
-    request.resultDirectory = out.isEmpty() ? QString() : QDir(out).absolutePath();
-    request.reflectance = !parser.isSet("radiance");
-
+// The panel images of --panel and what they say about the bands; an exit code when they do not fit
+// the scanned flight, else -1.
+int readPanelArguments(const QCommandLineParser& parser, BatchRunView& view, RunRequest& request) {
     QString panelProblem;
     request.panelImages = expandPanelArguments(parser.values("panel"), &panelProblem);
     if (!panelProblem.isEmpty()) {
         err("reflectivity-batch: " + panelProblem);
         return 2;
     }
-    if (!request.panelImages.isEmpty()) {
-        const QString problem = panelSelectionProblem(request.panelImages, request.scan.bandCount);
-        if (!problem.isEmpty()) {
-            view.dialogs().information(QStringLiteral("提示"), problem);
-            if (request.scan.bandCount > 0 && request.panelImages.size() % request.scan.bandCount != 0)
-                err(panelCountHint(request.panelImages.size(), request.scan.bandCount));
-            return 1;
-        }
-        request.panelBandLabels = panelBandLabelsOf(request.panelImages);
-        request.regionDrawn = QVector<bool>(request.panelImages.size(), false);
+    if (request.panelImages.isEmpty()) return -1;
+    const QString problem = panelSelectionProblem(request.panelImages, request.scan.bandCount);
+    if (!problem.isEmpty()) {
+        view.dialogs().information(QStringLiteral("提示"), problem);
+        if (request.scan.bandCount > 0 && request.panelImages.size() % request.scan.bandCount != 0)
+            err(panelCountHint(request.panelImages.size(), request.scan.bandCount));
+        return 1;
     }
+    request.panelBandLabels = panelBandLabelsOf(request.panelImages);
+    request.regionDrawn = QVector<bool>(request.panelImages.size(), false);
+    return -1;
+}
+
+// The standard reflectances: --reflectance, else those of the panel code (reflectance runs); an
+// exit code for a malformed list, else -1.
+int readStandardReflectance(const QCommandLineParser& parser, RunRequest& request) {
     if (parser.isSet("reflectance")) {
         const QStringList values = parser.value("reflectance").split(',');
         if (values.size() != 6) {
@@ -269,6 +230,88 @@ int main(int argc, char* argv[]) {
             reflectanceFromPanelCode(request.panelImages, request.scan.firstGroupLabels, request.standardReflectance);
         if (fromCode) request.standardReflectance = *fromCode;
     }
+    return -1;
+}
+
+// The run request from the arguments and the scan of the raw folder; an exit code when the
+// arguments or the folder do not allow a run, else -1.
+int buildRequest(const QCommandLineParser& parser, bool prepareOnly, BatchRunView& view, RunRequest& request) {
+    const QString raw = parser.value("raw");
+    const QString out = parser.value("out");
+    if (raw.isEmpty() || (out.isEmpty() && !prepareOnly)) {
+        err("reflectivity-batch: --raw and --out are required (see --help)");
+        return 2;
+    }
+    if (!QDir(raw).exists()) {
+        err("reflectivity-batch: raw folder does not exist: " + raw);
+        return 2;
+    }
+    if (!registrationMode(parser.value("registration"), request.registration)) {
+        err("reflectivity-batch: --registration must be common, per-group or none");
+        return 2;
+    }
+    request.scan = scanRawDirectory(QDir(raw).absolutePath(), view.dialogs());
+    if (request.scan.groups.isEmpty()) return 1;
+    noticeIfTooFewImages(request.scan, view.dialogs());
+    request.rawDirectory = QDir(raw).absolutePath();
+    request.resultDirectory = out.isEmpty() ? QString() : QDir(out).absolutePath();
+    request.reflectance = !parser.isSet("radiance");
+    if (const int code = readPanelArguments(parser, view, request); code >= 0) return code;
+    return readStandardReflectance(parser, request);
+}
+
+// Images not converted and a run that did not complete, on standard error; the exit code of a run
+// that did not complete, else -1.
+int reportFailures(const RunController& controller, RunOutcome outcome) {
+    // Images the pool could not convert make the run a failure, though every other image is written.
+    const QStringList& notConverted = controller.notConverted();
+    if (!notConverted.isEmpty()) {
+        QStringList names;
+        for (int i = 0; i < notConverted.size() && i < 20; ++i) names << QFileInfo(notConverted[i]).fileName();
+        if (notConverted.size() > 20) names << "...";
+        err(QString("reflectivity-batch: %1 of %2 images not converted (see the log): %3")
+                .arg(notConverted.size())
+                .arg(controller.totalCount())
+                .arg(names.join(", ")));
+    }
+    if (outcome == RunOutcome::Completed) return -1;
+    err(outcome == RunOutcome::Stopped   ? "reflectivity-batch: run stopped"
+        : outcome == RunOutcome::Refused ? "reflectivity-batch: run refused"
+                                         : "reflectivity-batch: run failed");
+    if (!controller.reportPath().isEmpty()) err("reflectivity-batch: report: " + controller.reportPath());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("reflectivity-batch");
+    installStopSignals();
+    QCommandLineParser parser;
+    addRunOptions(parser);
+    parser.process(app);
+    if (!RunThreads::parse(parser.value("threads"))) {
+        err("reflectivity-batch: --threads takes a whole number from 1 to 1024");
+        return 2;
+    }
+
+    Logger logger{QString()};
+    if (parser.isSet("log-dir")) {
+        logger.installUnder(parser.value("log-dir"));
+    } else {
+        logger.install(QString());
+    }
+    // Standard output carries the summary only; every log line goes to the log file.
+    setLogEcho(false);
+
+    BatchFlight flight(parser, runController);
+    if (const int code = flight.checkOptions(); code >= 0) return code;
+    if (parser.isSet("register-only")) return registerOnly(parser);
+
+    BatchRunView view;
+    RunRequest request;
+    if (const int code = buildRequest(parser, flight.prepareOnly(), view, request); code >= 0) return code;
 
     if (const int code = flight.prepare(request, view, !parser.isSet("no-self-calibration")); code >= 0) return code;
     RunController controller(view);
@@ -282,25 +325,8 @@ int main(int argc, char* argv[]) {
     const bool stateWritten = flight.finish(controller, outcome);
     view.finishProgress();
 
-    // Images the pool could not convert make the run a failure, though every other image is written.
-    const QStringList& notConverted = controller.notConverted();
-    if (!notConverted.isEmpty()) {
-        QStringList names;
-        for (int i = 0; i < notConverted.size() && i < 20; ++i) names << QFileInfo(notConverted[i]).fileName();
-        if (notConverted.size() > 20) names << "...";
-        err(QString("reflectivity-batch: %1 of %2 images not converted (see the log): %3")
-                .arg(notConverted.size())
-                .arg(controller.totalCount())
-                .arg(names.join(", ")));
-    }
-    if (outcome != RunOutcome::Completed) {
-        err(outcome == RunOutcome::Stopped   ? "reflectivity-batch: run stopped"
-            : outcome == RunOutcome::Refused ? "reflectivity-batch: run refused"
-                                             : "reflectivity-batch: run failed");
-        if (!controller.reportPath().isEmpty()) err("reflectivity-batch: report: " + controller.reportPath());
-        return 1;
-    }
+    if (const int code = reportFailures(controller, outcome); code >= 0) return code;
     printRunSummary(controller, request, seconds);
     const bool bandsToCheck = reportBandsToCheck(controller);
-    return notConverted.isEmpty() && stateWritten && !bandsToCheck ? 0 : 1;
+    return controller.notConverted().isEmpty() && stateWritten && !bandsToCheck ? 0 : 1;
 }
