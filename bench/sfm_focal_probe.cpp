@@ -32,6 +32,7 @@
 #include "ba_arrays.h"
 #include "ba_lens_support.h"
 #include "calib_params.h"
+#include "contrast_stretch.h"
 #include "sample_flight.h"
 #include "sfm_bundle.h"
 #include "sfm_prior.h"
