@@ -3,11 +3,11 @@
 #include <QDebug>
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "contrast_stretch.h"
+#include "matching_fast.h"
 
 void rootSiftInPlace(cv::Mat& d) {
     for (int r = 0; r < d.rows; ++r) {
@@ -51,28 +51,24 @@ bool passesRatioTest(const std::vector<cv::DMatch>& knn, double ratio) {
     return knn.size() >= 2 && double(knn[0].distance) < ratio * double(knn[1].distance);
 }
 
-namespace {
-
-std::map<int, cv::DMatch> ratioMatches(const cv::Mat& query, const cv::Mat& train, double ratio) {
-    std::map<int, cv::DMatch> out;
-    if (query.empty() || train.empty()) return out;
-    cv::BFMatcher matcher(cv::NORM_L2, false);
-    std::vector<std::vector<cv::DMatch>> knn;
-    matcher.knnMatch(query, train, knn, 2);
-    for (const auto& k : knn)
-        if (passesRatioTest(k, ratio)) out[k[0].queryIdx] = k[0];
-    return out;
-}
-
-}  // namespace
-
 std::vector<cv::DMatch> mutualRatioMatches(const cv::Mat& descA, const cv::Mat& descB, double ratio) {
-    const std::map<int, cv::DMatch> forward = ratioMatches(descA, descB, ratio);
-    const std::map<int, cv::DMatch> backward = ratioMatches(descB, descA, ratio);
     std::vector<cv::DMatch> out;
-    for (const auto& [q, m] : forward) {
-        auto it = backward.find(m.trainIdx);
-        if (it != backward.end() && it->second.trainIdx == q) out.push_back(m);
+    if (descA.empty() || descB.empty() || descA.cols != descB.cols) return out;
+    cv::Mat a, b;
+    descA.convertTo(a, CV_32F);
+    descB.convertTo(b, CV_32F);
+    // One search gives both directions' two nearest neighbours, exactly as two brute-force searches
+    // would (distances, ties and all), at a fraction of their cost.
+    std::vector<matchingdetail::TwoNearest> forward, backward;
+    matchingdetail::twoNearest(a, b, forward, backward);
+    auto passes = [ratio](const matchingdetail::TwoNearest& t) {
+        return t.count >= 2 && double(t.d[0]) < ratio * double(t.d[1]);
+    };
+    for (int i = 0; i < a.rows; ++i) {
+        const matchingdetail::TwoNearest& f = forward[size_t(i)];
+        if (!passes(f)) continue;
+        const matchingdetail::TwoNearest& back = backward[size_t(f.idx[0])];
+        if (passes(back) && back.idx[0] == i) out.emplace_back(i, f.idx[0], 0, f.d[0]);
     }
     std::stable_sort(out.begin(), out.end(),
                      [](const cv::DMatch& x, const cv::DMatch& y) { return x.distance < y.distance; });
