@@ -96,29 +96,33 @@ std::vector<CImageRegistrationThread::CaptureState> CImageRegistrationThread::ca
 
 bool CImageRegistrationThread::runJobs(int count, const std::function<void(int)>& job, int from, int to,
                                        const QString& text) {
+    return runJobs(count, job, [&](int i) {
+        emit signalRegistrationProgress(from + (to - from) * (i + 1) / count, text.arg(i + 1).arg(count));
+    });
+}
+
+bool CImageRegistrationThread::runJobs(int count, const std::function<void(int)>& job,
+                                       const std::function<void(int)>& finished) {
     // Progress goes out in job order from this thread, so that its values do not depend on how many
     // workers there are or which finished first.
-    auto report = [&](int d) {
-        emit signalRegistrationProgress(from + (to - from) * d / count, text.arg(d).arg(count));
-    };
     const int workers = std::min(m_bandWorkers, count);
     if (workers <= 1) {
         for (int i = 0; i < count; ++i) {
             if (stopRequested()) return false;
             job(i);
-            report(i + 1);
+            finished(i);
         }
         return !stopRequested();
     }
     std::atomic<int> next{0};
-    std::vector<char> finished(size_t(count), 0);
+    std::vector<char> done(size_t(count), 0);
     std::mutex mutex;
     std::condition_variable changed;
     auto work = [&] {
         for (int i = next++; i < count; i = next++) {
             if (!stopRequested()) job(i);
             std::lock_guard<std::mutex> lock(mutex);
-            finished[size_t(i)] = 1;
+            done[size_t(i)] = 1;
             changed.notify_all();
         }
     };
@@ -126,9 +130,9 @@ bool CImageRegistrationThread::runJobs(int count, const std::function<void(int)>
     for (int h = 0; h < workers; ++h) threads.emplace_back(work);
     for (int i = 0; i < count; ++i) {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return finished[size_t(i)] != 0; });
+        changed.wait(lock, [&] { return done[size_t(i)] != 0; });
         lock.unlock();
-        if (!stopRequested()) report(i + 1);
+        if (!stopRequested()) finished(i);
     }
     for (std::thread& t : threads) t.join();
     return !stopRequested();
@@ -321,28 +325,77 @@ void CImageRegistrationThread::runCommonMode() {
         }
         bands.clear();
     }
-    const bool complete = runJobs(
-        int(bands.size()),
-        [&](int j) {
-            const int b = bands[size_t(j)];
-            QStringList refs, srcs;
-            for (const QString& key : selected) {
-                const QStringList& files = groups[key];
-                if (files.size() > b && files.size() > r) {
-                    refs << files[r];
-                    srcs << files[b];
-                }
+    // Band b's inputs: the reference and band b of every selected capture that has both.
+    auto inputsOf = [&](int b, QStringList& refs, QStringList& srcs) {
+        for (const QString& key : selected) {
+            const QStringList& files = groups[key];
+            if (files.size() > b && files.size() > r) {
+                refs << files[r];
+                srcs << files[b];
             }
-            qDebug() << "runCommonMode: computing matrix for band" << b << "with" << refs.size() << "groups";
-            BandState& band = common[size_t(b)];
-            band.matrix = m_commonMatrix(refs, srcs,
-                                         [&band](int progress, const QString& info) {
-                                             band.notices.append(qMakePair(progress, info));
-                                         },
-                                         &band.pair);
-            band.computed = true;
-        },
-        0, 30, QStringLiteral("Computing common matrix for band %1/%2"));
+        }
+    };
+    const int bandCount = int(bands.size());
+    auto reportBand = [&](int j) {
+        emit signalRegistrationProgress(30 * (j + 1) / bandCount,
+                                        QString("Computing common matrix for band %1/%2").arg(j + 1).arg(bandCount));
+    };
+    bool complete = true;
+    if (m_commonByGroup) {
+        // Every (band, capture) attempt is a job of its own, so that all workers stay busy; each band
+        // then takes the best of its attempts in capture order, as one band job would.
+        std::vector<QStringList> refs(bands.size()), srcs(bands.size());
+        std::vector<std::vector<CommonGroupAttempt>> attempts(bands.size());
+        std::vector<std::pair<int, int>> jobs;
+        for (int j = 0; j < bandCount; ++j) {
+            inputsOf(bands[size_t(j)], refs[size_t(j)], srcs[size_t(j)]);
+            qDebug() << "runCommonMode: computing matrix for band" << bands[size_t(j)] << "with"
+                     << refs[size_t(j)].size() << "groups";
+            attempts[size_t(j)].resize(size_t(refs[size_t(j)].size()));
+            for (int i = 0; i < refs[size_t(j)].size(); ++i) jobs.emplace_back(j, i);
+        }
+        int reported = 0;
+        complete = runJobs(
+            int(jobs.size()),
+            [&](int k) {
+                const auto [j, i] = jobs[size_t(k)];
+                attempts[size_t(j)][size_t(i)] =
+                    attemptCommonGroup(refs[size_t(j)][i], srcs[size_t(j)][i], i, &m_referenceCache);
+            },
+            [&](int k) {
+                const bool lastOfBand = k + 1 == int(jobs.size()) || jobs[size_t(k) + 1].first != jobs[size_t(k)].first;
+                if (lastOfBand)
+                    while (reported <= jobs[size_t(k)].first) reportBand(reported++);
+            });
+        if (complete) {
+            while (reported < bandCount) reportBand(reported++);
+            for (int j = 0; j < bandCount; ++j) {
+                BandState& band = common[size_t(bands[size_t(j)])];
+                band.matrix = chooseCommonMatrix(
+                    attempts[size_t(j)],
+                    [&band](int progress, const QString& info) { band.notices.append(qMakePair(progress, info)); },
+                    &band.pair);
+                band.computed = true;
+            }
+        }
+    } else {
+        complete = runJobs(
+            bandCount,
+            [&](int j) {
+                const int b = bands[size_t(j)];
+                QStringList refs, srcs;
+                inputsOf(b, refs, srcs);
+                qDebug() << "runCommonMode: computing matrix for band" << b << "with" << refs.size() << "groups";
+                BandState& band = common[size_t(b)];
+                band.matrix = m_commonMatrix(refs, srcs,
+                                             [&band](int progress, const QString& info) {
+                                                 band.notices.append(qMakePair(progress, info));
+                                             },
+                                             &band.pair);
+                band.computed = true;
+            },
+            reportBand);
+    }
     for (int b : bands) {
         const BandState& band = common[size_t(b)];
         for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);

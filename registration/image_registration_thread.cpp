@@ -60,10 +60,12 @@ void CImageRegistrationThread::setMatrixFunctions(PairMatrixFunction pair, Commo
     if (pair)
         m_pairMatrix = [pair](const QString& ref, const QString& src, const RegistrationProgressCallback& cb,
                               PairRegistrationSummary*) { return pair(ref, src, cb); };
-    if (common)
+    if (common) {
+        m_commonByGroup = false;
         m_commonMatrix = [common](const QStringList& refs, const QStringList& srcs,
                                   const RegistrationProgressCallback& cb,
                                   PairRegistrationSummary*) { return common(refs, srcs, cb); };
+    }
 }
 
 bool CImageRegistrationThread::mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath,

@@ -139,6 +139,8 @@ private:
     // Runs job(i) for every i in [0, count) on the band workers; the calling thread reports progress
     // between `from` and `to` after each job it finished. False when stopped.
     bool runJobs(int count, const std::function<void(int)>& job, int from, int to, const QString& text);
+    // The same with the caller's own report: finished(i) runs on this thread, in job order.
+    bool runJobs(int count, const std::function<void(int)>& job, const std::function<void(int)>& finished);
     // Measures band b of a capture under its matrix (reading both files).
     void measureBand(const CaptureState& capture, int b, BandState& band) const;
     // Per-group mode: the flight's consensus per band for the captures whose own matrix measures
@@ -166,6 +168,7 @@ private:
     int m_bandWorkers = 1;
     PairOutcomeFunction m_pairMatrix;
     CommonOutcomeFunction m_commonMatrix;
+    bool m_commonByGroup = true;  // the default common matrix: its capture attempts run as separate jobs
     bool m_commonPreset = false;
     int m_commonReference = -1;
     QMap<int, QList<double>> m_common;

@@ -145,6 +145,22 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
                                               ReferenceBandCache* cache = nullptr,
                                               PairRegistrationSummary* summary = nullptr);
 
+// The pieces of computeCommonRegistrationMatrix, so that the groups' attempts can run side by side:
+// one group's registration of src onto ref (no matrix when the files cannot be read or every
+// parameter set failed; then `failure` holds the notice, if any), and the choice among the attempts
+// in group order, which sends the failures' notices in that order.
+struct CommonGroupAttempt {
+    int group = -1;
+    cv::Mat refFromSrc;  // empty: no matrix from this group
+    PairRegistrationSummary summary;
+    QString failure;
+};
+CommonGroupAttempt attemptCommonGroup(const QString& refPath, const QString& srcPath, int group,
+                                      ReferenceBandCache* cache = nullptr);
+QList<double> chooseCommonMatrix(const std::vector<CommonGroupAttempt>& attempts,
+                                 const RegistrationProgressCallback& progress = {},
+                                 PairRegistrationSummary* summary = nullptr);
+
 // A band file as one grey image (any depth), empty when it cannot be read.
 cv::Mat readBandImage(const QString& path);
 

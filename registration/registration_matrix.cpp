@@ -125,46 +125,62 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
     return toList(W);
 }
 
+CommonGroupAttempt attemptCommonGroup(const QString& refPath, const QString& srcPath, int group,
+                                      ReferenceBandCache* cache) {
+    CommonGroupAttempt attempt;
+    attempt.group = group;
+    const cv::Mat ref = readBandImage(refPath);
+    const cv::Mat src = readBandImage(srcPath);
+    if (ref.empty() || src.empty()) {
+        qDebug() << "computeCommonRegistrationMatrix: unable to read image" << refPath << srcPath;
+        return attempt;
+    }
+    const PairRegistrationResult result =
+        pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPath).completeBaseName(), cache, refPath);
+    if (!result.succeeded()) {
+        qDebug() << "computeCommonRegistrationMatrix: failed, group" << group << result.error;
+        attempt.failure = failureMessage(srcPath);
+        return attempt;
+    }
+    attempt.refFromSrc = result.finalWarp.clone();
+    attempt.summary.inliers = result.inliers;
+    attempt.summary.ecc = result.status;
+    attempt.summary.finalMedian = result.finalMedianError;
+    attempt.summary.group = group;
+    return attempt;
+}
+
+QList<double> chooseCommonMatrix(const std::vector<CommonGroupAttempt>& attempts,
+                                 const RegistrationProgressCallback& progress, PairRegistrationSummary* summary) {
+    // The first attempt with the highest score inliers / (median error + 1) wins.
+    double bestScore = -1e30;
+    const CommonGroupAttempt* best = nullptr;
+    for (const CommonGroupAttempt& attempt : attempts) {
+        if (!attempt.failure.isEmpty() && progress) progress(-1, attempt.failure);
+        if (attempt.refFromSrc.empty()) continue;
+        const double score = attempt.summary.inliers / (attempt.summary.finalMedian + 1.0);
+        if (score > bestScore) {
+            bestScore = score;
+            best = &attempt;
+        }
+    }
+    if (!best) {
+        qDebug() << "computeCommonRegistrationMatrix: no valid group matrix";
+        return {};
+    }
+    if (summary) *summary = best->summary;
+    return toList(best->refFromSrc);
+}
+
 QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const QStringList& srcPaths,
                                               const RegistrationProgressCallback& progress,
                                               ReferenceBandCache* cache, PairRegistrationSummary* summary) {
-    double bestScore = -1e30;
-    cv::Mat best;
     // Entry i of both lists belongs to group i; a ref without its src is skipped.
     const int groups = std::min(refPaths.size(), srcPaths.size());
     if (refPaths.size() != srcPaths.size())
         qDebug() << "computeCommonRegistrationMatrix: list sizes differ" << refPaths.size()
                  << srcPaths.size();
-    for (int i = 0; i < groups; ++i) {
-        const cv::Mat ref = readBandImage(refPaths[i]);
-        const cv::Mat src = readBandImage(srcPaths[i]);
-        if (ref.empty() || src.empty()) {
-            qDebug() << "computeCommonRegistrationMatrix: unable to read image" << refPaths[i] << srcPaths[i];
-            continue;
-        }
-        const PairRegistrationResult result =
-            pairregdetail::registerWithRetries(src, ref, QFileInfo(srcPaths[i]).completeBaseName(), cache,
-                                               refPaths[i]);
-        if (!result.succeeded()) {
-            qDebug() << "computeCommonRegistrationMatrix: failed, group" << i << result.error;
-            if (progress) progress(-1, failureMessage(srcPaths[i]));
-            continue;
-        }
-        const double score = result.inliers / (result.finalMedianError + 1.0);
-        if (score > bestScore) {
-            bestScore = score;
-            best = result.finalWarp.clone();
-            if (summary) {
-                summary->inliers = result.inliers;
-                summary->ecc = result.status;
-                summary->finalMedian = result.finalMedianError;
-                summary->group = i;
-            }
-        }
-    }
-    if (best.empty()) {
-        qDebug() << "computeCommonRegistrationMatrix: no valid group matrix";
-        return {};
-    }
-    return toList(best);
+    std::vector<CommonGroupAttempt> attempts;
+    for (int i = 0; i < groups; ++i) attempts.push_back(attemptCommonGroup(refPaths[i], srcPaths[i], i, cache));
+    return chooseCommonMatrix(attempts, progress, summary);
 }
