@@ -95,7 +95,7 @@ bool timeBand(const QStringList& files, double pixelSizeUm, double focalMm, int 
     st->pairs = lap();
     const std::vector<FeatureTrack> tracks = buildFeatureTracks(pairs);
     st->tracks = lap();
-    SfmBundleSettings s;
+    SfmBundleOptions s;
     s.maxIterations = g.maxIterations;
     s.threads = threads;
     SfmBundleResult r;

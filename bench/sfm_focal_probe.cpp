@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     refl::BaInput in;
     refl::LensSupport support;
     auto never = [] { return false; };
-    SfmBundleSettings s;
+    SfmBundleOptions s;
     for (int pass = 0; pass < std::max(1, p.value("passes").toInt()); ++pass) {
         if (pass > 0) {
             const refl::BaOutput& f = support.free;

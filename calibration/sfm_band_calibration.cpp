@@ -91,7 +91,7 @@ bool CSfMCalibrationThread::calibrateBand(const QStringList& files, const QStrin
         selectAdjustmentTracks(tracks, rec.points, rec.triangulatedTracks, features, rec.poses, prior.K,
                                prior.D, group.limit, prior.width, prior.height);
 
-    SfmBundleSettings settings;
+    SfmBundleOptions settings;
     settings.maxIterations = group.maxIterations;
     settings.focalPriorRatio = 0.1;
     settings.principalPriorSigma = 24.0;

@@ -34,7 +34,7 @@ std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<Fe
 bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
                      const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
                      const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
-                     int width, int height, const SfmBundleSettings& settings, const QString& band,
+                     int width, int height, const SfmBundleOptions& settings, const QString& band,
                      refl::BaInput* inOut, int* observationCount) {
     const std::vector<SfmBundleObservation> obs =
         collectBundleObservations(tracks, selected, features, poses);
@@ -94,7 +94,7 @@ bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<
 bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
                   const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
                   const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
-                  int width, int height, const SfmBundleSettings& settings, const QString& band,
+                  int width, int height, const SfmBundleOptions& settings, const QString& band,
                   SfmBundleResult* out, const SfmStopFlag* stop) {
     *out = SfmBundleResult();
     refl::BaInput in;

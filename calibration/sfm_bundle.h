@@ -36,7 +36,7 @@ struct SfmBundleResult {
 
 // The constants the band driver passes: focal prior ratio, principal point sigma (px) and radial
 // sigma.
-struct SfmBundleSettings {
+struct SfmBundleOptions {
     int maxIterations = 120;
     double focalPriorRatio = 0.1;
     double principalPriorSigma = 24.0;
@@ -62,7 +62,7 @@ std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<Fe
 bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
                      const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
                      const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
-                     int width, int height, const SfmBundleSettings& settings, const QString& band,
+                     int width, int height, const SfmBundleOptions& settings, const QString& band,
                      refl::BaInput* in, int* observationCount);
 
 // Refines the intrinsics (fx, fy, cx, cy, k1, k2, p1, p2) together with the poses (view a fixed,
@@ -74,7 +74,7 @@ bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<
 bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int>& selected,
                   const std::map<int, cv::Vec3d>& points, const std::vector<ImageFeatures>& features,
                   const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
-                  int width, int height, const SfmBundleSettings& settings, const QString& band,
+                  int width, int height, const SfmBundleOptions& settings, const QString& band,
                   SfmBundleResult* out, const SfmStopFlag* stop = nullptr);
 
 // Copies an adjustment into the record: intrinsics, sizes and prior source from the prior, the

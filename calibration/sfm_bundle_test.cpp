@@ -52,7 +52,7 @@ TEST(SfmBundle, ThreeObservationsGiveNoAdjustedCamera) {
     const cv::Mat K = (cv::Mat_<double>(3, 3) << 500, 0, 320, 0, 500, 240, 0, 0, 1);
     const cv::Mat D = cv::Mat::zeros(5, 1, CV_64F);
     SfmBundleResult r;
-    EXPECT_FALSE(bundleAdjust(tracks, {0}, points, features, poses, K, D, 0, 1, 640, 480, SfmBundleSettings(),
+    EXPECT_FALSE(bundleAdjust(tracks, {0}, points, features, poses, K, D, 0, 1, 640, 480, SfmBundleOptions(),
                               "x", &r));
     EXPECT_FALSE(r.optimised);
     EXPECT_EQ(r.initialRms, 999.0);
@@ -145,7 +145,7 @@ TEST(SfmBundle, FlightWithAnOffPriorMovesDistortionTowardsTheTrueLens) {
                                prior.width, prior.height);
     ASSERT_FALSE(selected.empty());
 
-    SfmBundleSettings s;
+    SfmBundleOptions s;
     s.maxIterations = g.maxIterations;
     s.threads = 2;
     SfmBundleResult r;
