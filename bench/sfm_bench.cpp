@@ -55,7 +55,7 @@ Data& data() {
             x->images.push_back(cv::imread(QFile::encodeName(f).toStdString(), cv::IMREAD_UNCHANGED));
         if (!cameraPriorFromMetadata(files[0], truth.camera.xmpPixelSizeUm, truth.camera.focalMm, &x->prior))
             return x;
-        const SfMParamGroup g = defaultSfMParamGroup();
+        const SfMParamGroup g = defaultSfmParamGroup();
         for (const cv::Mat& img : x->images) x->features.push_back(extractSift(img, g.maxFeatures));
         x->pairs = pairwiseGeometries(x->features, g.loweRatio, g.magsacThreshold);
         x->tracks = buildFeatureTracks(x->pairs);
@@ -177,7 +177,7 @@ void BM_SelectAdjustmentTracks(benchmark::State& st) {
 void BM_WholeChain(benchmark::State& st) {
     Data& d = data();
     if (!d.ok) return st.SkipWithError("no flight");
-    const SfMParamGroup g = defaultSfMParamGroup();
+    const SfMParamGroup g = defaultSfmParamGroup();
     for (auto _ : st) {
         std::vector<ImageFeatures> f;
         for (const cv::Mat& img : d.images) f.push_back(extractSift(img, g.maxFeatures));

@@ -62,7 +62,7 @@ struct StageTimes {
 bool timeBand(const QStringList& files, double pixelSizeUm, double focalMm, int threads, int maxIterations,
               const reflsample::BandTruth& truth, bool priorTruth, bool structureTruth, int passes,
               cv::Size size, StageTimes* st, QString* figures) {
-    SfMParamGroup g = defaultSfMParamGroup();
+    SfMParamGroup g = defaultSfmParamGroup();
     if (maxIterations > 0) g.maxIterations = maxIterations;
     QElapsedTimer t;
     auto lap = [&t]() {

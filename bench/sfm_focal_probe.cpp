@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         qPrintable(bt.label), bt.K(0, 0), bt.K(0, 2), bt.K(1, 2), bt.D[0], bt.D[1], bt.xmpK(0, 0),
         100.0 * (bt.xmpK(0, 0) / trueFx - 1), bt.xmpK(0, 2), bt.xmpK(1, 2), bt.xmpD[0], bt.xmpD[1]);
 
-    const SfMParamGroup g = defaultSfMParamGroup();
+    const SfMParamGroup g = defaultSfmParamGroup();
     CameraPrior prior;
     if (!cameraPriorFromMetadata(files.first(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm, &prior))
         return 2;

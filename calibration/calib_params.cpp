@@ -5,9 +5,9 @@ bool SfMParamGroup::operator==(const SfMParamGroup& o) const {
            magsacThreshold == o.magsacThreshold && maxIterations == o.maxIterations;
 }
 
-SfMParamGroup defaultSfMParamGroup() { return SfMParamGroup{}; }
+SfMParamGroup defaultSfmParamGroup() { return SfMParamGroup{}; }
 
-const QVector<SfMParamGroup>& retrySfMParamGroups() {
+const QVector<SfMParamGroup>& retrySfmParamGroups() {
     static const QVector<SfMParamGroup> groups = {
         {6000, 700, 0.68, 1.5, 240},   {7500, 700, 0.70, 1.75, 360},  {9000, 900, 0.72, 2.0, 450},
         {7500, 1000, 0.76, 2.5, 540},  {8000, 1100, 0.80, 3.0, 600},  {8500, 1200, 0.84, 3.5, 720},

@@ -18,6 +18,6 @@ struct SfMParamGroup {
 };
 
 // The group tried first, and the ten groups tried after it in this order.
-SfMParamGroup defaultSfMParamGroup();
-const QVector<SfMParamGroup>& retrySfMParamGroups();
+SfMParamGroup defaultSfmParamGroup();
+const QVector<SfMParamGroup>& retrySfmParamGroups();
 

@@ -23,8 +23,8 @@ TEST(CameraCalibParams, DefaultsAreZeroExceptThePixelSize) {
 }
 
 TEST(SfMParamGroup, DefaultAndRetryTable) {
-    EXPECT_EQ(defaultSfMParamGroup(), (SfMParamGroup{4500, 4000, 0.72, 2.0, 120}));
-    const QVector<SfMParamGroup>& retry = retrySfMParamGroups();
+    EXPECT_EQ(defaultSfmParamGroup(), (SfMParamGroup{4500, 4000, 0.72, 2.0, 120}));
+    const QVector<SfMParamGroup>& retry = retrySfmParamGroups();
     ASSERT_EQ(retry.size(), 10);
     EXPECT_EQ(retry[0], (SfMParamGroup{6000, 700, 0.68, 1.5, 240}));
     EXPECT_EQ(retry[3], (SfMParamGroup{7500, 1000, 0.76, 2.5, 540}));  // fewer features than group 3

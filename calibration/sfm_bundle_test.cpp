@@ -125,7 +125,7 @@ TEST(SfmBundle, FlightWithAnOffPriorMovesDistortionTowardsTheTrueLens) {
         (cv::Mat_<double>(3, 3) << T(0, 0) * 1.03, 0, T(0, 2) + 20, 0, T(1, 1) * 1.03, T(1, 2) - 20, 0, 0, 1);
     cv::Mat D = cv::Mat::zeros(5, 1, CV_64F);
 
-    const SfMParamGroup g = defaultSfMParamGroup();
+    const SfMParamGroup g = defaultSfmParamGroup();
     std::vector<ImageFeatures> features;
     for (const QString& path : files) {
         const cv::Mat img = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_UNCHANGED);

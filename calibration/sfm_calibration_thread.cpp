@@ -80,8 +80,8 @@ QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QS
 bool CSfMCalibrationThread::calibrateWithRetries(const QStringList& files, const QString& band,
                                                  CameraCalibParams* record) {
     *record = CameraCalibParams();
-    bool ok = calibrateBand(files, band, pixelSizeUm, focalMm, *record, defaultSfMParamGroup());
-    const QVector<SfMParamGroup>& retries = retrySfMParamGroups();
+    bool ok = calibrateBand(files, band, pixelSizeUm, focalMm, *record, defaultSfmParamGroup());
+    const QVector<SfMParamGroup>& retries = retrySfmParamGroups();
     for (int g = 0; !ok && g < retries.size(); ++g) {
         if (isStopRequested()) break;
         const SfMParamGroup& grp = retries[g];

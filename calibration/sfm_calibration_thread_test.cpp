@@ -64,7 +64,7 @@ public:
         ++attempts;
         if (seenBands.isEmpty() || seenBands.last() != band) seenBands << band;
         out.band = band;
-        const int g = group == defaultSfMParamGroup() ? 0 : retrySfMParamGroups().indexOf(group) + 1;
+        const int g = group == defaultSfmParamGroup() ? 0 : retrySfmParamGroups().indexOf(group) + 1;
         return attempt(band, g, out);
     }
     void runHere() { run(); }

@@ -102,7 +102,7 @@ void runBand(int nm, double maxResidualFraction) {
     EXPECT_NEAR(prior.K.at<double>(1, 2), trueK(1, 2), 1e-6);
     for (int k = 0; k < 4; ++k) EXPECT_NEAR(prior.D.at<double>(k), truth.bands[band].D[k], 1e-9);
 
-    const SfMParamGroup g = defaultSfMParamGroup();
+    const SfMParamGroup g = defaultSfmParamGroup();
     std::vector<ImageFeatures> features;
     for (const QString& path : files) {
         const cv::Mat img = cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_UNCHANGED);

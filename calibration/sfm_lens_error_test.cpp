@@ -47,7 +47,7 @@ void calibrateReferenceBand(double tiltDeg, LensCheck* out) {
     CSfMCalibrationThread thread(dir.path(), truth.camera.xmpPixelSizeUm, truth.camera.focalMm);
     CameraCalibParams& c = out->c;
     ASSERT_TRUE(thread.calibrateBand(files, "3", truth.camera.xmpPixelSizeUm, truth.camera.focalMm, c,
-                                     defaultSfMParamGroup()));
+                                     defaultSfmParamGroup()));
     const reflsample::BandTruth& t = truth.bands[band];
     std::cout << "tilt " << tiltDeg << "\ntrue fx " << t.K(0, 0) << " cx " << t.K(0, 2) << " cy " << t.K(1, 2)
               << " k1 " << t.D[0] << " k2 " << t.D[1] << "\nxmp  fx " << t.xmpK(0, 0) << " cx " << t.xmpK(0, 2)
