@@ -172,8 +172,8 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
                            << "corr=" << c.correlation << "med=" << c.medianError << "iterations="
                            << QString("%1+%2").arg(c.reducedIterations).arg(c.fullSizeIterations) << c.note;
 
-    result.finalWarp = bestWarp.clone();
-    errorStatistics(computeTransferErrors(result.finalWarp, inlierSrc, inlierRef), result.finalMedianError,
+    result.refFromSrc = bestWarp.clone();
+    errorStatistics(computeTransferErrors(result.refFromSrc, inlierSrc, inlierRef), result.finalMedianError,
                     result.finalP90Error);
     result.ok = true;
     qDebug().noquote() << "[PairReg]" << tag << "| all steps done, success"

@@ -48,8 +48,8 @@ struct EccCandidateRecord {
 };
 
 struct PairRegistrationResult {
-    cv::Mat homography;  // 3x3 CV_64F, element (2,2) = 1
-    cv::Mat finalWarp;   // 3x3 CV_64F
+    cv::Mat homography;  // 3x3 CV_64F, element (2,2) = 1: the MAGSAC++ estimate, src pixels to ref pixels
+    cv::Mat refFromSrc;  // 3x3 CV_64F: the result (ECC-refined, or the homography), src pixels to ref pixels
     int srcKeypoints = 0;
     int refKeypoints = 0;
     int matches = 0;
@@ -68,7 +68,7 @@ struct PairRegistrationResult {
     bool ok = false;
     QString error;
 
-    bool succeeded() const { return ok && !finalWarp.empty(); }
+    bool succeeded() const { return ok && !refFromSrc.empty(); }
 };
 
 // The default set followed by the ten retry sets, in the order they are tried.

@@ -117,7 +117,7 @@ TEST(PairRegistration, EightInliersProceedSevenStop) {
     EXPECT_EQ(eight.inliers, 8);
     // Without ECC candidates the homography is the result.
     EXPECT_EQ(eight.status, "rejected_by_geometric_validation");
-    EXPECT_EQ(cv::norm(eight.finalWarp, eight.homography, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(eight.refFromSrc, eight.homography, cv::NORM_INF), 0.0);
     EXPECT_LT(cv::norm(eight.homography, kTrueH, cv::NORM_INF), 1e-3);
     EXPECT_NEAR(eight.homography.at<double>(2, 2), 1.0, 1e-12);
     EXPECT_LT(eight.homographyMedianError, 0.01);
@@ -203,7 +203,7 @@ TEST(EstimatePairRegistration, TooSmallImagesFailAtFeatureExtraction) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "RIFT2 feature extraction failed");
     EXPECT_TRUE(r.candidates.empty());
-    EXPECT_TRUE(r.finalWarp.empty());
+    EXPECT_TRUE(r.refFromSrc.empty());
 }
 
 TEST(EstimatePairRegistration, FlatImagesFindNoMatches) {
@@ -227,7 +227,7 @@ TEST(EstimatePairRegistration, RegistersASyntheticBandPair) {
     EXPECT_LE(r.homographyMedianError, r.homographyP90Error);
     EXPECT_GT(r.matchDistanceMedian, 0.0);
     double worst = 0;
-    for (double e : cornerErrors(r.finalWarp, cap.trueH[0], cap.bands[0].size())) worst = std::max(worst, e);
+    for (double e : cornerErrors(r.refFromSrc, cap.trueH[0], cap.bands[0].size())) worst = std::max(worst, e);
     EXPECT_LT(worst, 1.0);
 }
 
@@ -351,7 +351,7 @@ TEST(ReferenceBandCache, SharedReferenceGivesIdenticalResultsAndExtractsOnce) {
         ASSERT_EQ(plain.succeeded(), shared.succeeded()) << "band " << b;
         if (plain.succeeded()) {
             ++succeeded;
-            EXPECT_EQ(cv::norm(plain.finalWarp, shared.finalWarp, cv::NORM_INF), 0.0) << "band " << b;
+            EXPECT_EQ(cv::norm(plain.refFromSrc, shared.refFromSrc, cv::NORM_INF), 0.0) << "band " << b;
         }
         EXPECT_EQ(plain.inliers, shared.inliers);
         EXPECT_EQ(plain.refKeypoints, shared.refKeypoints);

@@ -52,7 +52,7 @@ TEST(RegistrationAccuracy, SyntheticBandsLandWithinHalfAPixelOfTheTruth) {
             const PairRegistrationResult r = pairregdetail::registerWithRetries(
                 cap.bands[b], cap.bands[cap.referenceIndex], QString::fromStdString(name));
             ASSERT_TRUE(r.succeeded()) << name << ": " << r.error.toStdString();
-            const std::vector<double> corners = cornerErrors(r.finalWarp, cap.trueH[b], s.size);
+            const std::vector<double> corners = cornerErrors(r.refFromSrc, cap.trueH[b], s.size);
             printRow(name, r, corners);
             // With an accepted ECC refinement the warp is sub-pixel. Without one the homography
             // of whole-pixel keypoints is all there is; it must still be close.
@@ -92,7 +92,7 @@ TEST(RegistrationAccuracy, RealCaptureRegistersEveryBandOntoBandThree) {
         printRow(name, r, {});
         EXPECT_LT(r.finalMedianError, 2.0) << name;
         // Bands differ by a shift of tens of pixels and nearly no rotation or scale.
-        const cv::Mat& W = r.finalWarp;
+        const cv::Mat& W = r.refFromSrc;
         EXPECT_NEAR(W.at<double>(0, 0), 1.0, 0.05) << name;
         EXPECT_NEAR(W.at<double>(1, 1), 1.0, 0.05) << name;
         EXPECT_LT(std::fabs(W.at<double>(0, 2)), 150.0) << name;

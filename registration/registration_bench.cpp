@@ -226,17 +226,17 @@ int main(int argc, char** argv) {
                     c.verdict.toUtf8().constData(), c.correlation, c.medianError,
                     c.note.toUtf8().constData());
     if (result.succeeded()) {
-        const double* w = result.finalWarp.ptr<double>();
+        const double* w = result.refFromSrc.ptr<double>();
         std::printf("final warp: %.6f %.6f %.3f / %.6f %.6f %.3f / %.3g %.3g %.1f\n", w[0], w[1], w[2], w[3],
                     w[4], w[5], w[6], w[7], w[8]);
     }
     if (!truth.empty() && result.succeeded()) {
-        const std::vector<double> e = cornerErrors(result.finalWarp, truth, src.size());
+        const std::vector<double> e = cornerErrors(result.refFromSrc, truth, src.size());
         std::printf("corner errors vs truth: %.3f %.3f %.3f %.3f px\n", e[0], e[1], e[2], e[3]);
     }
     if (result.succeeded()) {
         cv::Matx33d W;
-        for (int i = 0; i < 9; ++i) W.val[i] = result.finalWarp.at<double>(i / 3, i % 3);
+        for (int i = 0; i < 9; ++i) W.val[i] = result.refFromSrc.at<double>(i / 3, i % 3);
         BandQuality q;
         const double measureMs =
             bestOf(runs, [&] { q = measureBandQuality(ref, warpOntoReference(src, W, ref.size())); });
@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4 && result.succeeded()) {
         cv::Mat warped;
-        cv::warpPerspective(toByte(src), warped, result.finalWarp, ref.size());
+        cv::warpPerspective(toByte(src), warped, result.refFromSrc, ref.size());
         std::vector<cv::Mat> planes = {toByte(ref), warped, toByte(ref)};
         cv::Mat blend;
         cv::merge(planes, blend);  // ref in magenta, warped src in green

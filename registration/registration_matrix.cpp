@@ -117,7 +117,7 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         summary->ecc = result.status;
         summary->finalMedian = result.finalMedianError;
     }
-    cv::Mat W = result.finalWarp.clone();
+    cv::Mat W = result.refFromSrc.clone();
     const double w22 = W.at<double>(2, 2);
     if (std::fabs(w22) >= 1e-9) W /= w22;
     qDebug() << "computeRegistrationMatrix: success" << refPath << srcPath << "inliers:" << result.inliers
@@ -142,7 +142,7 @@ CommonGroupAttempt attemptCommonGroup(const QString& refPath, const QString& src
         attempt.failure = failureMessage(srcPath);
         return attempt;
     }
-    attempt.refFromSrc = result.finalWarp.clone();
+    attempt.refFromSrc = result.refFromSrc.clone();
     attempt.summary.inliers = result.inliers;
     attempt.summary.ecc = result.status;
     attempt.summary.finalMedian = result.finalMedianError;
