@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/video/tracking.hpp>
 
 #include "pair_registration.h"
 
@@ -52,6 +51,105 @@ cv::Mat alignmentGradient(const cv::Mat& band) {
     return mag;
 }
 
+namespace {
+
+// Central differences (b(x + 1) - b(x - 1)) / 2 along x and along y; zero on the outer ring.
+void centralDifferences(const cv::Mat& b, cv::Mat& dx, cv::Mat& dy) {
+    dx = cv::Mat::zeros(b.size(), CV_32F);
+    dy = cv::Mat::zeros(b.size(), CV_32F);
+    for (int y = 1; y + 1 < b.rows; ++y) {
+        const float* up = b.ptr<float>(y - 1);
+        const float* row = b.ptr<float>(y);
+        const float* down = b.ptr<float>(y + 1);
+        float* gx = dx.ptr<float>(y);
+        float* gy = dy.ptr<float>(y);
+        for (int x = 1; x + 1 < b.cols; ++x) {
+            gx[x] = 0.5f * (row[x + 1] - row[x - 1]);
+            gy[x] = 0.5f * (down[x] - up[x]);
+        }
+    }
+}
+
+// The enhanced-correlation fit of a pure translation t, moving(x + t) ~ fixed(x) over the window
+// `box`, started from t. A translation moves every pixel by the same fraction of a pixel, so the
+// warped window and its gradients are one exact bilinear blend of four neighbouring windows of the
+// whole moving image (and of its gradients dx, dy). Iterates until the correlation changes by less
+// than `eps` or `maxIterations` are done; false when the fit cannot go on (the window would leave
+// the image, or the correlation has no ascent direction), with t left where it was.
+bool fitWindowTranslation(const cv::Mat& fixed, const cv::Mat& moving, const cv::Mat& dx, const cv::Mat& dy,
+                          const cv::Rect& box, cv::Point2d& t, int maxIterations, double eps) {
+    const int w = box.width, h = box.height;
+    const double n = double(w) * h;
+    // The window of the template, zero-mean.
+    std::vector<float> templ(size_t(w) * h);
+    double tMean = 0;
+    for (int y = 0; y < h; ++y) {
+        const float* row = fixed.ptr<float>(box.y + y) + box.x;
+        for (int x = 0; x < w; ++x) tMean += row[x];
+    }
+    tMean /= n;
+    for (int y = 0; y < h; ++y) {
+        const float* row = fixed.ptr<float>(box.y + y) + box.x;
+        for (int x = 0; x < w; ++x) templ[size_t(y) * w + x] = float(row[x] - tMean);
+    }
+    std::vector<float> iw(size_t(w) * h), gx(size_t(w) * h), gy(size_t(w) * h);
+    cv::Point2d current = t;
+    double rho = -1, lastRho = -2;
+    for (int iteration = 0; iteration < maxIterations && std::fabs(rho - lastRho) >= eps; ++iteration) {
+        const double fx = std::floor(current.x), fy = std::floor(current.y);
+        const int x0 = box.x + int(fx), y0 = box.y + int(fy);
+        if (x0 < 0 || y0 < 0 || x0 + w + 1 > moving.cols || y0 + h + 1 > moving.rows) return false;
+        const float ax = float(current.x - fx), ay = float(current.y - fy);
+        const float w00 = (1 - ax) * (1 - ay), w01 = ax * (1 - ay), w10 = (1 - ax) * ay, w11 = ax * ay;
+        auto blend = [&](const cv::Mat& source, std::vector<float>& out) {
+            for (int y = 0; y < h; ++y) {
+                const float* r0 = source.ptr<float>(y0 + y) + x0;
+                const float* r1 = source.ptr<float>(y0 + y + 1) + x0;
+                float* o = out.data() + size_t(y) * w;
+                for (int x = 0; x < w; ++x) o[x] = w00 * r0[x] + w01 * r0[x + 1] + w10 * r1[x] + w11 * r1[x + 1];
+            }
+        };
+        blend(moving, iw);
+        blend(dx, gx);
+        blend(dy, gy);
+        double iMean = 0;
+        for (float v : iw) iMean += v;
+        iMean /= n;
+        double hxx = 0, hxy = 0, hyy = 0, ipx = 0, ipy = 0, tpx = 0, tpy = 0, corr = 0, iNorm2 = 0, tNorm2 = 0;
+        for (size_t k = 0; k < iw.size(); ++k) {
+            const double i = iw[k] - iMean, tv = templ[k], a = gx[k], b = gy[k];
+            hxx += a * a;
+            hxy += a * b;
+            hyy += b * b;
+            ipx += a * i;
+            ipy += b * i;
+            tpx += a * tv;
+            tpy += b * tv;
+            corr += tv * i;
+            iNorm2 += i * i;
+            tNorm2 += tv * tv;
+        }
+        const double det = hxx * hyy - hxy * hxy;
+        if (!(det > 0) || !(iNorm2 > 0) || !(tNorm2 > 0)) return false;
+        lastRho = rho;
+        rho = corr / std::sqrt(iNorm2 * tNorm2);
+        // H^-1 times the image's projection onto the gradients.
+        const double qx = (hyy * ipx - hxy * ipy) / det, qy = (hxx * ipy - hxy * ipx) / det;
+        const double lambdaN = iNorm2 - (ipx * qx + ipy * qy);
+        const double lambdaD = corr - (tpx * qx + tpy * qy);
+        if (!(lambdaD > 0)) return false;
+        const double lambda = lambdaN / lambdaD;
+        const double ex = lambda * tpx - ipx, ey = lambda * tpy - ipy;
+        current.x += (hyy * ex - hxy * ey) / det;
+        current.y += (hxx * ey - hxy * ex) / det;
+        if (!std::isfinite(current.x) || !std::isfinite(current.y)) return false;
+    }
+    t = current;
+    return true;
+}
+
+}  // namespace
+
 BandShiftSample correlateWindows(const cv::Mat& a, const cv::Mat& b, const cv::Mat& hann) {
     BandShiftSample out;
     auto spectrum = [&hann](const cv::Mat& w) {
@@ -98,6 +196,8 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
     const int window = options.window;
     const cv::Mat a = fixedGradient.size() == fixed.size() ? fixedGradient : alignmentGradient(fixed);
     const cv::Mat b = alignmentGradient(moving);
+    cv::Mat bx, by;
+    if (options.refineWindows) centralDifferences(b, bx, by);
     cv::Mat hann;
     cv::createHanningWindow(hann, cv::Size(window, window), CV_32F);
     int grid = 0;
@@ -112,17 +212,11 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
             if (std::hypot(s.shift.x, s.shift.y) > window / 4.0) continue;
             if (options.refineWindows) {
                 // moving(x + t) ~ fixed(x): t is the window's shift.
-                cv::Mat warp = (cv::Mat_<float>(2, 3) << 1, 0, float(s.shift.x), 0, 1, float(s.shift.y));
-                try {
-                    cv::findTransformECC(a(box), b(box), warp, cv::MOTION_TRANSLATION,
-                                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 1e-4),
-                                         cv::noArray(), 1);
-                    const cv::Point2d refined(warp.at<float>(0, 2), warp.at<float>(1, 2));
-                    // A fit that wanders off the peak is no refinement of it.
-                    if (std::hypot(refined.x - s.shift.x, refined.y - s.shift.y) <= 1.0) s.shift = refined;
-                } catch (const cv::Exception&) {
-                    // Not converged: the correlation peak stands.
-                }
+                cv::Point2d refined = s.shift;
+                // A fit that wanders off the peak is no refinement of it.
+                if (fitWindowTranslation(a, b, bx, by, box, refined, 30, 1e-4) &&
+                    std::hypot(refined.x - s.shift.x, refined.y - s.shift.y) <= 1.0)
+                    s.shift = refined;
             }
             s.centre = cv::Point2d(x + window / 2.0, y + window / 2.0);
             out.push_back(s);
