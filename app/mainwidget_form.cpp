@@ -90,9 +90,216 @@ QLabel* bandLabel(QWidget* parent, const char* name, const char* text) {
     return l;
 }
 
-}  // namespace
+// The title bar: logo, window title, minimise and exit.
+QHBoxLayout* buildTitleBar(MainWidgetForm& f, QWidget* window) {
+    auto* titleBar = new QHBoxLayout();
+    titleBar->setSpacing(6);
+    titleBar->setContentsMargins(10, 0, 0, 0);
+    f.label = make<QLabel>(window, "label");
+    fixSize(f.label, 219, 22);
+    f.label->setPixmap(QPixmap(QStringLiteral(":/img/login/logo-Login.png")));
+    f.label->setScaledContents(true);
+    f.label_5 = make<QLabel>(window, "label_5");
+    fixHeight(f.label_5, 30);
+    f.label_5->setText(QStringLiteral("Quorvin Ref V4.0"));
+    QFont titleFont(QStringLiteral("宋体"), 11);
+    titleFont.setBold(true);
+    titleFont.setWeight(75);
+    f.label_5->setFont(titleFont);
+    f.label_5->setStyleSheet(QStringLiteral("color: rgb(102,101,101);"));
+    f.label_5->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    f.toolButton_9 =
+        iconButton(window, "toolButton_9", QStringLiteral(":/img/login/public_min_moren_white.png"));
+    f.toolButton = iconButton(window, "toolButton", QStringLiteral(":/img/login/public_close_chufa_b.png"));
+    titleBar->addWidget(f.label);
+    titleBar->addItem(expandingSpacer());
+    titleBar->addWidget(f.label_5);
+    titleBar->addItem(expandingSpacer());
+    titleBar->addWidget(f.toolButton_9);
+    titleBar->addWidget(f.toolButton);
+    return titleBar;
+}
 
-void MainWidgetForm::setupUi(QWidget* window) {
+// One row of the directory pickers: caption, path field, "..." button.
+struct DirectoryRow {
+    QLabel* MainWidgetForm::*label;
+    const char* labelName;
+    const char* caption;
+    QLineEdit* MainWidgetForm::*edit;
+    const char* editName;
+    QToolButton* MainWidgetForm::*button;
+    const char* buttonName;
+};
+
+const DirectoryRow kDirectoryRows[] = {
+    {&MainWidgetForm::label_2, "label_2", "原始影像目录", &MainWidgetForm::lineEdit_2, "lineEdit_2",
+     &MainWidgetForm::toolButton_2, "toolButton_2"},
+    {&MainWidgetForm::label_3, "label_3", "结果存储目录", &MainWidgetForm::lineEdit_3, "lineEdit_3",
+     &MainWidgetForm::toolButton_3, "toolButton_3"},
+};
+
+QGridLayout* buildDirectoryPickers(MainWidgetForm& f, QWidget* window) {
+    auto* dirs = new QGridLayout();
+    dirs->setSpacing(6);
+    dirs->setContentsMargins(10, 0, 0, 0);
+    int row = 0;
+    for (const DirectoryRow& r : kDirectoryRows) {
+        QLabel* label = textLabel(window, r.labelName, QString::fromUtf8(r.caption), 100, 30);
+        QLineEdit* edit = make<QLineEdit>(window, r.editName);
+        fixHeight(edit, 30);
+        edit->setFont(pointFont(10));
+        QToolButton* button = textButton(window, r.buttonName, QStringLiteral("..."), 60, 30, false);
+        dirs->addWidget(label, row, 0);
+        dirs->addWidget(edit, row, 1);
+        dirs->addWidget(button, row, 2);
+        f.*r.label = label;
+        f.*r.edit = edit;
+        f.*r.button = button;
+        ++row;
+    }
+    return dirs;
+}
+
+QRadioButton* radio(QWidget* parent, const char* name, const QString& text) {
+    QRadioButton* r = make<QRadioButton>(parent, name);
+    r->setText(text);
+    return r;
+}
+
+// Add/delete panel images, then the registration mode and output kind choices.
+QHBoxLayout* buildRunOptions(MainWidgetForm& f, QGroupBox* box) {
+    auto* buttons = new QHBoxLayout();
+    buttons->setSpacing(5);
+    f.toolButton_4 = textButton(box, "toolButton_4", QStringLiteral("添加灰板影像"), 130, 30, true);
+    f.toolButton_5 = textButton(box, "toolButton_5", QStringLiteral("删除灰板影像"), 130, 30, true);
+    f.radioButton_commonCorrectGroup =
+        radio(box, "radioButton_commonCorrectGroup", QStringLiteral("通用配准"));
+    f.radioButton_everyCorrectGroup = radio(box, "radioButton_everyCorrectGroup", QStringLiteral("独立配准"));
+    f.frame_correctRadSeparator = make<QFrame>(box, "frame_correctRadSeparator");
+    fixSize(f.frame_correctRadSeparator, 2, 20);
+    f.frame_correctRadSeparator->setStyleSheet(QStringLiteral("background-color: #B8B8B8;"));
+    f.frame_correctRadSeparator->setFrameShape(QFrame::NoFrame);
+    f.radioButton_rad = radio(box, "radioButton_rad", QStringLiteral("辐亮度"));
+    f.radioButton_ref = radio(box, "radioButton_ref", QStringLiteral("反射率"));
+    buttons->addWidget(f.toolButton_4);
+    buttons->addWidget(f.toolButton_5);
+    buttons->addItem(expandingSpacer());
+    buttons->addWidget(f.radioButton_commonCorrectGroup);
+    buttons->addWidget(f.radioButton_everyCorrectGroup);
+    buttons->addWidget(f.frame_correctRadSeparator);
+    buttons->addWidget(f.radioButton_rad);
+    buttons->addWidget(f.radioButton_ref);
+    return buttons;
+}
+
+// The list of panel images: path column and a narrow status column, no headers.
+QTableWidget* buildPanelTable(QGroupBox* box) {
+    QTableWidget* table = make<QTableWidget>(box, "tableWidget");
+    fixHeight(table, 225);
+    table->setMaximumWidth(560);
+    table->setColumnCount(2);
+    table->setRowCount(18);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->horizontalHeader()->setVisible(false);
+    table->verticalHeader()->setVisible(false);
+    table->horizontalHeader()->setMinimumSectionSize(5);
+    table->horizontalHeader()->setDefaultSectionSize(5);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->verticalHeader()->setMinimumSectionSize(30);
+    table->verticalHeader()->setDefaultSectionSize(35);
+    table->setColumnWidth(0, 500);
+    return table;
+}
+
+// One band of the standard-reflectance grid: its caption and its spin box.
+struct BandCell {
+    QLabel* MainWidgetForm::*label;
+    const char* labelName;
+    const char* caption;
+    QDoubleSpinBox* MainWidgetForm::*spin;
+    const char* spinName;
+};
+
+const BandCell kBandCells[] = {
+    {&MainWidgetForm::label_31, "label_31", "450nm", &MainWidgetForm::doubleSpinBox_1, "doubleSpinBox_1"},
+    {&MainWidgetForm::label_32, "label_32", "555nm", &MainWidgetForm::doubleSpinBox_2, "doubleSpinBox_2"},
+    {&MainWidgetForm::label_33, "label_33", "660nm", &MainWidgetForm::doubleSpinBox_3, "doubleSpinBox_3"},
+    {&MainWidgetForm::label_34, "label_34", "720nm", &MainWidgetForm::doubleSpinBox_4, "doubleSpinBox_4"},
+    {&MainWidgetForm::label_35, "label_35", "750nm", &MainWidgetForm::doubleSpinBox_5, "doubleSpinBox_5"},
+    {&MainWidgetForm::label_36, "label_36", "840nm", &MainWidgetForm::doubleSpinBox_6, "doubleSpinBox_6"},
+};
+
+// The standard reflectances: two grid rows (0 and 2) of three bands each, after a caption column.
+QHBoxLayout* buildReflectanceGrid(MainWidgetForm& f, QGroupBox* box) {
+    auto* gridRow = new QHBoxLayout();
+    f.widget = make<QWidget>(box, "widget");
+    fixSize(f.widget, 500, 70);
+    f.widget->setMaximumWidth(560);
+    auto* grid = new QGridLayout(f.widget);
+    grid->setHorizontalSpacing(7);
+    grid->setVerticalSpacing(0);
+    grid->setContentsMargins(0, 0, 0, 0);
+    f.label_4 = textLabel(f.widget, "label_4", QStringLiteral("标准反射率："), 75, 30);
+    f.label_7 = textLabel(f.widget, "label_7", QString(), 75, 30);
+    grid->addWidget(f.label_4, 0, 0);
+    grid->addWidget(f.label_7, 2, 0);
+    for (const BandCell& c : kBandCells) f.*c.label = bandLabel(f.widget, c.labelName, c.caption);
+    for (const BandCell& c : kBandCells) f.*c.spin = reflectanceSpin(f.widget, c.spinName);
+    for (int i = 0; i < 6; ++i) {
+        const int row = i < 3 ? 0 : 2;
+        const int column = 1 + 2 * (i % 3);
+        grid->addWidget(f.*kBandCells[i].label, row, column);
+        grid->addWidget(f.*kBandCells[i].spin, row, column + 1);
+    }
+    gridRow->addWidget(f.widget);
+    gridRow->addItem(expandingSpacer());
+    return gridRow;
+}
+
+// The progress bar and the line naming the current step.
+QWidget* buildProgressRow(MainWidgetForm& f, QGroupBox* box) {
+    f.widget_2 = make<QWidget>(box, "widget_2");
+    fixHeight(f.widget_2, 30);
+    auto* progressRow = new QHBoxLayout(f.widget_2);
+    progressRow->setSpacing(0);
+    progressRow->setContentsMargins(0, 0, 0, 0);
+    f.progressBar = make<QProgressBar>(f.widget_2, "progressBar");
+    fixHeight(f.progressBar, 20);
+    f.progressBar->setRange(0, 100);
+    f.progressBar->setValue(0);
+    f.progressBar->setEnabled(false);
+    f.label_currentProcessContent = textLabel(f.widget_2, "label_currentProcessContent", QString(), 160, 25);
+    progressRow->addWidget(f.progressBar);
+    progressRow->addWidget(f.label_currentProcessContent);
+    return f.widget_2;
+}
+
+QHBoxLayout* buildRunButtons(MainWidgetForm& f, QGroupBox* box) {
+    auto* runRow = new QHBoxLayout();
+    runRow->setSpacing(6);
+    f.toolButton_7 = textButton(box, "toolButton_7", QStringLiteral("处理"), 120, 30, true);
+    f.toolButton_8 = textButton(box, "toolButton_8", QStringLiteral("取消"), 120, 30, true);
+    runRow->addWidget(f.toolButton_7);
+    runRow->addWidget(f.toolButton_8);
+    return runRow;
+}
+
+// The right-hand area where the panel images are shown.
+QScrollArea* buildPanelViews(MainWidgetForm& f, QWidget* window) {
+    f.scrollArea = make<QScrollArea>(window, "scrollArea");
+    f.scrollArea->setMinimumWidth(690);
+    f.scrollArea->setMaximumWidth(690);
+    f.scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    f.scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    f.scrollArea->setWidgetResizable(true);
+    f.scrollAreaWidgetContents = make<QWidget>(nullptr, "scrollAreaWidgetContents");
+    f.scrollAreaWidgetContents->setGeometry(0, 0, 688, 539);
+    f.scrollArea->setWidget(f.scrollAreaWidgetContents);
+    return f.scrollArea;
+}
+
+void setUpWindow(QWidget* window) {
     window->setObjectName(QStringLiteral("mainWidget"));
     window->setWindowTitle(QStringLiteral("相机波段配准"));
     window->setWindowModality(Qt::NonModal);
@@ -100,185 +307,39 @@ void MainWidgetForm::setupUi(QWidget* window) {
     window->setMinimumSize(0, 600);
     window->setMaximumSize(16777215, 600);
     window->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+}
 
+}  // namespace
+
+void MainWidgetForm::setupUi(QWidget* window) {
+    setUpWindow(window);
     auto* outer = new QVBoxLayout(window);
     outer->setSpacing(15);
     outer->setContentsMargins(5, 5, 5, 5);
-
-    // Title bar.
-    auto* titleBar = new QHBoxLayout();
-    titleBar->setSpacing(6);
-    titleBar->setContentsMargins(10, 0, 0, 0);
-    label = make<QLabel>(window, "label");
-    fixSize(label, 219, 22);
-    label->setPixmap(QPixmap(QStringLiteral(":/img/login/logo-Login.png")));
-    label->setScaledContents(true);
-    label_5 = make<QLabel>(window, "label_5");
-    fixHeight(label_5, 30);
-    label_5->setText(QStringLiteral("Quorvin Ref V4.0"));
-    QFont titleFont(QStringLiteral("宋体"), 11);
-    titleFont.setBold(true);
-    titleFont.setWeight(75);
-    label_5->setFont(titleFont);
-    label_5->setStyleSheet(QStringLiteral("color: rgb(102,101,101);"));
-    label_5->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    toolButton_9 = iconButton(window, "toolButton_9", QStringLiteral(":/img/login/public_min_moren_white.png"));
-    toolButton = iconButton(window, "toolButton", QStringLiteral(":/img/login/public_close_chufa_b.png"));
-    titleBar->addWidget(label);
-    titleBar->addItem(expandingSpacer());
-    titleBar->addWidget(label_5);
-    titleBar->addItem(expandingSpacer());
-    titleBar->addWidget(toolButton_9);
-    titleBar->addWidget(toolButton);
-    outer->addLayout(titleBar);
+    outer->addLayout(buildTitleBar(*this, window));
 
     auto* body = new QHBoxLayout();
     body->setSpacing(6);
     auto* left = new QVBoxLayout();
     left->setSpacing(6);
+    left->addLayout(buildDirectoryPickers(*this, window));
 
-    // Directory pickers.
-    auto* dirs = new QGridLayout();
-    dirs->setSpacing(6);
-    dirs->setContentsMargins(10, 0, 0, 0);
-    label_2 = textLabel(window, "label_2", QStringLiteral("原始影像目录"), 100, 30);
-    lineEdit_2 = make<QLineEdit>(window, "lineEdit_2");
-    fixHeight(lineEdit_2, 30);
-    lineEdit_2->setFont(pointFont(10));
-    toolButton_2 = textButton(window, "toolButton_2", QStringLiteral("..."), 60, 30, false);
-    label_3 = textLabel(window, "label_3", QStringLiteral("结果存储目录"), 100, 30);
-    lineEdit_3 = make<QLineEdit>(window, "lineEdit_3");
-    fixHeight(lineEdit_3, 30);
-    lineEdit_3->setFont(pointFont(10));
-    toolButton_3 = textButton(window, "toolButton_3", QStringLiteral("..."), 60, 30, false);
-    dirs->addWidget(label_2, 0, 0);
-    dirs->addWidget(lineEdit_2, 0, 1);
-    dirs->addWidget(toolButton_2, 0, 2);
-    dirs->addWidget(label_3, 1, 0);
-    dirs->addWidget(lineEdit_3, 1, 1);
-    dirs->addWidget(toolButton_3, 1, 2);
-    left->addLayout(dirs);
-
-    // Run controls.
+    // The run controls, framed.
     groupBox = make<QGroupBox>(window, "groupBox");
     groupBox->setTitle(QString());
     groupBox->setCheckable(false);
     auto* box = new QVBoxLayout(groupBox);
     box->setSpacing(10);
     box->setContentsMargins(10, 10, 10, 10);
-
-    auto* buttons = new QHBoxLayout();
-    buttons->setSpacing(5);
-    toolButton_4 = textButton(groupBox, "toolButton_4", QStringLiteral("添加灰板影像"), 130, 30, true);
-    toolButton_5 = textButton(groupBox, "toolButton_5", QStringLiteral("删除灰板影像"), 130, 30, true);
-    radioButton_commonCorrectGroup = make<QRadioButton>(groupBox, "radioButton_commonCorrectGroup");
-    radioButton_commonCorrectGroup->setText(QStringLiteral("通用配准"));
-    radioButton_everyCorrectGroup = make<QRadioButton>(groupBox, "radioButton_everyCorrectGroup");
-    radioButton_everyCorrectGroup->setText(QStringLiteral("独立配准"));
-    frame_correctRadSeparator = make<QFrame>(groupBox, "frame_correctRadSeparator");
-    fixSize(frame_correctRadSeparator, 2, 20);
-    frame_correctRadSeparator->setStyleSheet(QStringLiteral("background-color: #B8B8B8;"));
-    frame_correctRadSeparator->setFrameShape(QFrame::NoFrame);
-    radioButton_rad = make<QRadioButton>(groupBox, "radioButton_rad");
-    radioButton_rad->setText(QStringLiteral("辐亮度"));
-    radioButton_ref = make<QRadioButton>(groupBox, "radioButton_ref");
-    radioButton_ref->setText(QStringLiteral("反射率"));
-    buttons->addWidget(toolButton_4);
-    buttons->addWidget(toolButton_5);
-    buttons->addItem(expandingSpacer());
-    buttons->addWidget(radioButton_commonCorrectGroup);
-    buttons->addWidget(radioButton_everyCorrectGroup);
-    buttons->addWidget(frame_correctRadSeparator);
-    buttons->addWidget(radioButton_rad);
-    buttons->addWidget(radioButton_ref);
-    box->addLayout(buttons);
-
-    tableWidget = make<QTableWidget>(groupBox, "tableWidget");
-    fixHeight(tableWidget, 225);
-    tableWidget->setMaximumWidth(560);
-    tableWidget->setColumnCount(2);
-    tableWidget->setRowCount(18);
-    tableWidget->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    tableWidget->setSelectionBehavior(QAbstractItemView::SelectRows);
-    tableWidget->horizontalHeader()->setVisible(false);
-    tableWidget->verticalHeader()->setVisible(false);
-    tableWidget->horizontalHeader()->setMinimumSectionSize(5);
-    tableWidget->horizontalHeader()->setDefaultSectionSize(5);
-    tableWidget->horizontalHeader()->setStretchLastSection(true);
-    tableWidget->verticalHeader()->setMinimumSectionSize(30);
-    tableWidget->verticalHeader()->setDefaultSectionSize(35);
-    tableWidget->setColumnWidth(0, 500);
+    box->addLayout(buildRunOptions(*this, groupBox));
+    tableWidget = buildPanelTable(groupBox);
     box->addWidget(tableWidget);
-
-    auto* gridRow = new QHBoxLayout();
-    widget = make<QWidget>(groupBox, "widget");
-    fixSize(widget, 500, 70);
-    widget->setMaximumWidth(560);
-    auto* grid = new QGridLayout(widget);
-    grid->setHorizontalSpacing(7);
-    grid->setVerticalSpacing(0);
-    grid->setContentsMargins(0, 0, 0, 0);
-    label_4 = textLabel(widget, "label_4", QStringLiteral("标准反射率："), 75, 30);
-    label_7 = textLabel(widget, "label_7", QString(), 75, 30);
-    label_31 = bandLabel(widget, "label_31", "450nm");
-    label_32 = bandLabel(widget, "label_32", "555nm");
-    label_33 = bandLabel(widget, "label_33", "660nm");
-    label_34 = bandLabel(widget, "label_34", "720nm");
-    label_35 = bandLabel(widget, "label_35", "750nm");
-    label_36 = bandLabel(widget, "label_36", "840nm");
-    doubleSpinBox_1 = reflectanceSpin(widget, "doubleSpinBox_1");
-    doubleSpinBox_2 = reflectanceSpin(widget, "doubleSpinBox_2");
-    doubleSpinBox_3 = reflectanceSpin(widget, "doubleSpinBox_3");
-    doubleSpinBox_4 = reflectanceSpin(widget, "doubleSpinBox_4");
-    doubleSpinBox_5 = reflectanceSpin(widget, "doubleSpinBox_5");
-    doubleSpinBox_6 = reflectanceSpin(widget, "doubleSpinBox_6");
-    QWidget* row0[] = {label_4, label_31, doubleSpinBox_1, label_32, doubleSpinBox_2, label_33, doubleSpinBox_3};
-    QWidget* row2[] = {label_7, label_34, doubleSpinBox_4, label_35, doubleSpinBox_5, label_36, doubleSpinBox_6};
-    for (int c = 0; c < 7; ++c) {
-        grid->addWidget(row0[c], 0, c);
-        grid->addWidget(row2[c], 2, c);
-    }
-    gridRow->addWidget(widget);
-    gridRow->addItem(expandingSpacer());
-    box->addLayout(gridRow);
-
-    widget_2 = make<QWidget>(groupBox, "widget_2");
-    fixHeight(widget_2, 30);
-    auto* progressRow = new QHBoxLayout(widget_2);
-    progressRow->setSpacing(0);
-    progressRow->setContentsMargins(0, 0, 0, 0);
-    progressBar = make<QProgressBar>(widget_2, "progressBar");
-    fixHeight(progressBar, 20);
-    progressBar->setRange(0, 100);
-    progressBar->setValue(0);
-    progressBar->setEnabled(false);
-    label_currentProcessContent = textLabel(widget_2, "label_currentProcessContent", QString(), 160, 25);
-    progressRow->addWidget(progressBar);
-    progressRow->addWidget(label_currentProcessContent);
-    box->addWidget(widget_2);
-
-    auto* runRow = new QHBoxLayout();
-    runRow->setSpacing(6);
-    toolButton_7 = textButton(groupBox, "toolButton_7", QStringLiteral("处理"), 120, 30, true);
-    toolButton_8 = textButton(groupBox, "toolButton_8", QStringLiteral("取消"), 120, 30, true);
-    runRow->addWidget(toolButton_7);
-    runRow->addWidget(toolButton_8);
-    box->addLayout(runRow);
-
+    box->addLayout(buildReflectanceGrid(*this, groupBox));
+    box->addWidget(buildProgressRow(*this, groupBox));
+    box->addLayout(buildRunButtons(*this, groupBox));
     left->addWidget(groupBox);
     body->addLayout(left);
 
-    // Panel-image views.
-    scrollArea = make<QScrollArea>(window, "scrollArea");
-    scrollArea->setMinimumWidth(690);
-    scrollArea->setMaximumWidth(690);
-    scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scrollArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scrollArea->setWidgetResizable(true);
-    scrollAreaWidgetContents = make<QWidget>(nullptr, "scrollAreaWidgetContents");
-    scrollAreaWidgetContents->setGeometry(0, 0, 688, 539);
-    scrollArea->setWidget(scrollAreaWidgetContents);
-    body->addWidget(scrollArea);
-
+    body->addWidget(buildPanelViews(*this, window));
     outer->addLayout(body);
 }
