@@ -1,9 +1,168 @@
+// What the run report is built from: the registration quality files, the merged captures, the
+// counts of the end summary, the lens table and the panel previews.
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <QSet>
+#include <QTextStream>
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 
+#include "capture_shards.h"
 #include "exif_xmp.h"
 #include "lens_correction.h"
 #include "run_report.h"
+
+namespace {
+
+const QStringList kQualityColumns{"capture", "band",   "reference_band",     "method",
+                                  "inliers", "ecc",    "residual_median_px", "residual_p90_px",
+                                  "windows", "verdict"};
+
+// Fields of one CSV line; a field may be quoted ("" inside for a quote).
+QStringList csvFields(const QString& line) {
+    QStringList out;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < line.size(); ++i) {
+        const QChar c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                field += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            out << field;
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    out << field;
+    return out;
+}
+
+}  // namespace
+
+bool readRegistrationQuality(const QString& path, QVector<RegistrationQualityRow>& rows, QString* why) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        if (why) *why = QStringLiteral("not found");
+        return false;
+    }
+    QTextStream in(&file);
+    in.setCodec("UTF-8");
+    QString header = in.readLine();
+    if (header.startsWith(QChar(0xFEFF))) header.remove(0, 1);
+    // Newer files name the neighbouring band a band was measured through in an eleventh column.
+    const QStringList columns = csvFields(header.trimmed());
+    const bool through = columns == kQualityColumns + QStringList{"measured_through"};
+    if (columns != kQualityColumns && !through) {
+        if (why) *why = QStringLiteral("unexpected header: ") + header.left(200);
+        return false;
+    }
+    int lineNumber = 1;
+    while (!in.atEnd()) {
+        const QString line = in.readLine();
+        ++lineNumber;
+        if (line.trimmed().isEmpty()) continue;
+        const QStringList f = csvFields(line);
+        if (f.size() != columns.size()) {
+            if (why) *why = QString("line %1 has %2 fields").arg(lineNumber).arg(f.size());
+            return false;
+        }
+        RegistrationQualityRow r;
+        r.capture = f[0];
+        r.band = f[1];
+        r.referenceBand = f[2];
+        r.method = f[3];
+        r.inliers = f[4];
+        r.ecc = f[5];
+        bool ok = false;
+        const double median = f[6].toDouble(&ok);
+        if (ok) r.residualMedianPx = median;
+        const double p90 = f[7].toDouble(&ok);
+        if (ok) r.residualP90Px = p90;
+        r.windows = f[8].toInt();
+        r.verdict = f[9].trimmed();
+        if (through) r.measuredThrough = f[10].trimmed();
+        rows << r;
+    }
+    return true;
+}
+
+QVector<RegistrationQualityRow> registrationQualityOf(const QStringList& folders, bool* found,
+                                                      const QStringList& names) {
+    QVector<RegistrationQualityRow> rows;
+    if (found) *found = false;
+    for (const QString& folder : folders) {
+        for (const QString& name : names) {
+            const QString path = QDir(folder).filePath(name);
+            if (!QFileInfo::exists(path)) continue;
+            QString why;
+            QVector<RegistrationQualityRow> own;
+            if (!readRegistrationQuality(path, own, &why)) {
+                qDebug() << "run report: registration quality file not read:" << path << why;
+                continue;
+            }
+            if (found) *found = true;
+            rows += own;
+        }
+    }
+    return rows;
+}
+
+QStringList mergedCaptureFiles(const QStringList& folders) {
+    QStringList files;
+    for (const QString& folder : folders) {
+        QDirIterator it(folder, {"*_Multi.tif"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) files << it.next();
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+QStringList reportMergedFiles(const RunReportData& data) {
+    if (!data.mergedFiles.isEmpty()) return data.mergedFiles;
+    QStringList files = mergedCaptureFiles(data.outputFolders);
+    if (data.isShard()) {
+        const QSet<QString> ids(data.shardCaptureIds.begin(), data.shardCaptureIds.end());
+        QStringList own;
+        for (const QString& f : files)
+            if (ids.contains(captureIdOfFile(f))) own << f;
+        files = own;
+    }
+    return files;
+}
+
+QVector<RegistrationQualityRow> reportQualityRows(const RunReportData& data, bool* found) {
+    return registrationQualityOf(data.outputFolders, found, data.qualityFileNames);
+}
+
+QString shardReportName(int index, int count, const QString& ext) {
+    return QString("report_shard-%1-of-%2.%3").arg(index).arg(count).arg(ext);
+}
+
+RunCounts countRun(const RunReportData& data) {
+    RunCounts c;
+    c.mergedCaptures = reportMergedFiles(data).size();
+    c.notConverted = data.notConverted.size();
+    c.convertedImages = std::max(0, data.processedCount - c.notConverted);
+    const QVector<RegistrationQualityRow> rows = reportQualityRows(data, &c.qualityMeasured);
+    for (const RegistrationQualityRow& r : rows) {
+        if (r.needsLook()) ++c.bandsToLook;
+        if (r.verdict == "unmeasured") ++c.bandsUnmeasured;
+    }
+    return c;
+}
 
 void collectLensReport(RunReportData& data, const QStringList& firstGroupFiles, const QStringList& bandLabels,
                        const CameraCalibParamsMap& results, int width, int height, double pixelSizeUm, double focalMm,
