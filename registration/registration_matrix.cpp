@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "contrast_stretch.h"
 #include "pair_registration.h"
 
 namespace {
@@ -25,17 +26,7 @@ PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsac
 cv::Mat readBandImage(const QString& path) {
     cv::Mat image =
         cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
-    if (image.empty()) return image;
-    cv::Mat grey;
-    if (image.channels() == 3)
-        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    else if (image.channels() == 4)
-        cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
-    else if (image.channels() == 1)
-        grey = image;
-    else
-        cv::extractChannel(image, grey, 0);
-    return grey;
+    return image.empty() ? image : toGrey(image);
 }
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "statistics.h"
 
-cv::Mat toGreyFloat(const cv::Mat& image) {
+cv::Mat toGrey(const cv::Mat& image) {
     cv::Mat grey;
     if (image.channels() == 3)
         cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
@@ -17,9 +17,7 @@ cv::Mat toGreyFloat(const cv::Mat& image) {
         grey = image;
     else
         cv::extractChannel(image, grey, 0);
-    cv::Mat out;
-    grey.convertTo(out, CV_32F);
-    return out;
+    return grey;
 }
 
 namespace {
@@ -28,7 +26,8 @@ namespace {
 template <class Out, class Store>
 cv::Mat stretch(const cv::Mat& image, int type, Store store) {
     if (image.empty()) return cv::Mat();
-    const cv::Mat img = toGreyFloat(image);
+    cv::Mat img;
+    toGrey(image).convertTo(img, CV_32F);
     cv::Mat out(img.size(), type, cv::Scalar(0));
     std::vector<float> values;
     values.reserve(img.total());
