@@ -20,6 +20,8 @@
 #include "run_report_shards.h"
 #include "run_threads.h"
 
+using namespace refl;
+
 namespace {
 
 void err(const QString& text) {

@@ -13,7 +13,9 @@
 #include "run_controller.h"
 
 class BatchRunView;
+namespace refl {
 class CImageRegistrationThread;
+}
 
 // Runs a controller until it reports its outcome (the batch command's event loop).
 using ControllerRunner = std::function<RunOutcome(RunController&, const std::function<void()>&)>;
@@ -49,7 +51,8 @@ private:
         int reference = -1;
         QMap<int, QList<double>> matrices;
     };
-    static void collectMatrices(CImageRegistrationThread& thread, const std::shared_ptr<MatrixSink>& sink);
+    static void collectMatrices(refl::CImageRegistrationThread& thread,
+                                const std::shared_ptr<MatrixSink>& sink);
     bool computeCommonMatrices(const RunRequest& request, BatchRunView& view, FlightState& state);
     void completeFlightFields(FlightState& state, const RunRequest& request) const;
     bool writeState(const FlightState& state);

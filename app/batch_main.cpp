@@ -23,6 +23,8 @@
 #include "raw_scan.h"
 #include "run_controller.h"
 
+using namespace refl;
+
 namespace {
 
 void err(const QString& text) {

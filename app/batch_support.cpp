@@ -9,6 +9,8 @@
 #include "run_controller.h"
 #include "run_report.h"
 
+using namespace refl;
+
 namespace {
 
 void out(const QString& text) { std::printf("%s\n", text.toLocal8Bit().constData()); }

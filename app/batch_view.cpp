@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+using namespace refl;
+
 namespace {
 
 void line(const QString& text) {

@@ -8,6 +8,8 @@
 
 #include "image_registration_thread.h"
 
+using namespace refl;
+
 bool parseCaptureShard(const QString& text, CaptureShard& shard, QString& problem) {
     const QRegularExpressionMatch m =
         QRegularExpression("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$").match(text);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <limits>
 
+using namespace refl;
+
 namespace {
 
 const QString kFormat = QStringLiteral("reflectivity-flight-state");

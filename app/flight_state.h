@@ -41,7 +41,7 @@ struct FlightState {
 
     // Bands in the order of `calibration` (and of `panelValues`).
     QStringList bandLabels;
-    QVector<RadiometricCalibration> calibration;
+    QVector<refl::RadiometricCalibration> calibration;
 
     // Panel (reflectance runs only).
     bool reflectance = false;
@@ -51,7 +51,7 @@ struct FlightState {
     // Self-calibrated lenses by band key; bands not in the map use the lens model of their XMP.
     bool selfCalibrationRan = false;
     QStringList lensBandKeys;  // every band key of the flight, for the record of where each lens came from
-    CameraCalibParamsMap lens;
+    refl::CameraCalibParamsMap lens;
 
     // Common registration: reference band index, band index -> nine numbers.
     bool hasCommonMatrices = false;

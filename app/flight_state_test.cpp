@@ -9,6 +9,8 @@
 
 #include "capture_shards.h"
 
+using namespace refl;
+
 namespace {
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }

@@ -12,11 +12,13 @@
 #include "sfm_calibration_thread.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
+    silenceLogs();
     if (size < 1) return 0;
     const int bandCount = static_cast<int8_t>(data[0]);
-    const QStringList names = QString::fromUtf8(fuzzinput::bytesOf(data + 1, size - 1)).split('\n').mid(0, 64);
+    const QStringList names = QString::fromUtf8(bytesOf(data + 1, size - 1)).split('\n').mid(0, 64);
 
     QMap<QString, QStringList> groups;
     for (const QString& name : names) {

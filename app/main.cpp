@@ -8,6 +8,8 @@
 #include <QTextCodec>
 #endif
 
+using namespace refl;
+
 int main(int argc, char* argv[]) {
     int result = 0;
     {

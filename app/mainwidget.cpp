@@ -19,6 +19,8 @@
 #include "imagewidget.h"
 #include "message_box_dialogs.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kCheckMark = QString(QChar(0x221A));

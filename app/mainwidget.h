@@ -128,7 +128,7 @@ public:
     const QStringList& panelImages() const { return m_panelImages; }
     const QStringList& panelBandLabels() const { return m_panelBandLabels; }
     int panelGroupCount() const { return m_panelGroupCount; }
-    const PanelCameraInfo& panelCamera() const { return m_panelCamera; }
+    const refl::PanelCameraInfo& panelCamera() const { return m_panelCamera; }
     const QVector<PanelGeometry>& panelGeometry() const { return m_panelGeometry; }
 
 private:
@@ -138,7 +138,7 @@ private:
     QStringList m_panelImages;
     QStringList m_panelBandLabels;
     int m_panelGroupCount = 0;
-    PanelCameraInfo m_panelCamera;
+    refl::PanelCameraInfo m_panelCamera;
     QVector<PanelGeometry> m_panelGeometry;
     // End of panel image list --------------------------------------------------------------
 };

@@ -16,6 +16,8 @@
 #include "mainwidget.h"
 #include "sample_flight.h"
 
+using namespace refl;
+
 namespace {
 
 TEST(MainWidgetRun, ReflectanceRunFromTheButtons) {

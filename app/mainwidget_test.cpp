@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+using namespace refl;
+
 namespace {
 
 // Builds a window whose dialogs are recorded; `dialogs` stays valid while the window lives.

@@ -20,6 +20,8 @@
 #include "sfm_calibration_thread.h"
 #include "raw_tiff.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kNotice = QStringLiteral("提示");

@@ -17,8 +17,10 @@
 #include "run_threads.h"
 #include "run_report.h"
 
+namespace refl {
 class CImageRegistrationThread;
 class CSfMCalibrationThread;
+}  // namespace refl
 class OperatorDialogs;
 struct FlightState;
 
@@ -88,12 +90,12 @@ public:
     void setThreadCount(int threads) { m_threads = RunThreads(threads); }
     int threadCount() const { return m_threads.count(); }
     // The accepted self-calibration records of the current (or last) run.
-    const CameraCalibParamsMap& calibrationResults() const { return m_calibration; }
+    const refl::CameraCalibParamsMap& calibrationResults() const { return m_calibration; }
     // The registration thread while one exists (owned by the controller), else null.
     QThread* registrationThread() const;
     const QStringList& outputFolders() const { return m_outputFolders; }
     const QVector<double>& meanPanelValues() const { return m_meanPanelValue; }
-    const PanelCameraInfo& camera() const { return m_camera; }
+    const refl::PanelCameraInfo& camera() const { return m_camera; }
     int processedCount() const { return m_processed; }
     // Images of the last pool phase that were counted out without an output (unreadable, refused
     // calibration, output not writable), in the order they ended.
@@ -117,7 +119,7 @@ public:
     void startWithFlightState(const RunRequest& request, const FlightState& state);
     void setStopBeforePool(bool on) { m_stopBeforePool = on; }
     // Called with each registration thread the controller creates, before it starts.
-    void setRegistrationSetup(std::function<void(CImageRegistrationThread&)> setup) {
+    void setRegistrationSetup(std::function<void(refl::CImageRegistrationThread&)> setup) {
         m_registrationSetup = std::move(setup);
     }
     // Called with the report's data when a run begins (a shard's report says which shard it is).
@@ -136,7 +138,8 @@ public slots:
     void slotContinueAfterSfMCalibrationRad();
     // Signals of the self-calibration thread.
     void slotSfMCalibrationProgress(int progress, QString info);
-    void slotSfMCalibrationFinished(bool success, QString info, QMap<QString, CameraCalibParams> results);
+    void slotSfMCalibrationFinished(bool success, QString info,
+                                    QMap<QString, refl::CameraCalibParams> results);
     // Signals of the registration thread.
     void slotRegistrationProgress(int progress, QString info);
     void slotRegistrationFinished(bool success, QString info);
@@ -197,18 +200,18 @@ private:
     bool m_keyedFlag = true;
     quint8 m_layoutFlag = 0;
 
-    PanelCameraInfo m_camera;
+    refl::PanelCameraInfo m_camera;
     QStringList m_panelImages;
     QStringList m_panelBandLabels;
     int m_panelGroupCount = 0;
     QVector<PanelGeometry> m_geometry;
-    QVector<RadiometricCalibration> m_records;
+    QVector<refl::RadiometricCalibration> m_records;
     std::vector<std::vector<uint16_t>> m_planes;
-    std::vector<VignettingMap> m_maps;
+    std::vector<refl::VignettingMap> m_maps;
     QVector<double> m_panelValues;
     QVector<double> m_meanPanelValue;
     std::array<double, 6> m_workingReflectance{{0.61, 0.61, 0.61, 0.61, 0.61, 0.61}};
-    CameraCalibParamsMap m_calibration;
+    refl::CameraCalibParamsMap m_calibration;
 
     QStringList m_outputFolders;
     QStringList m_notConverted;
@@ -219,18 +222,18 @@ private:
     int m_cursor = 0;
 
     // The registration thread of the current run; null when none runs.
-    CImageRegistrationThread* m_registration = nullptr;
+    refl::CImageRegistrationThread* m_registration = nullptr;
     bool m_registrationReflectance = false;
     bool m_registrationStopped = false;
 
     // The self-calibration thread of the current run; null when none runs.
-    CSfMCalibrationThread* m_calibrationThread = nullptr;
+    refl::CSfMCalibrationThread* m_calibrationThread = nullptr;
     bool m_calibrationStopped = false;
     bool m_calibrationRadiance = false;
     bool m_selfCalibrationEnabled = true;
 
     bool m_stopBeforePool = false;
-    std::function<void(CImageRegistrationThread&)> m_registrationSetup;
+    std::function<void(refl::CImageRegistrationThread&)> m_registrationSetup;
     std::function<void(RunReportData&)> m_reportSetup;
     RunReportLog m_report;
 };

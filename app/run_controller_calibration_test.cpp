@@ -16,6 +16,8 @@
 #include "testing/log_capture.h"
 #include "testing/recording_run_view.h"
 
+using namespace refl;
+
 namespace {
 
 using View = RecordingView;

@@ -4,6 +4,8 @@
 #include "logger.h"
 #include "run_controller.h"
 
+using namespace refl;
+
 void RunController::beginReport(const QString& kind) {
     m_report.begin(kind);
     RunReportData& d = m_report.data();

@@ -7,6 +7,8 @@
 #include "flight_state.h"
 #include "run_controller.h"
 
+using namespace refl;
+
 FlightState RunController::flightState() const {
     FlightState s;
     s.cameraType = m_camera.cameraType;

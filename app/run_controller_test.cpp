@@ -25,6 +25,8 @@
 #include "testing/log_capture.h"
 #include "testing/recording_run_view.h"
 
+using namespace refl;
+
 namespace {
 
 

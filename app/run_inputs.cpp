@@ -8,6 +8,8 @@
 #include "raw_tiff.h"
 #include "run_controller.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kReminder = QStringLiteral("提醒");

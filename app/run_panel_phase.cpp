@@ -11,6 +11,8 @@
 #include "panel_value.h"
 #include "run_controller.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kReminder = QStringLiteral("提醒");

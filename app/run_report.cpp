@@ -12,6 +12,8 @@
 #include "run_report_figures.h"
 #include "run_report_shards.h"
 
+using namespace refl;
+
 namespace {
 
 QString esc(const QString& text) { return text.toHtmlEscaped(); }

@@ -87,7 +87,7 @@ struct RunReportData {
         bool xmpKnown = false;
         std::array<double, 8> xmp{{0, 0, 0, 0, 0, 0, 0, 0}};  // fx fy cx cy k1 k2 p1 p2
         bool selfCalibrated = false;
-        CameraCalibParams self;
+        refl::CameraCalibParams self;
         QString note;  // accepted / kept, and why
     };
     QVector<Lens> lenses;
@@ -196,8 +196,8 @@ private:
 // size and focal length fallbacks) against the accepted self-calibration, and why a band kept its
 // XMP lens. `ran` is false when the self-calibration was not run at all (`whyNot` says why).
 void collectLensReport(RunReportData& data, const QStringList& firstGroupFiles, const QStringList& bandLabels,
-                       const CameraCalibParamsMap& results, int width, int height, double pixelSizeUm, double focalMm,
-                       bool ran, const QString& whyNot);
+                       const refl::CameraCalibParamsMap& results, int width, int height, double pixelSizeUm,
+                       double focalMm, bool ran, const QString& whyNot);
 
 // One panel image of the report: its 16-bit plane scaled down to a preview, with its outline.
 RunReportData::Panel panelReportEntry(const QString& image, const QString& bandLabel, const uint16_t* plane, int width,

@@ -15,6 +15,8 @@
 #include "lens_correction.h"
 #include "run_report.h"
 
+using namespace refl;
+
 namespace {
 
 const QStringList kQualityColumns{"capture", "band",   "reference_band",     "method",

@@ -12,6 +12,8 @@
 #include "band_names.h"
 #include "exif_tags.h"
 
+using namespace refl;
+
 namespace {
 
 QString esc(const QString& text) { return text.toHtmlEscaped(); }

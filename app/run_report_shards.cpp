@@ -14,6 +14,8 @@
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 
+using namespace refl;
+
 namespace {
 
 const QString kFormat = QStringLiteral("reflectivity-shard-report");

@@ -10,6 +10,8 @@
 
 #include "run_report_shards.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kCsv = QStringLiteral(REFL_APP_TESTDATA "/registration_quality.csv");

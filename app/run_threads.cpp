@@ -9,6 +9,8 @@
 #include "image_registration_thread.h"
 #include "sfm_calibration_thread.h"
 
+using namespace refl;
+
 namespace {
 
 constexpr int kMaxRadiometricTasks = 3;

@@ -2,8 +2,10 @@
 
 #include <QString>
 
+namespace refl {
 class CImageRegistrationThread;
 class CSfMCalibrationThread;
+}  // namespace refl
 class QThreadPool;
 
 // How many threads a run may use. Every pool and parallel loop of a run takes its bound from here:
@@ -28,8 +30,8 @@ public:
     // count, bounded by a fixed memory budget so that many cores do not multiply the memory.
     int registrationJobs() const;
     int calibrationBands() const;
-    void applyTo(CImageRegistrationThread& registration) const;
-    void applyTo(CSfMCalibrationThread& calibration) const;
+    void applyTo(refl::CImageRegistrationThread& registration) const;
+    void applyTo(refl::CSfMCalibrationThread& calibration) const;
 
 private:
     int jobsWithin(double jobMb) const;

@@ -12,6 +12,8 @@
 #include "testing/log_capture.h"
 #include "trf_solver.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kSmall = QStringLiteral(REFL_BENCH_TESTDATA "/bal_small.txt");

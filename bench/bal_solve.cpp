@@ -12,6 +12,8 @@
 #include "bal_problem.h"
 #include "trf_solver.h"
 
+using namespace refl;
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();

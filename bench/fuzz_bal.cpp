@@ -7,8 +7,8 @@
 #include "testing/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QString path = fuzzinput::writeScratch(fuzzinput::bytesOf(data, size), ".bal");
+    silenceLogs();
+    const QString path = writeScratch(bytesOf(data, size), ".bal");
     if (path.isEmpty()) return 0;
     BalProblem problem;
     if (!readBalProblem(path, problem)) return 0;

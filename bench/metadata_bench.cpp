@@ -9,6 +9,8 @@
 #include "radiometric_calibration.h"
 #include "raw_tiff.h"
 
+using namespace refl;
+
 namespace {
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}

@@ -12,6 +12,8 @@
 #include "raw_tiff.h"
 #include "sample_flight.h"
 
+using namespace refl;
+
 namespace {
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}

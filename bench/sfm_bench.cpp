@@ -20,6 +20,8 @@
 #include "sfm_selection.h"
 #include "sfm_tracks.h"
 
+using namespace refl;
+
 namespace {
 
 int gBandNm = 840;

@@ -36,6 +36,8 @@
 #include "sfm_selection.h"
 #include "sfm_tracks.h"
 
+using namespace refl;
+
 namespace {
 
 void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& msg) {

@@ -70,6 +70,8 @@
 #include "sample_flight.h"
 #include "sfm_calibration_thread.h"
 
+using namespace refl;
+
 using namespace reflsample;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "parallel_runner.h"
 #include "sparse_jacobian.h"
 
+using namespace refl;
+
 namespace {
 
 struct Fixture {

@@ -1,5 +1,7 @@
 #include "calib_params.h"
 
+namespace refl {
+
 bool SfMParamGroup::operator==(const SfMParamGroup& o) const {
     return maxFeatures == o.maxFeatures && limit == o.limit && loweRatio == o.loweRatio &&
            magsacThreshold == o.magsacThreshold && maxIterations == o.maxIterations;
@@ -16,3 +18,5 @@ const QVector<SfMParamGroup>& retrySfmParamGroups() {
     };
     return groups;
 }
+
+}  // namespace refl

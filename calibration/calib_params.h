@@ -6,6 +6,8 @@
 // radiometry can use it without the self-calibration.
 #include "camera_calib_params.h"
 
+namespace refl {
+
 // The five tunables of one calibration attempt.
 struct SfMParamGroup {
     qint32 maxFeatures = 4500;      // SIFT features per image
@@ -21,3 +23,4 @@ struct SfMParamGroup {
 SfMParamGroup defaultSfmParamGroup();
 const QVector<SfMParamGroup>& retrySfmParamGroups();
 
+}  // namespace refl

@@ -6,6 +6,8 @@
 #include <QThread>
 #include <QTimer>
 
+using namespace refl;
+
 namespace {
 
 TEST(CameraCalibParams, DefaultsAreZeroExceptThePixelSize) {

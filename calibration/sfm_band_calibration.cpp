@@ -11,6 +11,8 @@
 #include "sfm_selection.h"
 #include "sfm_tracks.h"
 
+namespace refl {
+
 bool CSfMCalibrationThread::calibrateBand(const QStringList& files, const QString& band, double pixelSizeUm,
                                           double focalMm, CameraCalibParams& out,
                                           const SfMParamGroup& group) {
@@ -105,3 +107,5 @@ bool CSfMCalibrationThread::calibrateBand(const QStringList& files, const QStrin
     fillCalibrationRecord(adjusted, prior, int(selected.size()), pixelSizeUm, accepted, &out);
     return accepted;
 }
+
+}  // namespace refl

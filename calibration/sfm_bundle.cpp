@@ -6,6 +6,8 @@
 
 #include "ba_lens_support.h"
 
+namespace refl {
+
 namespace {
 
 refl::Vec3 toVec3(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
@@ -177,3 +179,5 @@ void fillCalibrationRecord(const SfmBundleResult& result, const CameraPrior& pri
     out->xmpLensKept = !result.lensAdopted;
     out->lensDecision = result.lensDecision;
 }
+
+}  // namespace refl

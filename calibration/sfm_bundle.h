@@ -12,6 +12,8 @@
 #include "sfm_reconstruction.h"
 #include "sfm_tracks.h"
 
+namespace refl {
+
 // What the adjustment of one band calibration gives back.
 struct SfmBundleResult {
     cv::Mat K;                        // 3x3 CV_64F, adjusted
@@ -81,3 +83,5 @@ bool bundleAdjust(const std::vector<FeatureTrack>& tracks, const std::vector<int
 // millimetre values, the quality figures, the track counts and the accept flag.
 void fillCalibrationRecord(const SfmBundleResult& result, const CameraPrior& prior, int selectedCount,
                            double pixelSizeUm, bool accepted, CameraCalibParams* out);
+
+}  // namespace refl

@@ -14,6 +14,8 @@
 #include "sample_flight.h"
 #include "sfm_selection.h"
 
+using namespace refl;
+
 namespace {
 
 ImageFeatures featuresOf(std::vector<cv::Point2d> pts) {

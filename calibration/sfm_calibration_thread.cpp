@@ -16,6 +16,8 @@
 #include "camera_info.h"
 #include "exif_xmp.h"
 
+namespace refl {
+
 CSfMCalibrationThread::CSfMCalibrationThread(const QString& inputDir, double pixelSizeUm, double focalMm,
                                              QObject* parent)
     : QThread(parent), inputDir(inputDir), pixelSizeUm(pixelSizeUm), focalMm(focalMm) {
@@ -66,7 +68,7 @@ QMap<QString, QStringList> CSfMCalibrationThread::groupFilesByBand(const QString
 }
 
 double CSfMCalibrationThread::readRelativeAltitude(const QString& path) const {
-    return ::readRelativeAltitude(path, "SfM readRelativeAltitude:");
+    return refl::readRelativeAltitude(path, "SfM readRelativeAltitude:");
 }
 
 QStringList CSfMCalibrationThread::selectComparableGroups(const QMap<QString, QStringList>& captures,
@@ -220,3 +222,5 @@ void CSfMCalibrationThread::run() {
     emit signalCalibrationProgress(100, summary);
     emit signalCalibrationFinished(anySuccess, summary, results);
 }
+
+}  // namespace refl

@@ -9,6 +9,8 @@
 #include "calib_params.h"
 #include "sfm_features.h"
 
+namespace refl {
+
 // Self-calibration of every band's lens from a few captures of the flight taken at about the same
 // altitude. Reports only through its two signals; stop() raises the flag the worker polls.
 class CSfMCalibrationThread : public QThread {
@@ -78,3 +80,5 @@ private:
     int m_adjustmentThreads = 1;  // per band during run()
     int m_bandThreads = std::max(1, QThread::idealThreadCount());
 };
+
+}  // namespace refl

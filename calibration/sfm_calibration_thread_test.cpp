@@ -17,6 +17,8 @@
 #include "camera_info.h"
 #include "sample_flight.h"
 
+using namespace refl;
+
 namespace {
 
 QStringList g_log;

@@ -9,6 +9,8 @@
 #include "contrast_stretch.h"
 #include "matching_fast.h"
 
+namespace refl {
+
 void rootSiftInPlace(cv::Mat& d) {
     for (int r = 0; r < d.rows; ++r) {
         float* row = d.ptr<float>(r);
@@ -146,3 +148,5 @@ std::vector<PairGeometry> pairwiseGeometries(const std::vector<ImageFeatures>& f
     }
     return out;
 }
+
+}  // namespace refl

@@ -5,6 +5,8 @@
 #include <opencv2/features2d.hpp>
 #include <vector>
 
+namespace refl {
+
 // Stop request of the calibration run: raised once (0 -> 1) by the GUI thread and polled by the
 // worker. A null pointer never stops.
 using SfmStopFlag = std::atomic<int>;
@@ -60,3 +62,5 @@ bool keepMaskedInliers(const std::vector<cv::DMatch>& matches, const std::vector
 // Minimum mutual matches before a pair is verified, and minimum inliers after.
 constexpr int kSfmMinPairMatches = 12;
 constexpr int kSfmMinPairInliers = 10;
+
+}  // namespace refl

@@ -8,6 +8,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+using namespace refl;
+
 TEST(SfmFeatures, ConstantSixteenBitImageHasNoFeatures) {
     const ImageFeatures f = extractSift(cv::Mat(120, 160, CV_16U, cv::Scalar(3000)), 4500);
     EXPECT_TRUE(f.points.empty());

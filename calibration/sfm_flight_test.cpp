@@ -15,6 +15,8 @@
 #include "sfm_selection.h"
 #include "sfm_tracks.h"
 
+using namespace refl;
+
 namespace {
 
 struct Flight {

@@ -16,6 +16,8 @@
 #include "sample_flight.h"
 #include "sfm_calibration_thread.h"
 
+using namespace refl;
+
 namespace {
 
 struct LensCheck {

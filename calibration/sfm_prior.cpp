@@ -8,6 +8,8 @@
 
 #include "exif_xmp.h"
 
+namespace refl {
+
 namespace {
 
 bool present(const QString& text) { return !text.isEmpty() && text != QLatin1String(kUnknow); }
@@ -91,3 +93,5 @@ bool cameraPriorFromMetadata(const QString& path, double pixelSizeUm, double foc
     *prior = p;
     return true;
 }
+
+}  // namespace refl

@@ -3,6 +3,8 @@
 #include <QString>
 #include <opencv2/core.hpp>
 
+namespace refl {
+
 // The starting camera of a band calibration, from the XMP lens keys of its first image.
 struct CameraPrior {
     cv::Mat K;  // 3x3 CV_64F, one focal length on both axes
@@ -19,3 +21,5 @@ struct CameraPrior {
 // Missing focal length falls back to focalMm; a missing or malformed principal point to the image
 // centre ("EXIF/sensor physical fallback"); missing or short distortion to zero.
 bool cameraPriorFromMetadata(const QString& path, double pixelSizeUm, double focalMm, CameraPrior* prior);
+
+}  // namespace refl

@@ -7,6 +7,8 @@
 #include <exiv2/exiv2.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+using namespace refl;
+
 namespace {
 
 struct Keys {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <opencv2/calib3d.hpp>
 
+namespace refl {
+
 namespace {
 
 constexpr double kRadToDeg = 180.0 / M_PI;
@@ -261,3 +263,5 @@ bool incrementalSfm(const std::vector<FeatureTrack>& tracks, const std::vector<I
             if (!out->points.count(ti) && observedIn(tracks[size_t(ti)], next)) tryTriangulate(ti);
     }
 }
+
+}  // namespace refl

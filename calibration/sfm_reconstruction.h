@@ -8,6 +8,8 @@
 #include "statistics.h"
 #include "sfm_tracks.h"
 
+namespace refl {
+
 // Pose of one view: a world point X maps to R X + t in the camera frame.
 struct ViewPose {
     cv::Matx33d R = cv::Matx33d::eye();
@@ -52,3 +54,5 @@ bool incrementalSfm(const std::vector<FeatureTrack>& tracks, const std::vector<I
                     const cv::Mat& K, const cv::Mat& D, int a, int b, const cv::Matx33d& R,
                     const cv::Vec3d& t, double pixelThreshold, SfmReconstruction* out,
                     const SfmStopFlag* stop = nullptr);
+
+}  // namespace refl

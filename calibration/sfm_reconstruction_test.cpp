@@ -4,6 +4,8 @@
 
 #include "sfm_test_scene.h"
 
+using namespace refl;
+
 namespace {
 
 cv::Vec3d centreOf(const ViewPose& p) { return -(p.R.t() * p.t); }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace refl {
+
 std::vector<AdjustmentCandidate> adjustmentCandidates(const std::vector<FeatureTrack>& tracks,
                                                       const std::vector<int>& triangulated,
                                                       const std::vector<ImageFeatures>& features,
@@ -97,3 +99,5 @@ std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
         multiViewCandidates(adjustmentCandidates(tracks, triangulated, features, poses, K, D)), tracks,
         features, int(poses.size()), limit, width, height);
 }
+
+}  // namespace refl

@@ -5,6 +5,8 @@
 
 #include "sfm_reconstruction.h"
 
+namespace refl {
+
 // A triangulated track measured again with the final poses.
 struct AdjustmentCandidate {
     int track = 0;
@@ -52,3 +54,5 @@ std::vector<int> selectAdjustmentTracks(const std::vector<FeatureTrack>& tracks,
                                         const std::vector<ImageFeatures>& features,
                                         const std::vector<ViewPose>& poses, const cv::Mat& K,
                                         const cv::Mat& D, int limit, int width, int height);
+
+}  // namespace refl

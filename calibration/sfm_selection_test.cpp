@@ -6,6 +6,8 @@
 
 #include "sfm_test_scene.h"
 
+using namespace refl;
+
 namespace {
 
 // One view, candidate k observed at points[k] of that view.

@@ -6,6 +6,8 @@
 
 #include "sfm_reconstruction.h"
 
+namespace refl {
+
 struct SyntheticScene {
     cv::Mat K, D;
     int width = 640, height = 480;
@@ -72,3 +74,5 @@ inline SyntheticScene makeSyntheticScene(int views = 5, int count = 300, double 
         }
     return s;
 }
+
+}  // namespace refl

@@ -4,6 +4,8 @@
 #include <map>
 #include <set>
 
+namespace refl {
+
 namespace {
 
 struct TrackEntry {
@@ -76,3 +78,5 @@ std::vector<FeatureTrack> buildFeatureTracks(const std::vector<PairGeometry>& pa
     });
     return tracks;
 }
+
+}  // namespace refl

@@ -4,6 +4,8 @@
 
 #include "sfm_features.h"
 
+namespace refl {
+
 // One keypoint of one view.
 struct Observation {
     int view = 0;
@@ -21,3 +23,5 @@ using FeatureTrack = std::vector<Observation>;
 // that would give a track two keypoints of one view. Tracks come longest first; equal lengths in
 // ascending (view, keypoint) order of their first differing observation.
 std::vector<FeatureTrack> buildFeatureTracks(const std::vector<PairGeometry>& pairs);
+
+}  // namespace refl

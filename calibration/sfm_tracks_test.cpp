@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace refl;
+
 namespace {
 
 PairGeometry pair(int i, int j, std::vector<cv::DMatch> m) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace refl;
+
 using namespace refl::tr;
 
 namespace {

@@ -6,6 +6,8 @@
 #include "exif_xmp.h"
 #include "radiometric_calibration.h"
 
+namespace refl {
+
 namespace {
 
 // The texts of one image that the keyed readers use.
@@ -193,3 +195,5 @@ bool readImageExifPanel(const QString& path, RadiometricCalibration& record) {
     if (!std::isfinite(record.exposure) || !std::isfinite(record.gain)) return false;
     return true;
 }
+
+}  // namespace refl

@@ -10,9 +10,9 @@
 #include "testing/tiff_builder.h"
 #include "testing/xmp_texts.h"
 
-namespace {
+using namespace refl;
 
-using namespace xmptest;
+namespace {
 
 // Texts of a keyed-layout image; each can be changed or dropped (empty = key absent).
 struct KeyedImage {
@@ -179,7 +179,7 @@ TEST_F(CalibrationTest, PerItemRefusesMissingCoefficients) {
     r.a0 = 5;
     EXPECT_FALSE(readXmpPerItem(CalibrationReader::Panel, perItem({"x", "0.8", "0.05"}), r));
     EXPECT_DOUBLE_EQ(r.a0, 5.0) << "record written although refused";
-    EXPECT_FALSE(readXmpPerItem(CalibrationReader::Panel, xmptest::packet("nothing"), r));
+    EXPECT_FALSE(readXmpPerItem(CalibrationReader::Panel, packet("nothing"), r));
 }
 
 // ---- keyed layout --------------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include "exif_xmp.h"
 #include "radiometric_calibration.h"
 
+namespace refl {
+
 namespace {
 
 // The XMP block as text, up to its first zero byte.
@@ -180,3 +182,5 @@ bool readXmpPerItem(CalibrationReader copy, const QByteArray& xmp, RadiometricCa
     r.irradiance = irradiance;
     return true;
 }
+
+}  // namespace refl

@@ -1,5 +1,7 @@
 #include "camera_calib_params.h"
 
+namespace refl {
+
 bool CameraCalibParams::operator==(const CameraCalibParams& o) const {
     return fx == o.fx && fy == o.fy && cx == o.cx && cy == o.cy && k1 == o.k1 && k2 == o.k2 && p1 == o.p1 &&
            p2 == o.p2 && k3 == o.k3 && imageWidth == o.imageWidth && imageHeight == o.imageHeight &&
@@ -17,3 +19,5 @@ void registerCalibrationMetaTypes() {
     qRegisterMetaType<CameraCalibParamsMap>("CameraCalibParamsMap");
     qRegisterMetaType<CameraCalibParamsMap>("QMap<QString, CameraCalibParams>");
 }
+
+}  // namespace refl

@@ -4,6 +4,8 @@
 #include <QMetaType>
 #include <QString>
 
+namespace refl {
+
 // One band's self-calibration result (OpenCV pinhole model, distortion k1, k2, p1, p2, k3) with the
 // quality figures of its adjustment. Only accepted results are ever stored in a map.
 struct CameraCalibParams {
@@ -49,5 +51,7 @@ using CameraCalibParamsMap = QMap<QString, CameraCalibParams>;
 // call more than once.
 void registerCalibrationMetaTypes();
 
-Q_DECLARE_METATYPE(CameraCalibParams)
-Q_DECLARE_METATYPE(CameraCalibParamsMap)
+}  // namespace refl
+
+Q_DECLARE_METATYPE(refl::CameraCalibParams)
+Q_DECLARE_METATYPE(refl::CameraCalibParamsMap)

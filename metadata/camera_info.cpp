@@ -5,6 +5,8 @@
 
 #include "exif_xmp.h"
 
+namespace refl {
+
 bool readImageKeyExif(const QString& path, PanelCameraInfo& info) {
     ImageMetadata meta;
     if (!readCameraMetadata(path, meta)) return false;
@@ -58,3 +60,5 @@ QString bandFromFileName(const QString& fileName) {
     if (fields.size() < 3) return QString();
     return fields.at(2).section('.', 0, 0).toLower();
 }
+
+}  // namespace refl

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace refl {
+
 // What the panel step learns about the camera from its panel images.
 struct PanelCameraInfo {
     QStringList serials;  // one per panel image read
@@ -30,3 +32,5 @@ double focalLengthForCameraType(int cameraType);
 // Band key of a raw image: the third "_" field of the file name up to its first ".", lower-cased;
 // empty for names with fewer than three fields.
 QString bandFromFileName(const QString& fileName);
+
+}  // namespace refl

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <mutex>
 
+namespace refl {
+
 const char* const kUnknow = "Unknow";
 
 namespace {
@@ -129,3 +131,5 @@ double readRelativeAltitude(const QString& path, const char* who) {
     }
     return -9999.0;
 }
+
+}  // namespace refl

@@ -6,6 +6,8 @@
 
 #include <exiv2/exiv2.hpp>
 
+namespace refl {
+
 // The text returned for a key that is missing or could not be read.
 extern const char* const kUnknow;
 
@@ -40,3 +42,5 @@ bool readCameraMetadata(const QString& path, ImageMetadata& meta, const QString&
 double readRelativeAltitude(const QString& path, const char* who);
 
 double parseNumber(const QString& text, bool* ok = nullptr);
+
+}  // namespace refl

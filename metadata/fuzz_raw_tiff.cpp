@@ -7,9 +7,11 @@
 #include "raw_tiff.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QString path = fuzzinput::writeScratch(fuzzinput::bytesOf(data, size), ".tif");
+    silenceLogs();
+    const QString path = writeScratch(bytesOf(data, size), ".tif");
     if (path.isEmpty()) return 0;
     const RawTiffCamera cameras[] = {{0, 1280, 960, "Quorvin"}, {3, 16, 8, ""}, {4, 32, 16, ""}, {6, 8, 8, ""}};
     RadiometricCalibration record;

@@ -6,9 +6,11 @@
 #include "radiometric_calibration.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QByteArray bytes = fuzzinput::bytesOf(data, size);
+    silenceLogs();
+    const QByteArray bytes = bytesOf(data, size);
     for (CalibrationReader copy : {CalibrationReader::Panel, CalibrationReader::Task}) {
         RadiometricCalibration record;
         bool keyed = false;
@@ -17,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         readXmpPerItem(copy, bytes, record);
     }
     // exiv2 only sees inputs that look like a TIFF or an XMP packet; the rest fails its type check.
-    const QString path = fuzzinput::writeScratch(bytes, ".tif");
+    const QString path = writeScratch(bytes, ".tif");
     if (path.isEmpty()) return 0;
     RadiometricCalibration record;
     readImageExif(path, record);

@@ -17,6 +17,8 @@
 #include "sample_flight.h"
 #include "testing/log_capture.h"
 
+using namespace refl;
+
 namespace {
 
 struct FlightCase {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace refl {
+
 // Factory calibration of one band, read from the XMP packet and EXIF tags of its images.
 struct RadiometricCalibration {
     double a0 = 0.0;       // radiometric coefficient; scale of the vignetting map
@@ -65,3 +67,5 @@ using VignettingMap = std::vector<double>;
 // k5 r^6. Bands without a record get an empty map. False (maps cleared) for an implausible size.
 bool buildVignettingMaps(const QVector<RadiometricCalibration>& records, int width, int height, int bandCount,
                          bool keyedFlag, std::vector<VignettingMap>& maps);
+
+}  // namespace refl

@@ -8,6 +8,8 @@
 
 #include "radiometric_calibration.h"
 
+namespace refl {
+
 namespace {
 
 struct FileCloser {
@@ -317,3 +319,5 @@ bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& cam
     if (camera.cameraType == 0) return readSixBandImage(file, panel, camera, layout, pixels, xmp);
     return readKeyedImage(file, panel, camera, layout, pixels, xmp);
 }
+
+}  // namespace refl

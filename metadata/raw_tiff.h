@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace refl {
+
 struct RadiometricCalibration;
 
 // Where the pixels, the XMP packet and the dark level of one raw band TIFF lie, as found in its
@@ -58,3 +60,5 @@ bool plausibleImageSize(int width, int height);
 // log line names the problem and false is returned.
 bool readTIF(RawTiffReader reader, const QString& path, const RawTiffCamera& camera, RawTiffLayout& layout,
              std::vector<uint16_t>& pixels, QByteArray& xmp, RadiometricCalibration& calibration);
+
+}  // namespace refl

@@ -11,6 +11,8 @@
 #include "testing/tiff_builder.h"
 #include "testing/xmp_texts.h"
 
+using namespace refl;
+
 namespace {
 
 const QByteArray kMaker("Quorvin");
@@ -18,9 +20,12 @@ const QByteArray kMaker("Quorvin");
 // Six-band camera, newer layout: maker bytes at 266, XMP at 308, pixels where tag 273 says.
 TiffBuilder sixBandNew(uint32_t stripOffset = 5400) {
     TiffBuilder b;
-    b.longValue(256, 1280).longValue(257, 960).shortValue(258, 16).longValue(273, stripOffset)
+    b.longValue(256, 1280)
+        .longValue(257, 960)
+        .shortValue(258, 16)
+        .longValue(273, stripOffset)
         .shortValue(50714, 4096)
-        .bytesAt(700, 1, sixband::kNewXmpOffset, xmptest::compact())
+        .bytesAt(700, 1, sixband::kNewXmpOffset, compact())
         .place(sixband::kNewMakerOffset, kMaker)
         .place(stripOffset, TiffBuilder::rampPixels(1280, 960));
     return b;
@@ -29,8 +34,11 @@ TiffBuilder sixBandNew(uint32_t stripOffset = 5400) {
 // Six-band camera, older layout: pixels at 266, maker bytes after them, XMP at 2458247.
 TiffBuilder sixBandOld() {
     TiffBuilder b;
-    b.longValue(256, 1280).longValue(257, 960).longValue(273, sixband::kOldPixelOffset).shortValue(50714, 3000)
-        .bytesAt(700, 1, sixband::kOldXmpOffset, xmptest::perItem())
+    b.longValue(256, 1280)
+        .longValue(257, 960)
+        .longValue(273, sixband::kOldPixelOffset)
+        .shortValue(50714, 3000)
+        .bytesAt(700, 1, sixband::kOldXmpOffset, perItem())
         .place(sixband::kOldPixelOffset, TiffBuilder::rampPixels(1280, 960, 7))
         .place(sixband::kOldMakerOffset, kMaker);
     return b;
@@ -107,7 +115,7 @@ TEST_F(RawTiffTest, SixBandOldLayoutIsRecognisedByItsXmpOffset) {
 
 TEST_F(RawTiffTest, OtherXmpOffsetOnTheSixBandCameraReadsAsNewLayout) {
     TiffBuilder b = sixBandNew();
-    b.bytesAt(700, 1, 3000, xmptest::compact("1,2,3"));  // the later entry wins
+    b.bytesAt(700, 1, 3000, compact("1,2,3"));  // the later entry wins
     ASSERT_TRUE(read(RawTiffReader::Panel, write(b.build()), sixBand())) << log.all().toStdString();
     EXPECT_EQ(layout.layoutFlag, 0);
     EXPECT_EQ(layout.xmpOffset, 3000u);

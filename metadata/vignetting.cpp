@@ -5,6 +5,8 @@
 #include "radiometric_calibration.h"
 #include "raw_tiff.h"
 
+namespace refl {
+
 namespace {
 
 // Fills one band's map. `sevenTerms`: P(r) = k0 + k1 r + ... + k6 r^6; otherwise
@@ -56,3 +58,5 @@ bool buildVignettingMaps(const QVector<RadiometricCalibration>& records, int wid
     }
     return true;
 }
+
+}  // namespace refl

@@ -8,9 +8,11 @@
 #include "panel_value.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QByteArray bytes = fuzzinput::bytesOf(data, size);
+    silenceLogs();
+    const QByteArray bytes = bytesOf(data, size);
     const int newline = bytes.indexOf('\n');
     const QByteArray payload = newline < 0 ? bytes : bytes.left(newline);
     QStringList labels = {"450nm", "555nm", "660nm", "720nm", "750nm", "840nm"};

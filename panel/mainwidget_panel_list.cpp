@@ -16,6 +16,8 @@
 #include "mainwidget.h"
 #include "panel_selection.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kCheckMark = QString(QChar(0x221A));

@@ -19,6 +19,8 @@
 #include "mainwidget.h"
 #include "sample_flight.h"
 
+using namespace refl;
+
 namespace {
 
 const QString kCheckMark = QString(QChar(0x221A));

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+using namespace refl;
+
 PanelArea panelAreaFrom(const PanelGeometry& g) {
     PanelArea a;
     a.firstColumn = g.vertices[0].x();

@@ -23,7 +23,8 @@ PanelArea panelAreaFrom(const PanelGeometry& geometry);
 // Mean radiance of the panel area (the conversion's value before scaling). False, with a log line,
 // when the area is empty or reaches outside the width x height image.
 bool getHawkAreaDNAndLValue(const PanelArea& area, const uint16_t* plane, int width, int height,
-                            const RadiometricCalibration& record, const VignettingMap& map, double& value);
+                            const refl::RadiometricCalibration& record, const refl::VignettingMap& map,
+                            double& value);
 
 // Orders the four "x,y" texts of a drawn outline as top-left, bottom-left, top-right, bottom-right:
 // the two leftmost points form the left side, each side ordered by y. Empty for anything but four

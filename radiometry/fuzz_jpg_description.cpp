@@ -7,9 +7,11 @@
 #include "handle_jpg_operation.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QByteArray bytes = fuzzinput::bytesOf(data, size);
+    silenceLogs();
+    const QByteArray bytes = bytesOf(data, size);
     unsigned char dn[256];
     for (int i = 0; i < 256; ++i) dn[i] = static_cast<unsigned char>(i);
     quint16 out[256];

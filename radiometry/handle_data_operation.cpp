@@ -13,6 +13,8 @@
 #include "radiometric_conversion.h"
 #include "raw_tiff.h"
 
+namespace refl {
+
 CHandleDataOperation::CHandleDataOperation(QObject* parent) : QObject(parent) {
 #ifdef Q_OS_WIN
     // File names reach the C library and exiv2 in the system's 8-bit encoding.
@@ -141,3 +143,5 @@ bool CHandleDataOperation::correctLens(const QString& converted) {
     if (!ok) qDebug() << "distortionCorrectionEx FAILED for:" << converted << "->" << corrected;
     return ok;
 }
+
+}  // namespace refl

@@ -7,6 +7,8 @@
 #include "camera_calib_params.h"
 #include "radiometric_calibration.h"
 
+namespace refl {
+
 // What one conversion task is given before it starts (the run controller sets every field).
 struct RadiometricTaskOptions {
     enum class Output { Radiance, Reflectance };
@@ -73,3 +75,5 @@ private:
     CameraCalibParamsMap m_sfmParams;
     quint32 m_stripOffset = 0;
 };
+
+}  // namespace refl

@@ -16,6 +16,8 @@
 
 #include "exif_xmp.h"
 
+namespace refl {
+
 namespace {
 
 // GDAL reports through its own handler, which would print to standard error from the worker
@@ -318,3 +320,5 @@ bool CHandleJpgDataOperation::writeMetadata(const QString& tempPath) {
     }
     return false;
 }
+
+}  // namespace refl

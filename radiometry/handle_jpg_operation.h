@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <exiv2/exiv2.hpp>
 
+namespace refl {
+
 // The factor held by an image description: exactly one '/', both sides numbers (read in single
 // precision, as the cameras write them), the quotient finite. False for anything else.
 bool jpgScaleFactor(const QString& description, double* factor);
@@ -62,3 +64,5 @@ private:
 
     double m_factor = 0.0;
 };
+
+}  // namespace refl

@@ -17,6 +17,8 @@
 #include "tiff_bytes.h"
 #include "xmp_packet.h"
 
+using namespace refl;
+
 namespace {
 
 QStringList g_log;

@@ -14,6 +14,8 @@
 #include "exif_xmp.h"
 #include "output_file.h"
 
+namespace refl {
+
 namespace {
 
 bool missing(const QString& text) { return text.isEmpty() || text == QLatin1String(kUnknow); }
@@ -211,3 +213,5 @@ bool distortionCorrectionEx(const QString& inputPath, const QString& outputPath,
     const cv::Vec<double, 5> D(p.k1, p.k2, p.p1, p.p2, p.k3);
     return undistortAndWrite(image, inputPath, outputPath, K, D, true, who);
 }
+
+}  // namespace refl

@@ -5,6 +5,8 @@
 
 #include "camera_calib_params.h"
 
+namespace refl {
+
 // Undistortion of a converted band image into its "_Correct" twin. Three ways to get the camera:
 // the camera-type-6 reading of the XMP lens keys (fixed 3.45 um pixel, built-in model when a value
 // is zero), the general XMP reading with the task's pixel size and focal-length fallback, and a
@@ -26,3 +28,5 @@ struct LensModel {
 };
 LensModel lensFromXmpTexts(const QString& principal, const QString& focal, const QString& distortion, int width,
                            int height, double pixelSizeUm, double focalMm);
+
+}  // namespace refl

@@ -13,6 +13,8 @@
 #include "exif_xmp.h"
 #include "testing/log_capture.h"
 
+using namespace refl;
+
 namespace {
 
 constexpr int kW = 640, kH = 480;

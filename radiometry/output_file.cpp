@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace refl {
+
 bool sameFile(const QString& a, const QString& b) {
     const QFileInfo fa(a), fb(b);
     if (fa.absoluteFilePath() == fb.absoluteFilePath()) return true;
@@ -64,3 +66,5 @@ bool replaceFile(const QString& temporary, const QString& target) {
     return std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(target).constData()) == 0;
 #endif
 }
+
+}  // namespace refl

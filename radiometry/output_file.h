@@ -3,6 +3,8 @@
 #include <QString>
 #include <cstdint>
 
+namespace refl {
+
 // Writes a byte copy of `inputPath` to `outputPath` with `byteCount` bytes at `pixelOffset`
 // replaced by `pixels`. The copy goes to a temporary file in the output folder and is renamed into
 // place only when complete. Refuses (false, one log line) when the block does not lie inside the
@@ -15,3 +17,5 @@ bool sameFile(const QString& a, const QString& b);
 
 // Moves a complete temporary file over `target` (replacing it in one step where the system allows).
 bool replaceFile(const QString& temporary, const QString& target);
+
+}  // namespace refl

@@ -1,5 +1,7 @@
 #include "radiometric_conversion.h"
 
+namespace refl {
+
 void convertPixels(const uint16_t* raw, const RadiometricCalibration& c, const double* map, size_t count,
                    const ConversionMode& mode, uint16_t* out) {
     // The record's scale once per image; radianceValue is the model of every pixel.
@@ -11,3 +13,5 @@ void convertPixels(const uint16_t* raw, const RadiometricCalibration& c, const d
         out[i] = toOutputDn(mode.reflectance ? value * panelFactor : value);
     }
 }
+
+}  // namespace refl

@@ -5,6 +5,8 @@
 
 #include "radiometric_calibration.h"
 
+namespace refl {
+
 // How the converted value is scaled: normalised radiance, or reflectance against the panel.
 struct ConversionMode {
     bool reflectance = false;
@@ -25,3 +27,5 @@ inline uint16_t toOutputDn(double value) {
 // Converts `count` raw pixels with the band's record and vignetting map into output DNs.
 void convertPixels(const uint16_t* raw, const RadiometricCalibration& calibration, const double* map, size_t count,
                    const ConversionMode& mode, uint16_t* out);
+
+}  // namespace refl

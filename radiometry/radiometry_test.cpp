@@ -15,6 +15,8 @@
 #include "sample_flight.h"
 #include "testing/log_capture.h"
 
+using namespace refl;
+
 namespace {
 
 RadiometricCalibration unitRecord() {

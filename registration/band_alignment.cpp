@@ -6,6 +6,8 @@
 
 #include "pair_registration.h"
 
+namespace refl {
+
 namespace {
 
 cv::Mat stretch(const cv::Mat& band) {
@@ -360,3 +362,5 @@ cv::Mat falseColour(const cv::Mat& red, const cv::Mat& green, const cv::Mat& blu
     cv::merge(std::vector<cv::Mat>{stretch(blue), stretch(green), stretch(red)}, out);
     return out;
 }
+
+}  // namespace refl

@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+namespace refl {
+
 struct BandShiftSample {
     cv::Point2d centre;  // window centre, pixels
     cv::Point2d shift;   // displacement of `moving` against `fixed`: moving(x) ~ fixed(x - shift)
@@ -96,3 +98,5 @@ double medianShift(const std::vector<BandShiftSample>& samples);
 // An 8-bit BGR picture of three bands (red, green, blue channel), each stretched between its 1st
 // and 99th percentile.
 cv::Mat falseColour(const cv::Mat& red, const cv::Mat& green, const cv::Mat& blue);
+
+}  // namespace refl

@@ -10,6 +10,8 @@
 #include "band_alignment.h"
 #include "merge_bands.h"
 
+using namespace refl;
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {

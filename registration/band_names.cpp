@@ -9,6 +9,8 @@
 
 #include "exif_tags.h"
 
+namespace refl {
+
 namespace {
 
 const char* const kCameraNamespace = "http://pix4d.com/camera/1.0/";
@@ -143,3 +145,5 @@ QByteArray withBandSequences(const QByteArray& packet, const QVector<BandDescrip
     out.insert(lineStart, block.toUtf8());
     return out;
 }
+
+}  // namespace refl

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVector>
 
+namespace refl {
+
 struct BandDescription {
     QString name;               // "Blue", "Green", "Red", "Red edge", "NIR", ... or the band label
     double wavelengthNm = 0.0;  // 0 when unknown
@@ -35,3 +37,5 @@ QVector<BandDescription> describeMergedBands(const QString& mergedPath, const QS
 // band; the FWHM sequence only when every band's width is known). Returned unchanged when it has
 // no closing rdf:RDF tag or `bands` is empty.
 QByteArray withBandSequences(const QByteArray& packet, const QVector<BandDescription>& bands);
+
+}  // namespace refl

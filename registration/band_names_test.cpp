@@ -14,6 +14,8 @@
 #include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
+using namespace refl;
+
 namespace {
 
 // A converted band file with the camera's XMP (band name, centre wavelength, width).

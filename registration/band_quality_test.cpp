@@ -9,6 +9,8 @@
 #include "band_refine.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 namespace {
 
 cv::Matx33d matx(const cv::Mat& m) {

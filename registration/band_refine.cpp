@@ -8,6 +8,8 @@
 
 #include "pair_registration.h"
 
+namespace refl {
+
 namespace {
 
 std::vector<cv::Point2d> corners(const cv::Size& size) {
@@ -134,3 +136,5 @@ cv::Matx33d consensusTransform(const std::vector<cv::Matx33d>& transforms, const
     if (std::fabs(out(2, 2)) > 1e-12) out *= 1.0 / out(2, 2);
     return out;
 }
+
+}  // namespace refl

@@ -9,6 +9,8 @@
 
 #include "band_alignment.h"
 
+namespace refl {
+
 // The band resampled into the reference geometry (bilinear, float, zero outside the band).
 cv::Mat warpOntoReference(const cv::Mat& band, const cv::Matx33d& refFromBand, const cv::Size& refSize);
 
@@ -41,3 +43,5 @@ double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, const cv::Size
 // The transform whose corner images are the per-coordinate medians of the corner images of the given
 // transforms: robust to a minority of wrong ones. Empty input gives the identity.
 cv::Matx33d consensusTransform(const std::vector<cv::Matx33d>& transforms, const cv::Size& size);
+
+}  // namespace refl

@@ -18,6 +18,8 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+namespace refl {
+
 namespace {
 
 constexpr int kParams = 8;
@@ -349,3 +351,5 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
     result.ok = true;
     return result;
 }
+
+}  // namespace refl

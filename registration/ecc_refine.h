@@ -7,6 +7,8 @@
 #include <QString>
 #include <opencv2/core.hpp>
 
+namespace refl {
+
 struct EccRefineSettings {
     // Iteration limits: the coarsest level (the full-size one when there is no reduced level), each
     // level between, the full-size level after reduced ones.
@@ -40,3 +42,5 @@ struct EccRefineResult {
 // exceptions) on other types, too little overlap, or a correlation that would be minimised.
 EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, const cv::Matx33d& start,
                                     const EccRefineSettings& settings = EccRefineSettings());
+
+}  // namespace refl

@@ -6,6 +6,8 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+using namespace refl;
+
 namespace {
 
 cv::Mat blobs(int width, int height, unsigned seed) {

@@ -10,6 +10,8 @@
 
 #include "band_names.h"
 
+namespace refl {
+
 namespace {
 
 const uint16_t kXmlPacket = 700;
@@ -431,3 +433,5 @@ bool writeExifTags(const QString& mergedPath, const QString& referencePath, cons
     TIFFClose(tif);
     return true;
 }
+
+}  // namespace refl

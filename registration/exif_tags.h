@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 
+namespace refl {
+
 // Value of element `name` in an XMP packet (element or attribute form); empty when absent.
 QString xmpElementValue(const QString& packet, const QString& name);
 
@@ -46,3 +48,5 @@ QByteArray buildExifAndGpsDirectories(const ReferenceTags& tags, uint32_t exifOf
 // classic TIFF.
 bool writeExifTags(const QString& mergedPath, const QString& referencePath, const QString& prefix,
                    const QStringList& bandNames, const QByteArray& extraXmpDescriptions = {});
+
+}  // namespace refl

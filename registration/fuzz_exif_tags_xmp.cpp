@@ -7,9 +7,11 @@
 #include "exif_tags.h"
 #include "testing/fuzz_input.h"
 
+using namespace refl;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzinput::silenceLogs();
-    const QString packet = QString::fromUtf8(fuzzinput::bytesOf(data, size));
+    silenceLogs();
+    const QString packet = QString::fromUtf8(bytesOf(data, size));
     for (const char* name : {"DLS:Pitch", "Camera:RelativeAltitude", "Camera:STD", "", "<", "\""}) {
         const QString value = xmpElementValue(packet, QString::fromLatin1(name));
         if (value.size() > packet.size()) __builtin_trap();

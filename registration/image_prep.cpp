@@ -6,6 +6,8 @@
 
 #include "pair_registration.h"
 
+namespace refl {
+
 cv::Mat applyWallisFilter(const cv::Mat& image, int window, double targetMean, double targetStd,
                           double contrast, double brightness) {
     const cv::Mat I = normalizeToUnitRange(image);
@@ -35,3 +37,5 @@ cv::Mat applyWallisFilter(const cv::Mat& image, int window, double targetMean, d
     }
     return out;
 }
+
+}  // namespace refl

@@ -6,6 +6,8 @@
 
 #include "pair_registration.h"
 
+using namespace refl;
+
 TEST(WallisFilter, ConstantInputGivesTheConstantOfAFlatZeroImage) {
     const cv::Mat out = applyWallisFilter(cv::Mat(40, 50, CV_16U, cv::Scalar(777)), 31, 0.5, 0.22, 0.82, 0.9);
     ASSERT_EQ(out.type(), CV_32F);

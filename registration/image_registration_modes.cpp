@@ -17,6 +17,8 @@
 #include "band_refine.h"
 #include "image_registration_thread.h"
 
+namespace refl {
+
 namespace {
 
 const QString kCancelled = QStringLiteral("已取消");
@@ -673,3 +675,5 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
     if (merged > 0) emit signalRegistrationQuality(look, written);
     emit signalRegistrationFinished(true, message);
 }
+
+}  // namespace refl

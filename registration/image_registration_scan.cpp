@@ -20,6 +20,8 @@
 #include "exif_xmp.h"
 #include "image_registration_thread.h"
 
+namespace refl {
+
 namespace regnames {
 
 QString prefixOf(const QString& path) { return QFileInfo(path).fileName().split('_').value(0); }
@@ -98,7 +100,7 @@ int CImageRegistrationThread::referenceIndex(const QStringList& groupFiles) {
 }
 
 double CImageRegistrationThread::readRelativeAltitude(const QString& path) {
-    return ::readRelativeAltitude(path, "readRelativeAltitude:");
+    return refl::readRelativeAltitude(path, "readRelativeAltitude:");
 }
 
 QStringList CImageRegistrationThread::findComparableAltitudeGroups(const QMap<QString, QStringList>& groups,
@@ -189,3 +191,5 @@ bool CImageRegistrationThread::registrationConversion(const QString& bandPath, c
     }
     return true;
 }
+
+}  // namespace refl

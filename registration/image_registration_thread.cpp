@@ -14,6 +14,8 @@
 #include "exif_tags.h"
 #include "merge_bands.h"
 
+namespace refl {
+
 namespace {
 
 const QString kCancelled = QStringLiteral("已取消");
@@ -70,13 +72,14 @@ void CImageRegistrationThread::setMatrixFunctions(PairMatrixFunction pair, Commo
 
 bool CImageRegistrationThread::mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath,
                                                const QString& prefix, const QStringList& bandNames) {
-    return ::mergeBandsToTif(bandFiles, mergedPath, prefix, bandNames, m_outputReflectance, &m_stopRequested);
+    return refl::mergeBandsToTif(bandFiles, mergedPath, prefix, bandNames, m_outputReflectance,
+                                 &m_stopRequested);
 }
 
 bool CImageRegistrationThread::writeExifTags(const QString& mergedPath, const QString& referencePath,
                                              const QString& prefix, const QStringList& bandNames,
                                              const QByteArray& extraXmp) {
-    return ::writeExifTags(mergedPath, referencePath, prefix, bandNames, extraXmp);
+    return refl::writeExifTags(mergedPath, referencePath, prefix, bandNames, extraXmp);
 }
 
 void CImageRegistrationThread::setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& matrices) {
@@ -194,3 +197,4 @@ bool CImageRegistrationThread::mergeGroup(const QString& key, const QStringList&
     return true;
 }
 
+}  // namespace refl

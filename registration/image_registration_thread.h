@@ -17,6 +17,8 @@
 #include "pair_registration.h"
 #include "registration_quality.h"
 
+namespace refl {
+
 class CImageRegistrationThread : public QThread {
     Q_OBJECT
 
@@ -185,3 +187,5 @@ QString groupNumberOf(const QString& path);
 QString bandNameOf(const QString& path);
 int wavelengthOf(const QString& path);
 }  // namespace regnames
+
+}  // namespace refl

@@ -19,6 +19,8 @@
 #include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
+using namespace refl;
+
 namespace {
 
 void touch(const QString& path) {

@@ -7,6 +7,8 @@
 #include "matching_fast.h"
 #include "pair_registration.h"
 
+namespace refl {
+
 std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train, double ratio) {
     std::map<int, cv::DMatch> out;
     if (query.empty() || train.empty() || query.cols != train.cols || query.type() != train.type())
@@ -127,3 +129,5 @@ bool validateHomography(const cv::Mat& warp, int width, int height) {
     const double full = static_cast<double>(width) * height;
     return area >= 0.2 * full && area <= 5.0 * full;
 }
+
+}  // namespace refl

@@ -5,6 +5,8 @@
 #include "matching_test_util.h"
 #include "pair_registration.h"
 
+using namespace refl;
+
 namespace {
 
 cv::Mat rows2(std::initializer_list<float> values) {

@@ -7,6 +7,8 @@
 
 #include "pair_registration.h"
 
+namespace refl {
+
 // (distance, (src row, ref row)) of every mutual match, by ascending distance (stable).
 inline std::vector<std::pair<float, std::pair<int, int>>> expectedMutualMatches(const cv::Mat& src,
                                                                               const cv::Mat& ref,
@@ -23,3 +25,5 @@ inline std::vector<std::pair<float, std::pair<int, int>>> expectedMutualMatches(
                      [](const auto& x, const auto& y) { return x.first < y.first; });
     return expected;
 }
+
+}  // namespace refl

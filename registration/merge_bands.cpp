@@ -12,6 +12,8 @@
 
 #include "band_names.h"
 
+namespace refl {
+
 namespace {
 
 bool stopRaised(const std::atomic<int>* stop) { return stop && stop->load(std::memory_order_relaxed) != 0; }
@@ -197,3 +199,5 @@ std::vector<cv::Mat> readMergedBands(const QString& path) {
     GDALClose(ds);
     return out;
 }
+
+}  // namespace refl

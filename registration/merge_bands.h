@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+namespace refl {
+
 // Writes `bandFiles` (band 1 of each, unsigned 16-bit) as the bands of `mergedPath`, in order:
 // 32-bit float in [0, 1] when `reflectance` is set, else unsigned 16-bit; tiled 128 x 128. A pixel
 // that is 0 in any readable band is 0 in every band. `prefix` and `bandNames` are not used for the
@@ -22,3 +24,5 @@ void prepareGdalForRegistration();
 // Every band of a (merged) TIFF as a single-channel image of its own sample type (CV_16U or
 // CV_32F); empty when the file cannot be read.
 std::vector<cv::Mat> readMergedBands(const QString& path);
+
+}  // namespace refl

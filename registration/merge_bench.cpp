@@ -12,6 +12,8 @@
 #include "raw_tiff_writer.h"
 #include "xmp_packet.h"
 
+using namespace refl;
+
 namespace {
 
 double cpuSeconds() { return double(std::clock()) / CLOCKS_PER_SEC; }

@@ -18,6 +18,8 @@
 #include "shared_data.h"
 #include "xmp_packet.h"
 
+using namespace refl;
+
 namespace {
 
 // A raw-style band file with EXIF, GPS and XMP, as the converted outputs keep them.

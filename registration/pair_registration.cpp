@@ -10,6 +10,8 @@
 
 #include "ecc_refine.h"
 
+namespace refl {
+
 namespace {
 
 constexpr double kWallisTargetMean = 0.5;
@@ -333,3 +335,5 @@ PairRegistrationResult estimatePairRegistration(const cv::Mat& src, const cv::Ma
     p.eccEpsilon = eccEpsilon;
     return estimatePairRegistration(src, ref, tag, p);
 }
+
+}  // namespace refl

@@ -19,6 +19,8 @@
 #include "rift2.h"
 #include "statistics.h"
 
+namespace refl {
+
 // The settings of one registration attempt (the default set and the ten retry sets differ only in
 // maxFeatures, loweRatio, magsacThreshold and eccIterations).
 struct PairRegistrationParams {
@@ -207,3 +209,5 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
                    const PairRegistrationParams& params, PairRegistrationResult& result, cv::Mat& bestWarp);
 
 }  // namespace pairregdetail
+
+}  // namespace refl

@@ -11,6 +11,8 @@
 
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 using pairregdetail::EccCandidate;
 
 namespace {

@@ -19,6 +19,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace refl {
+
 namespace rift2detail {
 
 void frequencyGrid(int rows, int cols, cv::Mat& radius, cv::Mat& theta) {
@@ -581,3 +583,5 @@ cv::Mat normalizeToByte(const cv::Mat& map) {
     }
     return out;
 }
+
+}  // namespace refl

@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #endif
 
+namespace refl {
+
 namespace pcfft {
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -97,3 +99,5 @@ std::shared_ptr<const FftPlans> fftPlansFor(int rows, int cols) {
 }
 
 }  // namespace pcfft
+
+}  // namespace refl

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace refl {
+
 namespace pcfft {
 
 // The inverse 2-D transforms are done by hand: the columns in blocks of kColumnBlock, then row by
@@ -67,3 +69,5 @@ struct FftPlans {
 std::shared_ptr<const FftPlans> fftPlansFor(int rows, int cols);
 
 }  // namespace pcfft
+
+}  // namespace refl

@@ -11,6 +11,8 @@
 #include "pair_registration.h"
 #include "rift2.h"
 
+using namespace refl;
+
 namespace {
 
 using cd = std::complex<double>;

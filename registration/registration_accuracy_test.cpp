@@ -14,6 +14,8 @@
 #include "shared_data.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 namespace {
 
 void printRow(const std::string& pair, const PairRegistrationResult& r, const std::vector<double>& corners) {

@@ -30,6 +30,8 @@
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 namespace {
 
 // Processor time of this process: with one OpenCV thread it is the work done, unaffected by other

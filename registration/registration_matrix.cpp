@@ -9,6 +9,8 @@
 #include "contrast_stretch.h"
 #include "pair_registration.h"
 
+namespace refl {
+
 namespace {
 
 PairRegistrationParams retryRow(int maxFeatures, double loweRatio, double magsacThreshold,
@@ -175,3 +177,5 @@ QList<double> computeCommonRegistrationMatrix(const QStringList& refPaths, const
     for (int i = 0; i < groups; ++i) attempts.push_back(attemptCommonGroup(refPaths[i], srcPaths[i], i, cache));
     return chooseCommonMatrix(attempts, progress, summary);
 }
+
+}  // namespace refl

@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <cmath>
 
+namespace refl {
+
 const char* const kRegistrationXmpNamespace = "http://ns.reflectivity-tool.org/registration/1.0/";
 
 namespace {
@@ -136,3 +138,5 @@ QByteArray registrationQualityXmp(const std::vector<BandRegistrationRecord>& ban
     p += "      </rdf:Description>\n";
     return p.toUtf8();
 }
+
+}  // namespace refl

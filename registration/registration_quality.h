@@ -10,6 +10,8 @@
 
 #include "band_alignment.h"
 
+namespace refl {
+
 struct BandRegistrationRecord {
     QString capture;        // capture key
     QString band;           // band name (the file name's band field)
@@ -59,3 +61,5 @@ QByteArray registrationQualityCsv(const std::vector<BandRegistrationRecord>& rec
 // for the merged file's XMP packet.
 QByteArray registrationQualityXmp(const std::vector<BandRegistrationRecord>& bands);
 extern const char* const kRegistrationXmpNamespace;
+
+}  // namespace refl

@@ -16,6 +16,8 @@
 #include "sample_flight.h"
 #include "shared_data.h"
 
+using namespace refl;
+
 namespace {
 
 std::vector<BandRegistrationRecord> registerPerGroup(const QString& folder, const QString& scratch, int bands) {

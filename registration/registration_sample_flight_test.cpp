@@ -12,6 +12,8 @@
 #include "sample_flight.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 TEST(SampleFlightRegistration, EveryBandLandsWithinHalfAPixelOfTheTruth) {
     std::vector<double> all;
     for (quint32 seed : {3u, 8u}) {

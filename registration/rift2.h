@@ -10,6 +10,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+namespace refl {
+
 struct Rift2Features {
     cv::Mat keypoints;        // N x 2 CV_32F: x (column), y (row)
     cv::Mat descriptors;      // D x (orientations * 36) CV_32F
@@ -75,3 +77,5 @@ std::vector<KeypointCandidate> selectByCells(std::vector<KeypointCandidate> cand
 std::vector<int> dominantOrientations(const std::vector<double>& hist, double secondaryRatio);
 
 }  // namespace rift2detail
+
+}  // namespace refl

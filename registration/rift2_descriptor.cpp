@@ -8,6 +8,8 @@
 #include "rift2.h"
 #include "statistics.h"
 
+namespace refl {
+
 namespace {
 
 void normaliseClipNormalise(std::vector<double>& d) {
@@ -161,3 +163,5 @@ Rift2Features extractRift2(const cv::Mat& image, int maxFeatures, int orientatio
     if (features.descriptors.empty()) qDebug() << "extractRift2: no descriptors generated";
     return features;
 }
+
+}  // namespace refl

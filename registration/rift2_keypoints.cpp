@@ -9,6 +9,8 @@
 #include "rift2.h"
 #include "statistics.h"
 
+namespace refl {
+
 namespace rift2detail {
 
 std::vector<KeypointCandidate> selectByCells(std::vector<KeypointCandidate> candidates, int maxFeatures) {
@@ -97,3 +99,5 @@ cv::Mat detectRiftKeypoints(const cv::Mat& maxMoment, const cv::Mat& minMoment, 
     }
     return keypoints;
 }
+
+}  // namespace refl

@@ -9,6 +9,8 @@
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 using rift2detail::KeypointCandidate;
 
 TEST(RiftKeypoints, CellRuleKeepsOnlyTheStrongerCandidateOfACell) {

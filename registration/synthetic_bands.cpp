@@ -3,6 +3,8 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+namespace refl {
+
 namespace {
 
 constexpr int kBands = 5;
@@ -147,3 +149,5 @@ std::vector<double> cornerErrors(const cv::Mat& estimated, const cv::Mat& truth,
     for (size_t i = 0; i < corners.size(); ++i) out.push_back(std::hypot(a[i].x - b[i].x, a[i].y - b[i].y));
     return out;
 }
+
+}  // namespace refl

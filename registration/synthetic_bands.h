@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace refl {
+
 struct SyntheticCapture {
     std::vector<cv::Mat> bands;          // CV_16U, one per band
     std::vector<std::string> bandNames;  // "475nm", "560nm", "660nm", "717nm", "842nm"
@@ -20,3 +22,5 @@ SyntheticCapture makeSyntheticCapture(unsigned seed, cv::Size size, double noise
 
 // Distances of the four image corners of a w x h image mapped by `estimated` and by `truth`.
 std::vector<double> cornerErrors(const cv::Mat& estimated, const cv::Mat& truth, cv::Size size);
+
+}  // namespace refl

@@ -3,6 +3,8 @@
 #include <QMap>
 #include <cmath>
 
+namespace refl {
+
 QStringList largestAltitudeCluster(const QVector<QPair<QString, double>>& altitudes, int maxCount,
                                    double* clusterAltitude) {
     QMap<double, QStringList> clusters;  // first altitude -> keys, ascending
@@ -27,3 +29,5 @@ QStringList largestAltitudeCluster(const QVector<QPair<QString, double>>& altitu
     if (maxCount >= 0 && selected.size() > maxCount) selected = selected.mid(0, maxCount);
     return selected;
 }
+
+}  // namespace refl

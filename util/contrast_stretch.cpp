@@ -7,6 +7,8 @@
 
 #include "statistics.h"
 
+namespace refl {
+
 cv::Mat toGrey(const cv::Mat& image) {
     cv::Mat grey;
     if (image.channels() == 3)
@@ -61,3 +63,5 @@ cv::Mat normalizeToUnitRange(const cv::Mat& image) {
 cv::Mat stretchToGray8(const cv::Mat& image) {
     return stretch<uchar>(image, CV_8U, [](double t) { return static_cast<uchar>(std::lround(t * 255.0)); });
 }
+
+}  // namespace refl

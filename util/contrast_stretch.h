@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace refl {
+
 // The 1-99 % contrast stretch shared by the band registration and the self-calibration's features.
 
 // One channel of the image's own depth: 3- and 4-channel images are taken as BGR(A) and turned
@@ -14,3 +16,5 @@ cv::Mat normalizeToUnitRange(const cv::Mat& image);
 
 // The same stretch as 8-bit grey: round(255 * t). CV_8U.
 cv::Mat stretchToGray8(const cv::Mat& image);
+
+}  // namespace refl

@@ -20,6 +20,8 @@
 #define MATCHING_X86_KERNELS 1
 #endif
 
+namespace refl {
+
 namespace matchingdetail {
 
 void twoNearestBruteForce(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNearest>& rowBest,
@@ -452,3 +454,5 @@ void twoNearest(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNearest>& row
 }
 
 }  // namespace matchingdetail
+
+}  // namespace refl

@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+namespace refl {
+
 namespace matchingdetail {
 
 // Two nearest neighbours of one row, kept the way the brute-force matcher keeps them: a later
@@ -54,3 +56,5 @@ void twoNearest(const cv::Mat& a, const cv::Mat& b, std::vector<TwoNearest>& row
                 std::vector<TwoNearest>& colBest);
 
 }  // namespace matchingdetail
+
+}  // namespace refl

@@ -9,6 +9,8 @@
 #include "pair_registration.h"
 #include "synthetic_bands.h"
 
+using namespace refl;
+
 using matchingdetail::PrunedKernel;
 using matchingdetail::TwoNearest;
 

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <limits>
 
+namespace refl {
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -65,3 +67,5 @@ double medianOf(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return sortedMedian(values);
 }
+
+}  // namespace refl

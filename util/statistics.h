@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace refl {
+
 // Order statistics shared by the whole program. Every function returns NaN for an empty list; a
 // caller that needs another value for "no data" says so where it calls.
 
@@ -20,3 +22,5 @@ double medianOfSorted(const std::vector<double>& sorted);
 
 // Median of any list (sorted here).
 double medianOf(std::vector<double> values);
+
+}  // namespace refl

@@ -10,6 +10,8 @@
 #include "contrast_stretch.h"
 #include "statistics.h"
 
+using namespace refl;
+
 TEST(Statistics, PercentileInterpolatesBetweenOrderStatistics) {
     EXPECT_DOUBLE_EQ(percentileOf(std::vector<float>{7.0f}, 99.0), 7.0);
     EXPECT_DOUBLE_EQ(percentileOf(std::vector<float>{1, 2, 3, 4}, 50.0), 2.5);

@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace fuzzinput {
+namespace {
 
 inline void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
 
@@ -56,4 +56,4 @@ inline QString writeScratch(const QByteArray& bytes, const char* suffix) {
     return path;
 }
 
-}  // namespace fuzzinput
+}  // namespace

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace xmptest {
+namespace {
 
 inline QByteArray packet(const QString& body, const QString& extraNamespaces = QString()) {
     return QString("<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
@@ -61,4 +61,4 @@ inline QByteArray perItem(const QStringList& rad = {"0.00012", "0.8", "0.05"},
                   seqItems("Camera:VignettingPolynomial", poly) + exposureKeys("0.002", gain));
 }
 
-}  // namespace xmptest
+}  // namespace
