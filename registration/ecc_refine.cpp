@@ -194,7 +194,7 @@ struct LevelOutcome {
 // linearisation; on weakly correlated bands it swings back and forth by pixels): it is halved from the
 // previous warp instead, so that the correlation only ever rises.
 LevelOutcome iterateLevel(Level& level, cv::Matx33d& W, int maxIterations, int gramStride,
-                          bool holdPerspective, const EccRefineSettings& settings) {
+                          bool holdPerspective, const EccRefineOptions& settings) {
     LevelOutcome out;
     bool havePrevious = false;
     cv::Matx33d previous = W;
@@ -295,7 +295,7 @@ cv::Mat toFloat(const cv::Mat& image) {
 }  // namespace
 
 EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, const cv::Matx33d& start,
-                                    const EccRefineSettings& settings) {
+                                    const EccRefineOptions& settings) {
     EccRefineResult result;
     auto usable = [](const cv::Mat& m) {
         return !m.empty() && m.channels() == 1 && (m.depth() == CV_8U || m.depth() == CV_32F) &&

@@ -9,7 +9,7 @@
 
 namespace refl {
 
-struct EccRefineSettings {
+struct EccRefineOptions {
     // Iteration limits: the coarsest level (the full-size one when there is no reduced level), each
     // level between, the full-size level after reduced ones.
     int coarseIterations = 100;
@@ -41,6 +41,6 @@ struct EccRefineResult {
 // Both images single-channel 8-bit or 32-bit float of any (possibly different) size. Fails (without
 // exceptions) on other types, too little overlap, or a correlation that would be minimised.
 EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, const cv::Matx33d& start,
-                                    const EccRefineSettings& settings = EccRefineSettings());
+                                    const EccRefineOptions& settings = EccRefineOptions());
 
 }  // namespace refl

@@ -54,7 +54,7 @@ TEST(EccRefine, RecoversAKnownHomographyFromAThreePixelStart) {
     EXPECT_GT(one.correlation, 0.99);
     EXPECT_TRUE(one.converged);
     EXPECT_GT(one.reducedIterations, one.fullSizeIterations);
-    EXPECT_LE(one.fullSizeIterations, EccRefineSettings().fullIterations);
+    EXPECT_LE(one.fullSizeIterations, EccRefineOptions().fullIterations);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(one.warp.val[i], four.warp.val[i]);
     EXPECT_EQ(one.correlation, four.correlation);
 }

@@ -49,8 +49,8 @@ bool eccCandidateAccepted(bool valid, double homographyMedianError, double candi
     return std::max(2.0 * homographyMedianError, 2.0) >= candidateMedianError;
 }
 
-EccRefineSettings eccSettings(const PairRegistrationParams& params) {
-    EccRefineSettings s;
+EccRefineOptions eccSettings(const PairRegistrationParams& params) {
+    EccRefineOptions s;
     s.correlationEpsilon = params.eccEpsilon;
     const int limit = std::max(1, params.eccIterations);
     s.coarseIterations = std::min(limit, s.coarseIterations);
@@ -69,7 +69,7 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
     result.eccCorrelation = -1.0;
     // The candidates are independent: they run side by side where OpenCV has threads to spare, and
     // are judged below in their fixed order.
-    const EccRefineSettings settings = eccSettings(params);
+    const EccRefineOptions settings = eccSettings(params);
     cv::Matx33d start;
     for (int i = 0; i < 9; ++i) start.val[i] = H.at<double>(i / 3, i % 3);
     std::vector<EccRefineResult> refined(candidates.size());
