@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
     QTemporaryDir tmp;
     const QString root = p.isSet("keep") ? p.value("keep") : tmp.path();
     FlightTruth truth;
-    if (!o.check().isEmpty()) {
-        std::fprintf(stderr, "sfm-lens-check: %s\n", qPrintable(o.check()));
+    if (!o.validate().isEmpty()) {
+        std::fprintf(stderr, "sfm-lens-check: %s\n", qPrintable(o.validate()));
         return 2;
     }
     if (!generateSampleFlight(root, o, &truth)) return 2;

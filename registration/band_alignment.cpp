@@ -194,7 +194,7 @@ std::vector<BandShiftSample> measureBandShifts(const cv::Mat& fixed, const cv::M
                                                int* gridWindows) {
     std::vector<BandShiftSample> out;
     if (gridWindows) *gridWindows = 0;
-    if (fixed.empty() || fixed.size() != moving.size() || !options.check()) return out;
+    if (fixed.empty() || fixed.size() != moving.size() || !options.validate().isEmpty()) return out;
     const int window = options.window;
     const cv::Mat a = fixedGradient.size() == fixed.size() ? fixedGradient : alignmentGradient(fixed);
     const cv::Mat b = alignmentGradient(moving);
@@ -264,6 +264,15 @@ cv::Point2d fieldAt(const cv::Mat& cx, const cv::Mat& cy, const cv::Point2d& c, 
 }
 
 }  // namespace
+
+QString BandQualityOptions::validate() const {
+    if (window < 16) return QString("measurement window %1 px is below 16").arg(window);
+    if (step < 1) return QString("window step %1 px is below 1").arg(step);
+    if (!(minResponse > 0)) return QString("minimum correlation peak %1 is not above 0").arg(minResponse);
+    if (minWindows < 4) return QString("minimum window count %1 is below 4").arg(minWindows);
+    if (!(maxUncertainty > 0)) return QString("maximum uncertainty %1 px is not above 0").arg(maxUncertainty);
+    return QString();
+}
 
 BandQuality summarizeBandShifts(const std::vector<BandShiftSample>& samples, int gridWindows,
                                 const BandQualityOptions& options, const BandQuality* through) {

@@ -4,6 +4,7 @@
 // bright in near infrared), and phase correlation ignores the remaining differences of gain.
 #pragma once
 
+#include <QString>
 #include <limits>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -30,9 +31,8 @@ struct BandQualityOptions {
     // started from the correlation peak: it uses every pixel of the window, where the peak's sub-pixel
     // position rests on three samples of the surface.
     bool refineWindows = true;
-    bool check() const {
-        return window >= 16 && step >= 1 && minResponse > 0 && minWindows >= 4 && maxUncertainty > 0;
-    }
+    // Empty when the options can be used, else which one is out of range.
+    QString validate() const;
 };
 
 // The residual misalignment is the affine shift field fitted to the windows' shifts (windows far

@@ -59,10 +59,23 @@ cv::Mat warpOntoReference(const cv::Mat& band, const cv::Matx33d& refFromBand, c
     return out;
 }
 
+QString WindowRefineOptions::validate() const {
+    const QString measureProblem = measure.validate();
+    if (!measureProblem.isEmpty()) return measureProblem;
+    if (iterations < 1) return QString("refinement rounds %1 below 1").arg(iterations);
+    if (!(stopShift >= 0)) return QString("stop shift %1 px is negative").arg(stopShift);
+    return QString();
+}
+
 WindowRefineResult refineByWindowShifts(const cv::Mat& ref, const cv::Mat& band, const cv::Matx33d& start,
                                         const WindowRefineOptions& options, const cv::Mat& refGradient) {
     WindowRefineResult result;
     result.refFromBand = start;
+    const QString invalid = options.validate();
+    if (!invalid.isEmpty()) {
+        qDebug().noquote() << "refineByWindowShifts: refused:" << invalid;
+        return result;
+    }
     const cv::Mat gradient = refGradient.size() == ref.size() ? refGradient : alignmentGradient(ref);
     const BandQualityOptions& m = options.measure;
     // Window centres lie at window + k * step on each axis: the colour of (k, l) on a checkerboard.

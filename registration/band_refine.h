@@ -4,6 +4,7 @@
 // one band change only slowly over a flight).
 #pragma once
 
+#include <QString>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct WindowRefineOptions {
     // The correction is fitted to one colour of a checkerboard of windows and the result measured on
     // the other, so that the reported residual is not that of the windows the transform was fitted to.
     bool holdOut = true;
+    // Empty when the options can be used, else which one is out of range.
+    QString validate() const;
 };
 
 struct WindowRefineResult {

@@ -193,16 +193,16 @@ TEST(GeometryTruth, ReliefScalesTheTerrainAndTheOptionsAreChecked) {
     EXPECT_GT(largest, 0.5);
 
     SampleOptions o;
-    EXPECT_TRUE(o.check().isEmpty());
+    EXPECT_TRUE(o.validate().isEmpty());
     o.strips = 0;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
     o.strips = 9;  // more strips than captures
     o.captures = 8;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
     o = SampleOptions();
     o.relief = -1;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
     o = SampleOptions();
     o.tiltDeg = 25;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
 }

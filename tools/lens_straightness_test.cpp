@@ -163,5 +163,5 @@ TEST(SampleFlightXmpLens, ErrorChangesOnlyTheXmpLensKeysAndTruthRecordsBothLense
     EXPECT_FALSE(f.readAll().contains("xmpCameraMatrix"));
 
     o.xmpLensError = -0.5;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
 }

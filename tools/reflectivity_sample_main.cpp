@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "reflectivity-sample: %s\n", qPrintable(error));
         return 2;
     }
-    const QString problem = o.check();
+    const QString problem = o.validate();
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "reflectivity-sample: %s\n", qPrintable(problem));
         return 2;

@@ -26,7 +26,7 @@ SampleOptions SampleOptions::small() {
     return o;
 }
 
-QString SampleOptions::check() const {
+QString SampleOptions::validate() const {
     if (cameraType != 0 && cameraType != 3 && cameraType != 4 && cameraType != 6)
         return QStringLiteral("camera type must be 0, 3, 4 or 6");
     if (cameraType == 0 && layout == RawLayout::Keyed)
@@ -308,7 +308,7 @@ void addCheckPoints(Writer& w, const CaptureTruth& c, int index) {
 bool generateSampleFlight(const QString& outDir, const SampleOptions& opt, FlightTruth* truthOut) {
     QElapsedTimer timer;
     timer.start();
-    const QString problem = opt.check();
+    const QString problem = opt.validate();
     if (!problem.isEmpty()) {
         qDebug() << "generateSampleFlight: bad options:" << problem;
         return false;

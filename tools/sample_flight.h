@@ -59,7 +59,7 @@ struct SampleOptions {
     /// A quick flight for unit tests: keyed layout (type 6), 640 x 480, 4 captures, both panels, no JPG.
     static SampleOptions small();
     /// Empty when the options make sense, else the reason.
-    QString check() const;
+    QString validate() const;
 };
 
 /// One check point: a flat, uniform target in the scene (a tarp, a roof, water), seen in one capture.

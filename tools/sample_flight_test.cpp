@@ -53,7 +53,7 @@ TEST(SampleFlight, RefusesInvalidOptionsWithoutWritingAnything) {
     o = SampleOptions();
     o.width = 640;  // the type-0 layouts need the full sensor
     o.height = 480;
-    EXPECT_FALSE(o.check().isEmpty());
+    EXPECT_FALSE(o.validate().isEmpty());
     EXPECT_FALSE(generateSampleFlight(dir.filePath("out"), o, nullptr));
     EXPECT_FALSE(QDir(dir.filePath("out")).exists());
 }
