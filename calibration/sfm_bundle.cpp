@@ -14,6 +14,16 @@ refl::Vec3 toVec3(const cv::Vec3d& v) { return {v[0], v[1], v[2]}; }
 
 }  // namespace
 
+QString SfmBundleOptions::validate() const {
+    if (maxIterations < 1) return QString("iteration cap %1 below 1").arg(maxIterations);
+    if (!(focalPriorRatio > 0)) return QString("focal prior ratio %1 is not above 0").arg(focalPriorRatio);
+    if (!(principalPriorSigma > 0))
+        return QString("principal point prior sigma %1 px is not above 0").arg(principalPriorSigma);
+    if (!(radialPriorSigma > 0)) return QString("radial prior sigma %1 is not above 0").arg(radialPriorSigma);
+    if (threads < 1) return QString("thread count %1 below 1").arg(threads);
+    return QString();
+}
+
 std::vector<SfmBundleObservation> collectBundleObservations(const std::vector<FeatureTrack>& tracks,
                                                             const std::vector<int>& selected,
                                                             const std::vector<ImageFeatures>& features,
@@ -38,6 +48,11 @@ bool makeBundleInput(const std::vector<FeatureTrack>& tracks, const std::vector<
                      const std::vector<ViewPose>& poses, const cv::Mat& K, const cv::Mat& D, int a, int b,
                      int width, int height, const SfmBundleOptions& settings, const QString& band,
                      refl::BaInput* inOut, int* observationCount) {
+    const QString invalid = settings.validate();
+    if (!invalid.isEmpty()) {
+        qDebug().noquote() << "bundleAdjust:" << band << "refused:" << invalid;
+        return false;
+    }
     const std::vector<SfmBundleObservation> obs =
         collectBundleObservations(tracks, selected, features, poses);
     *observationCount = int(obs.size());

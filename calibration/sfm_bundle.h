@@ -36,14 +36,16 @@ struct SfmBundleResult {
     int droppedTracks = 0;    // left out as outliers (no entry in `points`)
 };
 
-// The constants the band driver passes: focal prior ratio, principal point sigma (px) and radial
-// sigma.
+// The settings of one band's adjustment (the band driver passes the parameter group's iteration cap
+// and fixed priors).
 struct SfmBundleOptions {
-    int maxIterations = 120;
-    double focalPriorRatio = 0.1;
-    double principalPriorSigma = 24.0;
-    double radialPriorSigma = 0.05;
+    int maxIterations = 120;            // outer iterations of each solve (held and free) at most
+    double focalPriorRatio = 0.1;       // sigma of the focal-length prior, as a share of the prior fx
+    double principalPriorSigma = 24.0;  // sigma of the principal-point prior, pixels
+    double radialPriorSigma = 0.05;     // sigma of the k1 and k2 priors (around the prior values)
     int threads = 1;  // cores for the Jacobian and LSMR products; iterates do not depend on it
+    // Empty when the options can be used, else which one is out of range.
+    QString validate() const;
 };
 
 // Observations of the selected tracks, in list order, whose views are registered; the point index
