@@ -85,14 +85,14 @@ void matchMutual(const Rift2Features& src, const Rift2Features& ref, double rati
     refPoints = cv::Mat(static_cast<int>(rp.size()), 2, CV_32F, rp.data()).clone();
 }
 
-cv::Mat computeTransferErrors(const cv::Mat& H, const cv::Mat& srcPoints, const cv::Mat& refPoints) {
+cv::Mat computeTransferErrors(const cv::Mat& refFromSrc, const cv::Mat& srcPoints, const cv::Mat& refPoints) {
     const int n = srcPoints.rows;
-    if (n == 0 || H.empty() || refPoints.rows != n) return cv::Mat(1, 0, CV_32F);
+    if (n == 0 || refFromSrc.empty() || refPoints.rows != n) return cv::Mat(1, 0, CV_32F);
     cv::Mat src2, ref2;
     srcPoints.reshape(2, n).convertTo(src2, CV_32FC2);
     refPoints.reshape(2, n).convertTo(ref2, CV_32FC2);
     cv::Mat h;
-    H.convertTo(h, CV_64F);
+    refFromSrc.convertTo(h, CV_64F);
     cv::Mat projected;
     cv::perspectiveTransform(src2, projected, h);
     cv::Mat errors(1, n, CV_32F);
@@ -104,10 +104,12 @@ cv::Mat computeTransferErrors(const cv::Mat& H, const cv::Mat& srcPoints, const 
     return errors;
 }
 
-bool validateHomography(const cv::Mat& warp, int width, int height) {
-    if (warp.rows != 3 || warp.cols != 3 || warp.channels() != 1 || width <= 0 || height <= 0) return false;
+bool validateHomography(const cv::Mat& refFromSrc, int width, int height) {
+    if (refFromSrc.rows != 3 || refFromSrc.cols != 3 || refFromSrc.channels() != 1 || width <= 0 ||
+        height <= 0)
+        return false;
     cv::Mat W;
-    warp.convertTo(W, CV_64F);
+    refFromSrc.convertTo(W, CV_64F);
     for (int i = 0; i < 9; ++i)
         if (!std::isfinite(W.at<double>(i / 3, i % 3))) return false;
     if (std::fabs(cv::determinant(W)) < 1e-8) return false;

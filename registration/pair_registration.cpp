@@ -59,10 +59,11 @@ EccRefineOptions eccSettings(const PairRegistrationParams& params) {
     return s;
 }
 
-void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
+void refineWithEcc(const cv::Mat& magsacRefFromSrc, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
                    const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,
-                   const PairRegistrationParams& params, PairRegistrationResult& result, cv::Mat& bestWarp) {
-    bestWarp = H.clone();
+                   const PairRegistrationParams& params, PairRegistrationResult& result,
+                   cv::Mat& bestRefFromSrc) {
+    bestRefFromSrc = magsacRefFromSrc.clone();
     double bestCorrelation = -1.0;
     result.status = "rejected_by_geometric_validation";
     result.method.clear();
@@ -71,7 +72,7 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
     // are judged below in their fixed order.
     const EccRefineOptions settings = eccSettings(params);
     cv::Matx33d start;
-    for (int i = 0; i < 9; ++i) start.val[i] = H.at<double>(i / 3, i % 3);
+    for (int i = 0; i < 9; ++i) start.val[i] = magsacRefFromSrc.at<double>(i / 3, i % 3);
     std::vector<EccRefineResult> refined(candidates.size());
     cv::parallel_for_(cv::Range(0, int(candidates.size())), [&](const cv::Range& range) {
         for (int c = range.start; c < range.end; ++c) {
@@ -94,13 +95,13 @@ void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& in
                 {candidate.name, "failed", 0.0, 0.0, r.error, r.reducedIterations, r.fullSizeIterations});
             continue;
         }
-        const cv::Mat Wd = cv::Mat(r.warp).clone();
+        const cv::Mat candidateRefFromSrc = cv::Mat(r.warp).clone();
         double median = 0.0, p90 = 0.0;
-        errorStatistics(computeTransferErrors(Wd, inlierSrc, inlierRef), median, p90);
-        const bool valid = validateHomography(Wd, srcSize.width, srcSize.height);
+        errorStatistics(computeTransferErrors(candidateRefFromSrc, inlierSrc, inlierRef), median, p90);
+        const bool valid = validateHomography(candidateRefFromSrc, srcSize.width, srcSize.height);
         const bool accepted = eccCandidateAccepted(valid, result.homographyMedianError, median);
         if (accepted && (bestCorrelation < 0.0 || r.correlation > bestCorrelation)) {
-            bestWarp = Wd;
+            bestRefFromSrc = candidateRefFromSrc;
             bestCorrelation = r.correlation;
             result.method = candidate.name;
             result.status = "success";
@@ -139,18 +140,18 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
     qDebug().noquote() << "[PairReg]" << tag << "| Step4 MAGSAC begin"
                        << "points=" << result.matches << "threshold=" << params.magsacThreshold
                        << "t=" << timer.elapsed() << "ms";
-    cv::Mat mask, H;
+    cv::Mat mask, magsacRefFromSrc;
     try {
-        H = cv::findHomography(srcPoints, refPoints, cv::USAC_MAGSAC, params.magsacThreshold, mask, 20000,
-                               0.9999);
+        magsacRefFromSrc = cv::findHomography(srcPoints, refPoints, cv::USAC_MAGSAC, params.magsacThreshold,
+                                              mask, 20000, 0.9999);
     } catch (const cv::Exception& e) {
         qDebug().noquote() << "[PairReg]" << tag << "| MAGSAC error:" << QString::fromStdString(e.err);
-        H.release();
+        magsacRefFromSrc.release();
     }
-    if (H.empty() || mask.total() != static_cast<size_t>(srcPoints.rows))
+    if (magsacRefFromSrc.empty() || mask.total() != static_cast<size_t>(srcPoints.rows))
         return fail("MAGSAC++ homography failed");
-    H.convertTo(H, CV_64F);
-    normaliseByLastElement(H);
+    magsacRefFromSrc.convertTo(magsacRefFromSrc, CV_64F);
+    normaliseByLastElement(magsacRefFromSrc);
     std::vector<int> inlierRows;
     for (int i = 0; i < srcPoints.rows; ++i)
         if (mask.at<uchar>(i)) inlierRows.push_back(i);
@@ -160,21 +161,22 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
     if (result.inliers < 8) return fail(QString("insufficient MAGSAC inliers: %1").arg(result.inliers));
     const cv::Mat inlierSrc = selectRows(srcPoints, inlierRows);
     const cv::Mat inlierRef = selectRows(refPoints, inlierRows);
-    errorStatistics(computeTransferErrors(H, inlierSrc, inlierRef), result.homographyMedianError,
-                    result.homographyP90Error);
+    errorStatistics(computeTransferErrors(magsacRefFromSrc, inlierSrc, inlierRef),
+                    result.homographyMedianError, result.homographyP90Error);
 
     // Step 5: ECC refinement on both image representations.
-    result.homography = H;
+    result.homography = magsacRefFromSrc;
     qDebug().noquote() << "[PairReg]" << tag << "| Step5 ECC begin"
                        << "iterations=" << params.eccIterations << "t=" << timer.elapsed() << "ms";
-    cv::Mat bestWarp;
-    refineWithEcc(H, inlierSrc, inlierRef, candidates, srcSize, params, result, bestWarp);
+    cv::Mat bestRefFromSrc;
+    refineWithEcc(magsacRefFromSrc, inlierSrc, inlierRef, candidates, srcSize, params, result,
+                  bestRefFromSrc);
     for (const EccCandidateRecord& c : result.candidates)
         qDebug().noquote() << "[PairReg]" << tag << "| ECC candidate" << c.name << c.verdict
                            << "corr=" << c.correlation << "med=" << c.medianError << "iterations="
                            << QString("%1+%2").arg(c.reducedIterations).arg(c.fullSizeIterations) << c.note;
 
-    result.refFromSrc = bestWarp.clone();
+    result.refFromSrc = bestRefFromSrc.clone();
     errorStatistics(computeTransferErrors(result.refFromSrc, inlierSrc, inlierRef), result.finalMedianError,
                     result.finalP90Error);
     result.ok = true;

@@ -173,8 +173,8 @@ cv::Mat applyWallisFilter(const cv::Mat& image, int window, double targetMean, d
 std::map<int, cv::DMatch> matchRatio(const cv::Mat& query, const cv::Mat& train, double ratio);
 void matchMutual(const Rift2Features& src, const Rift2Features& ref, double ratio, cv::Mat& srcPoints,
                  cv::Mat& refPoints, std::vector<float>& distances);
-cv::Mat computeTransferErrors(const cv::Mat& H, const cv::Mat& srcPoints, const cv::Mat& refPoints);
-bool validateHomography(const cv::Mat& warp, int width, int height);
+cv::Mat computeTransferErrors(const cv::Mat& refFromSrc, const cv::Mat& srcPoints, const cv::Mat& refPoints);
+bool validateHomography(const cv::Mat& refFromSrc, int width, int height);
 
 // Pieces of one attempt, exposed for tests.
 namespace pairregdetail {
@@ -203,10 +203,11 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
 PairRegistrationResult registerWithRetries(const cv::Mat& src, const cv::Mat& ref, const QString& tag,
                                            ReferenceBandCache* cache = nullptr, const QString& refPath = {});
 
-// Step 5 alone: tries every candidate from H and records the verdicts in `result`.
-void refineWithEcc(const cv::Mat& H, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
+// Step 5 alone: tries every candidate from the MAGSAC++ estimate and records the verdicts in `result`.
+void refineWithEcc(const cv::Mat& magsacRefFromSrc, const cv::Mat& inlierSrc, const cv::Mat& inlierRef,
                    const std::vector<EccCandidate>& candidates, const cv::Size& srcSize,
-                   const PairRegistrationParams& params, PairRegistrationResult& result, cv::Mat& bestWarp);
+                   const PairRegistrationParams& params, PairRegistrationResult& result,
+                   cv::Mat& bestRefFromSrc);
 
 }  // namespace pairregdetail
 
