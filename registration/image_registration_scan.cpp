@@ -125,17 +125,17 @@ QStringList CImageRegistrationThread::findComparableAltitudeGroups(const QMap<QS
 }
 
 bool CImageRegistrationThread::registrationConversion(const QString& bandPath, const QString& outputPath,
-                                                      const QList<double>& matrix) {
-    if (matrix.size() < 9) return false;
+                                                      const QList<double>& refFromBand) {
+    if (refFromBand.size() < 9) return false;
     if (QFile::exists(outputPath)) QFile::remove(outputPath);
-    cv::Matx33d H;
-    for (int i = 0; i < 9; ++i) H.val[i] = matrix[i];
+    cv::Matx33d refFromBandMatx;
+    for (int i = 0; i < 9; ++i) refFromBandMatx.val[i] = refFromBand[i];
     cv::Mat inverse;
-    if (cv::invert(cv::Mat(H), inverse, cv::DECOMP_LU) == 0.0) {
+    if (cv::invert(cv::Mat(refFromBandMatx), inverse, cv::DECOMP_LU) == 0.0) {
         qDebug() << "registrationConversion: singular matrix" << bandPath;
         return false;
     }
-    const cv::Matx33d Hi(inverse);
+    const cv::Matx33d bandFromRef(inverse);
 
     GDALAllRegister();
     GDALDatasetH src = GDALOpen(QFile::encodeName(bandPath).constData(), GA_ReadOnly);
@@ -144,10 +144,10 @@ bool CImageRegistrationThread::registrationConversion(const QString& bandPath, c
         qDebug() << "registrationConversion: unable to open source image" << bandPath;
         return false;
     }
-    const int W = GDALGetRasterXSize(src), Hh = GDALGetRasterYSize(src);
-    std::vector<uint16_t> in(size_t(W) * size_t(Hh));
-    const CPLErr readError =
-        GDALRasterIO(GDALGetRasterBand(src, 1), GF_Read, 0, 0, W, Hh, in.data(), W, Hh, GDT_UInt16, 0, 0);
+    const int width = GDALGetRasterXSize(src), height = GDALGetRasterYSize(src);
+    std::vector<uint16_t> in(size_t(width) * size_t(height));
+    const CPLErr readError = GDALRasterIO(GDALGetRasterBand(src, 1), GF_Read, 0, 0, width, height, in.data(),
+                                          width, height, GDT_UInt16, 0, 0);
     GDALClose(src);
     if (readError != CE_None) {
         qDebug() << "registrationConversion: failed to read pixel data" << bandPath;
@@ -155,34 +155,34 @@ bool CImageRegistrationThread::registrationConversion(const QString& bandPath, c
     }
 
     std::vector<uint16_t> out(in.size(), 0);
-    for (int y = 0; y < Hh; ++y) {
-        uint16_t* row = out.data() + size_t(y) * size_t(W);
-        for (int x = 0; x < W; ++x) {
-            const double w = Hi(2, 0) * x + Hi(2, 1) * y + Hi(2, 2);
+    for (int y = 0; y < height; ++y) {
+        uint16_t* row = out.data() + size_t(y) * size_t(width);
+        for (int x = 0; x < width; ++x) {
+            const double w = bandFromRef(2, 0) * x + bandFromRef(2, 1) * y + bandFromRef(2, 2);
             if (std::fabs(w) < 1e-10) continue;
-            const double sx = (Hi(0, 0) * x + Hi(0, 1) * y + Hi(0, 2)) / w;
-            const double sy = (Hi(1, 0) * x + Hi(1, 1) * y + Hi(1, 2)) / w;
-            if (!(sx >= 0.0 && sy >= 0.0 && sx < W - 1 && sy < Hh - 1)) continue;  // also NaN
+            const double sx = (bandFromRef(0, 0) * x + bandFromRef(0, 1) * y + bandFromRef(0, 2)) / w;
+            const double sy = (bandFromRef(1, 0) * x + bandFromRef(1, 1) * y + bandFromRef(1, 2)) / w;
+            if (!(sx >= 0.0 && sy >= 0.0 && sx < width - 1 && sy < height - 1)) continue;  // also NaN
             const int x0 = int(std::floor(sx)), y0 = int(std::floor(sy));
-            if (x0 < 0 || x0 >= W - 1 || y0 < 0 || y0 >= Hh - 1) continue;
+            if (x0 < 0 || x0 >= width - 1 || y0 < 0 || y0 >= height - 1) continue;
             const double fx = sx - x0, fy = sy - y0;
-            const uint16_t* p = in.data() + size_t(y0) * size_t(W) + size_t(x0);
-            const double v =
-                (1 - fx) * (1 - fy) * p[0] + fx * (1 - fy) * p[1] + (1 - fx) * fy * p[W] + fx * fy * p[W + 1];
+            const uint16_t* p = in.data() + size_t(y0) * size_t(width) + size_t(x0);
+            const double v = (1 - fx) * (1 - fy) * p[0] + fx * (1 - fy) * p[1] + (1 - fx) * fy * p[width] +
+                             fx * fy * p[width + 1];
             row[x] = uint16_t(v);
         }
     }
 
     GDALDriverH driver = GDALGetDriverByName("GTiff");
-    GDALDatasetH dst =
-        driver ? GDALCreate(driver, QFile::encodeName(outputPath).constData(), W, Hh, 1, GDT_UInt16, nullptr)
-               : nullptr;
+    GDALDatasetH dst = driver ? GDALCreate(driver, QFile::encodeName(outputPath).constData(), width, height,
+                                           1, GDT_UInt16, nullptr)
+                              : nullptr;
     if (!dst) {
         qDebug() << "registrationConversion: unable to create output file" << outputPath;
         return false;
     }
-    const CPLErr writeError =
-        GDALRasterIO(GDALGetRasterBand(dst, 1), GF_Write, 0, 0, W, Hh, out.data(), W, Hh, GDT_UInt16, 0, 0);
+    const CPLErr writeError = GDALRasterIO(GDALGetRasterBand(dst, 1), GF_Write, 0, 0, width, height,
+                                           out.data(), width, height, GDT_UInt16, 0, 0);
     GDALClose(dst);
     if (writeError != CE_None) {
         qDebug() << "registrationConversion: unable to create output file" << outputPath << "(write failed)";

@@ -84,7 +84,7 @@ public:
     static QStringList findComparableAltitudeGroups(const QMap<QString, QStringList>& groups, int maxGroups);
     // Warps a band into the reference geometry with the nine-number band-to-reference matrix.
     static bool registrationConversion(const QString& bandPath, const QString& outputPath,
-                                       const QList<double>& matrix);
+                                       const QList<double>& refFromBand);
 
     // Merge and tags with this thread's sample type and stop flag.
     bool mergeBandsToTif(const QStringList& bandFiles, const QString& mergedPath, const QString& prefix,
