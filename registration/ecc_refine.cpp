@@ -347,7 +347,7 @@ EccRefineResult refineHomographyEcc(const cv::Mat& templ, const cv::Mat& input, 
         }
     }
     W *= 1.0 / W(2, 2);
-    result.warp = W;
+    result.inputFromTemplate = W;
     result.ok = true;
     return result;
 }

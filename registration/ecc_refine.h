@@ -29,7 +29,7 @@ struct EccRefineOptions {
 
 struct EccRefineResult {
     bool ok = false;
-    cv::Matx33d warp = cv::Matx33d::eye();  // maps template pixels onto input pixels, (2,2) = 1
+    cv::Matx33d inputFromTemplate = cv::Matx33d::eye();  // maps template pixels onto input pixels, (2,2) = 1
     double correlation = 0.0;               // of the last warp evaluated at full size
     int fullSizeIterations = 0;
     int reducedIterations = 0;  // over all reduced levels

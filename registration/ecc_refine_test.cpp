@@ -50,12 +50,12 @@ TEST(EccRefine, RecoversAKnownHomographyFromAThreePixelStart) {
     cv::setNumThreads(threads);
 
     ASSERT_TRUE(one.ok) << one.error.toStdString();
-    EXPECT_LT(worstCorner(one.warp, truth, size), 0.05);
+    EXPECT_LT(worstCorner(one.inputFromTemplate, truth, size), 0.05);
     EXPECT_GT(one.correlation, 0.99);
     EXPECT_TRUE(one.converged);
     EXPECT_GT(one.reducedIterations, one.fullSizeIterations);
     EXPECT_LE(one.fullSizeIterations, EccRefineOptions().fullIterations);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(one.warp.val[i], four.warp.val[i]);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(one.inputFromTemplate.val[i], four.inputFromTemplate.val[i]);
     EXPECT_EQ(one.correlation, four.correlation);
 }
 

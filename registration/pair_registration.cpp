@@ -95,7 +95,7 @@ void refineWithEcc(const cv::Mat& magsacRefFromSrc, const cv::Mat& inlierSrc, co
                 {candidate.name, "failed", 0.0, 0.0, r.error, r.reducedIterations, r.fullSizeIterations});
             continue;
         }
-        const cv::Mat candidateRefFromSrc = cv::Mat(r.warp).clone();
+        const cv::Mat candidateRefFromSrc = cv::Mat(r.inputFromTemplate).clone();
         double median = 0.0, p90 = 0.0;
         errorStatistics(computeTransferErrors(candidateRefFromSrc, inlierSrc, inlierRef), median, p90);
         const bool valid = validateHomography(candidateRefFromSrc, srcSize.width, srcSize.height);
