@@ -44,8 +44,6 @@ QList<double> toList(const cv::Matx33d& H) {
     return out;
 }
 
-bool hasMatrix(const QList<double>& m) { return m.size() >= 9; }
-
 // Whether a second candidate replaces what a band has. Between two measurements the smaller residual
 // wins by more than their uncertainties (noise must not swap equals, and the refinement follows the
 // measure); a band that cannot be measured is replaced only when its own registration was weak or
@@ -295,143 +293,20 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
 void CImageRegistrationThread::runCommonMode() {
     QMap<QString, QStringList> groups;
     if (!scanAndGroup(groups, true)) return;
-    if (m_commonPreset) {
-        qDebug() << "runCommonMode: matrices given for" << m_common.size() << "bands, reference band"
-                 << m_commonReference;
-        emit signalRegistrationProgress(30, QString("Common matrices given for %1 bands").arg(m_common.size()));
-    }
-    const QStringList selected = m_commonPreset ? QStringList() : findComparableAltitudeGroups(groups, 5);
-    qDebug() << "runCommonMode: selected" << selected.size() << "groups for matrix computation" << selected;
-
-    // Reference index and band count come from the first selected capture; without one no matrix
-    // is computed and every capture is merged unregistered. Given matrices are used as they are.
-    int r = -1, n = 0;
-    if (!selected.isEmpty()) {
-        const QStringList& first = groups[selected.first()];
-        r = referenceIndex(first);
-        n = first.size();
-    }
-    if (m_commonPreset) {
-        r = m_commonReference;
-        for (auto it = m_common.begin(); it != m_common.end(); ++it) n = std::max(n, it.key() + 1);
-        n = std::max(n, r + 1);
-    }
-    std::vector<int> bands;
-    for (int b = 0; b < n; ++b)
-        if (b != r) bands.push_back(b);
-    std::vector<BandState> common(size_t(std::max(n, 0)));
-    if (m_commonPreset) {
-        for (int b : bands) {
-            common[size_t(b)].matrix = m_common.value(b);
-            common[size_t(b)].computed = true;
-        }
-        bands.clear();
-    }
-    // Band b's inputs: the reference and band b of every selected capture that has both.
-    auto inputsOf = [&](int b, QStringList& refs, QStringList& srcs) {
-        for (const QString& key : selected) {
-            const QStringList& files = groups[key];
-            if (files.size() > b && files.size() > r) {
-                refs << files[r];
-                srcs << files[b];
-            }
-        }
-    };
-    const int bandCount = int(bands.size());
-    auto reportBand = [&](int j) {
-        emit signalRegistrationProgress(30 * (j + 1) / bandCount,
-                                        QString("Computing common matrix for band %1/%2").arg(j + 1).arg(bandCount));
-    };
-    bool complete = true;
-    if (m_commonByGroup) {
-        // Every (band, capture) attempt is a job of its own, so that all workers stay busy; each band
-        // then takes the best of its attempts in capture order, as one band job would.
-        std::vector<QStringList> refs(bands.size()), srcs(bands.size());
-        std::vector<std::vector<CommonGroupAttempt>> attempts(bands.size());
-        std::vector<std::pair<int, int>> jobs;
-        for (int j = 0; j < bandCount; ++j) {
-            inputsOf(bands[size_t(j)], refs[size_t(j)], srcs[size_t(j)]);
-            qDebug() << "runCommonMode: computing matrix for band" << bands[size_t(j)] << "with"
-                     << refs[size_t(j)].size() << "groups";
-            attempts[size_t(j)].resize(size_t(refs[size_t(j)].size()));
-            for (int i = 0; i < refs[size_t(j)].size(); ++i) jobs.emplace_back(j, i);
-        }
-        int reported = 0;
-        complete = runJobs(
-            int(jobs.size()),
-            [&](int k) {
-                const auto [j, i] = jobs[size_t(k)];
-                attempts[size_t(j)][size_t(i)] =
-                    attemptCommonGroup(refs[size_t(j)][i], srcs[size_t(j)][i], i, &m_referenceCache);
-            },
-            [&](int k) {
-                const bool lastOfBand = k + 1 == int(jobs.size()) || jobs[size_t(k) + 1].first != jobs[size_t(k)].first;
-                if (lastOfBand)
-                    while (reported <= jobs[size_t(k)].first) reportBand(reported++);
-            });
-        if (complete) {
-            while (reported < bandCount) reportBand(reported++);
-            for (int j = 0; j < bandCount; ++j) {
-                BandState& band = common[size_t(bands[size_t(j)])];
-                band.matrix = chooseCommonMatrix(
-                    attempts[size_t(j)],
-                    [&band](int progress, const QString& info) { band.notices.append(qMakePair(progress, info)); },
-                    &band.pair);
-                band.computed = true;
-            }
-        }
-    } else {
-        complete = runJobs(
-            bandCount,
-            [&](int j) {
-                const int b = bands[size_t(j)];
-                QStringList refs, srcs;
-                inputsOf(b, refs, srcs);
-                qDebug() << "runCommonMode: computing matrix for band" << b << "with" << refs.size() << "groups";
-                BandState& band = common[size_t(b)];
-                band.matrix = m_commonMatrix(refs, srcs,
-                                             [&band](int progress, const QString& info) {
-                                                 band.notices.append(qMakePair(progress, info));
-                                             },
-                                             &band.pair);
-                band.computed = true;
-            },
-            reportBand);
-    }
-    for (int b : bands) {
-        const BandState& band = common[size_t(b)];
-        for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
-        if (!band.computed) continue;
-        if (hasMatrix(band.matrix))
-            qDebug() << "runCommonMode: matrix for band" << b << "computed successfully" << band.matrix;
-        else
-            qDebug() << "runCommonMode: matrix computation failed for band" << b;
-    }
+    CommonPlan plan = planCommonMatrices(groups);
+    const bool complete = m_commonByGroup ? computeCommonMatricesByCapture(groups, plan)
+                                          : computeCommonMatricesByBand(groups, plan);
+    forwardCommonNotices(plan);
     if (!complete) return finishStopped();
     // What this job used, for the caller (a flight state reused by later runs).
-    m_commonReference = r;
+    m_commonReference = plan.reference;
     m_common.clear();
-    for (int b = 0; b < n; ++b)
-        if (b != r && hasMatrix(common[size_t(b)].matrix)) m_common[b] = common[size_t(b)].matrix;
+    for (int b = 0; b < plan.bandCount; ++b)
+        if (b != plan.reference && hasMatrix(plan.bands[size_t(b)].matrix))
+            m_common[b] = plan.bands[size_t(b)].matrix;
 
-    std::vector<CaptureState> captures = captureStates(groups, r);
-    for (CaptureState& capture : captures) {
-        if (!capture.registers) {
-            if (capture.files.size() >= 2)
-                qDebug() << "runCommonMode: group" << capture.key << "has no reference band" << r
-                         << ", merged unregistered";
-            continue;
-        }
-        for (int b = 0; b < capture.files.size() && b < n; ++b) {
-            if (b == r || !hasMatrix(common[size_t(b)].matrix)) continue;
-            // The figures of the attempt behind a common matrix belong to another capture (or to an
-            // earlier run whose state gave the matrices): a capture's record leaves them out, so that a
-            // run and its shards write the same files.
-            BandState& band = capture.bands[size_t(b)];
-            band.matrix = common[size_t(b)].matrix;
-            band.record.method = "common";
-        }
-    }
+    std::vector<CaptureState> captures = captureStates(groups, plan.reference);
+    applyCommonMatrices(plan, captures);
     if (!checkCommonMatrices(captures)) return finishStopped();
     if (!measureThroughNeighbours(captures, 70, 70)) return finishStopped();
     mergeAndReport(captures, true, 70);

@@ -137,6 +137,8 @@ private:
         bool registers = false;  // has a reference and at least one other band
         std::vector<BandState> bands;
     };
+    // A registration result that is a matrix (nine values); empty when it failed or was not tried.
+    static bool hasMatrix(const QList<double>& m) { return m.size() >= 9; }
     std::vector<CaptureState> captureStates(const QMap<QString, QStringList>& groups, int commonReference);
     // Runs job(i) for every i in [0, count) on the band workers; the calling thread reports progress
     // between `from` and `to` after each job it finished. False when stopped.
@@ -148,6 +150,26 @@ private:
     // Per-group mode: the flight's consensus per band for the captures whose own matrix measures
     // poorly, disagrees with the consensus or failed.
     bool applyFlightConsensus(std::vector<CaptureState>& captures);
+    // Common mode's matrices: the captures they are estimated on, the reference band, the band count,
+    // one state per band (given matrices already computed) and the bands left to compute.
+    struct CommonPlan {
+        QStringList selected;
+        int reference = -1;
+        int bandCount = 0;
+        std::vector<BandState> bands;
+        std::vector<int> toCompute;
+    };
+    CommonPlan planCommonMatrices(const QMap<QString, QStringList>& groups);
+    // Estimates the matrices left to compute, every (band, capture) attempt a job of its own or one job
+    // per band (m_commonMatrix); false when stopped.
+    bool computeCommonMatricesByCapture(const QMap<QString, QStringList>& groups, CommonPlan& plan);
+    bool computeCommonMatricesByBand(const QMap<QString, QStringList>& groups, CommonPlan& plan);
+    // Progress of the j-th of `count` bands whose matrix is computed.
+    void reportCommonBand(int j, int count);
+    // The notices of the computation, in band order, and its outcome per band to the log.
+    void forwardCommonNotices(const CommonPlan& plan);
+    // Every capture with a reference band takes the common matrices.
+    void applyCommonMatrices(const CommonPlan& plan, std::vector<CaptureState>& captures) const;
     // Common mode: every capture's bands checked under the common matrices, improved where poor.
     bool checkCommonMatrices(std::vector<CaptureState>& captures);
     // Bands too plain to measure against the reference are measured through a neighbouring band
