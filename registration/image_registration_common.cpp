@@ -4,6 +4,8 @@
 
 #include "image_registration_thread.h"
 
+namespace refl {
+
 namespace {
 
 // Band b's inputs: the reference and band b of every selected capture that has both.
@@ -163,3 +165,5 @@ void CImageRegistrationThread::applyCommonMatrices(const CommonPlan& plan,
         }
     }
 }
+
+}  // namespace refl
