@@ -471,28 +471,33 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
         return written;
     };
     const int G = int(captures.size());
-    int done = 0, merged = 0;
-    for (CaptureState& capture : captures) {
-        if (stopRequested()) {
-            writeQualityFiles();
-            return finishStopped();
-        }
+    // Each capture is warped, merged and tagged as a job of its own (its files are its own); what the
+    // run keeps of it (records, quality files, log lines, progress) is taken in capture order.
+    struct Outcome {
+        bool finished = false;
+        bool merged = false;
+        std::vector<BandRegistrationRecord> records;
+    };
+    std::vector<Outcome> outcomes(static_cast<size_t>(G));
+    auto mergeCapture = [&](int c) {
+        CaptureState& capture = captures[size_t(c)];
         const int n = capture.files.size();
         const QString referencePath = capture.files[capture.reference];
         const QString prefix = regnames::prefixOf(referencePath);
         QStringList registered;
-        std::vector<BandRegistrationRecord> records;
+        std::vector<BandRegistrationRecord>& records = outcomes[size_t(c)].records;
         for (int b = 0; b < n; ++b) {
             BandState& band = capture.bands[size_t(b)];
             bool warped = false;
             if (b == capture.reference || !capture.registers) {
                 registered << capture.files[b];
             } else if (hasMatrix(band.matrix)) {
-                const QString path =
-                    commonLog ? QString("%1/%2_reg_%3_%4.tif")
-                                    .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
-                                    .arg(b)
-                              : QString("%1/%2_reg_%3.tif").arg(m_workFolder, prefix).arg(b);
+                // Named by capture (its place in the run, as two folders may hold the same names) and
+                // band: captures are merged side by side.
+                const QString path = QString("%1/%2_%3_%4_reg_%5.tif")
+                                         .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
+                                         .arg(c)
+                                         .arg(b);
                 if (registrationConversion(capture.files[b], path, band.matrix)) {
                     registered << path;
                     warped = true;
@@ -509,7 +514,6 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
                 if (!warped) band.record.method = "none";
                 band.record.refFromBand = warped ? band.matrix : QList<double>();
                 assignVerdict(band.record, warped);
-                qDebug().noquote() << describeRecord(band.record);
             } else if (b != capture.reference) {
                 band.record.method = "none";
                 assignVerdict(band.record, false);
@@ -518,24 +522,39 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
             }
             records.push_back(band.record);
         }
-        if (mergeGroup(capture.key, capture.files, registered, referencePath, commonLog, records)) {
-            ++merged;
-            const QString folder = QFileInfo(referencePath).absolutePath();
-            if (!perFolder.contains(folder)) folders << folder;
-            auto& list = perFolder[folder];
-            list.insert(list.end(), records.begin(), records.end());
-            m_records.insert(m_records.end(), records.begin(), records.end());
-        }
-        if (n >= 2) {
-            removeTemporaryEntries(registered, capture.reference);
-            if (stopRequested()) {
-                writeQualityFiles();
-                return finishStopped();
-            }
-        }
-        ++done;
-        emit signalRegistrationProgress(from + (100 - from) * done / G,
-                                        QString("Processed %1/%2 groups").arg(done).arg(G));
+        outcomes[size_t(c)].merged =
+            mergeGroup(capture.key, capture.files, registered, referencePath, commonLog, records);
+        if (n >= 2) removeTemporaryEntries(registered, capture.reference);
+        outcomes[size_t(c)].finished = true;
+    };
+    int merged = 0;
+    auto keep = [&](int c) {
+        const CaptureState& capture = captures[size_t(c)];
+        const Outcome& outcome = outcomes[size_t(c)];
+        for (int b = 0; b < capture.files.size(); ++b)
+            if (b != capture.reference && capture.registers)
+                qDebug().noquote() << describeRecord(outcome.records[size_t(b)]);
+        if (!outcome.merged) return;
+        ++merged;
+        const QString folder = QFileInfo(capture.files[capture.reference]).absolutePath();
+        if (!perFolder.contains(folder)) folders << folder;
+        auto& list = perFolder[folder];
+        list.insert(list.end(), outcome.records.begin(), outcome.records.end());
+        m_records.insert(m_records.end(), outcome.records.begin(), outcome.records.end());
+    };
+    int kept = 0;
+    const bool complete = runJobs(G, mergeCapture, [&](int c) {
+        keep(c);
+        kept = c + 1;
+        emit signalRegistrationProgress(from + (100 - from) * (c + 1) / G,
+                                        QString("Processed %1/%2 groups").arg(c + 1).arg(G));
+    });
+    if (!complete) {
+        // Captures merged before the stop keep their quality records.
+        for (int c = kept; c < G; ++c)
+            if (outcomes[size_t(c)].finished) keep(c);
+        writeQualityFiles();
+        return finishStopped();
     }
     removeWorkFolder();
     const QStringList written = writeQualityFiles();
