@@ -87,8 +87,23 @@ void symOrtho(double a, double b, double& c, double& s, double& r) {
     }
 }
 
+std::string LsmrOptions::validate() const {
+    if (!(damp >= 0) || !std::isfinite(damp))
+        return "damping " + std::to_string(damp) + " is not a finite value >= 0";
+    if (!(atol >= 0) || !(btol >= 0)) return "tolerances atol and btol must not be negative";
+    if (!(conlim >= 0)) return "condition limit " + std::to_string(conlim) + " below 0";
+    if (maxIterations < -1) return "iteration cap " + std::to_string(maxIterations) + " below -1";
+    return std::string();
+}
+
 LsmrResult lsmr(const LinearOperator& A, const std::vector<double>& b, const LsmrOptions& opt) {
     const int m = A.rows, n = A.cols;
+    if (!opt.validate().empty()) {
+        LsmrResult invalid;
+        invalid.x.assign(std::max(n, 0), 0.0);
+        invalid.stopReason = -1;
+        return invalid;
+    }
     const int maxIter = opt.maxIterations >= 0 ? opt.maxIterations : std::min(m, n);
     const double damp = opt.damp;
     LsmrResult res;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace refl {
@@ -25,11 +26,16 @@ struct LsmrOptions {
     double btol = 1e-6;      // relative accuracy of b (stops on |r| small against |A| |x| + |b|)
     double conlim = 1e8;     // stops when the estimated condition of A exceeds this (0: never)
     int maxIterations = -1;  // -1: min(rows, cols)
+
+    // Empty when the options can be used, else which one is out of range.
+    std::string validate() const;
 };
 
 struct LsmrResult {
     std::vector<double> x;
-    int stopReason = 0;  // 0 x=0 solves, 1 compatible, 2 least squares, 3 cond, 4-6 eps, 7 iterations
+    // -1 options out of range (x = 0), 0 x=0 solves, 1 compatible, 2 least squares, 3 cond,
+    // 4-6 eps, 7 iterations
+    int stopReason = 0;
     int iterations = 0;
     double normR = 0.0;
     double normAR = 0.0;

@@ -97,6 +97,12 @@ TEST(Lsmr, IterationLimitIsHonoured) {
     const LsmrResult r = lsmr(denseOperator(A), testVector(40), opt);
     EXPECT_EQ(r.iterations, 3);
     EXPECT_EQ(r.stopReason, 7);
+    // A cap below -1 (or a NaN tolerance) is refused before any product.
+    opt.maxIterations = -2;
+    const LsmrResult refused = lsmr(denseOperator(A), testVector(40), opt);
+    EXPECT_EQ(refused.stopReason, -1);
+    EXPECT_EQ(refused.iterations, 0);
+    EXPECT_EQ(refused.x, std::vector<double>(20, 0.0));
 }
 
 TEST(Lsmr, DefaultLimitIsTheSmallerDimension) {

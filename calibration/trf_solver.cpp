@@ -44,8 +44,30 @@ public:
     TrfResult run(const std::vector<double>& x0);
 
 private:
+    // The scaled problem of one iteration: variables x = d * xH.
+    struct ScaledModel {
+        Vec d;      // variable scale of the step
+        Vec diagH;  // diagonal of the bound term (Coleman-Li)
+        Vec gH;     // scaled gradient
+    };
+    // The two-dimensional subspace spanned by the gradient and the Gauss-Newton direction.
+    struct Subspace {
+        Eigen::MatrixXd S;   // n x 2, orthonormal
+        Eigen::Matrix2d BS;  // the model's Hessian in the subspace
+        Eigen::Vector2d gS;  // the gradient in the subspace
+    };
+
     bool setUp(const std::vector<double>& x0, TrfResult& result);
+    bool start(TrfResult& result);
     void linearise(const std::vector<double>& fTrue);
+    void updateJacobianScale(bool first);
+    bool stopsBeforeStep();
+    ScaledModel scaledModel();
+    Vec gaussNewtonDirection(const ScaledModel& sm, double regTerm);
+    Vec lsmrDirection(const ScaledModel& sm, const Vec& diagReg);
+    Subspace subspace(const ScaledModel& sm, const Vec& gnH) const;
+    void tryStep(const ScaledModel& sm, const Subspace& sub);
+    TrfResult finish(TrfResult& result) const;
     Vec jhProduct(const Vec& s, const Vec& d) const;
 
     const TrfProblem& m_problem;
@@ -62,6 +84,20 @@ private:
     std::vector<double> m_x;
     // REFL_TRF_TRACE set: one log line per outer iteration (cost, optimality, radius).
     const bool m_trace = qEnvironmentVariableIsSet("REFL_TRF_TRACE");
+
+    // The iteration's state.
+    int m_maxNfev = 0;
+    int m_nfev = 0, m_njev = 0, m_iteration = 0;
+    Vec m_xv;                     // x as a vector (m_x holds the same values)
+    std::vector<double> m_fTrue;  // unweighted residuals at x
+    double m_cost = 0;
+    Vec m_scale, m_scaleInv;  // m_scale = 1/c, m_scaleInv = c
+    Vec m_v, m_dv;            // Coleman-Li scaling and its derivative
+    double m_Delta = 0;       // trust radius in the scaled variables
+    double m_gNorm = 0;
+    TrfTermination m_status = TrfTermination::EvaluationLimit;
+    bool m_terminated = false;
+    std::vector<double> m_fNew;
 };
 
 bool Solver::setUp(const std::vector<double>& x0, TrfResult& result) {
@@ -85,20 +121,9 @@ bool Solver::setUp(const std::vector<double>& x0, TrfResult& result) {
             return false;
         }
     }
-    if (!m_options.jacobianScaling && !m_options.xScale.empty()) {
-        if (int(m_options.xScale.size()) != n) {
-            qDebug() << "solveTrf: x scale has the wrong length";
-            return false;
-        }
-        for (double s : m_options.xScale) {
-            if (!(s > 0) || !std::isfinite(s)) {
-                qDebug() << "solveTrf: x scale entries must be positive";
-                return false;
-            }
-        }
-    }
-    if (m_options.loss.kind == LossKind::Huber && !(m_options.loss.scale > 0)) {
-        qDebug() << "solveTrf: loss scale must be positive";
+    const QString invalid = m_options.validate(n);
+    if (!invalid.isEmpty()) {
+        qDebug().noquote() << "solveTrf:" << invalid;
         return false;
     }
     m_lower = toVec(m_lowerStd);
@@ -120,6 +145,42 @@ bool Solver::setUp(const std::vector<double>& x0, TrfResult& result) {
     return true;
 }
 
+// The first evaluation, the Jacobian there, the variable scales and the first trust radius.
+// False when the residuals are not finite at the start point.
+bool Solver::start(TrfResult& result) {
+    m_maxNfev = m_options.maxEvaluations > 0 ? m_options.maxEvaluations : 100 * n;
+    std::vector<double> f(m);
+    m_problem.residuals(m_x.data(), f.data());
+    m_nfev = 1;
+    if (!allFinite(f)) {
+        qDebug() << "solveTrf: residuals are not finite at the start point";
+        result.residuals = f;
+        return false;
+    }
+    m_cost = m_options.loss.cost(f);
+    result.initialCost = m_cost;
+    linearise(f);
+    m_njev = 1;
+    m_fTrue = f;
+    m_fNew.resize(m);
+
+    if (m_options.jacobianScaling) {
+        updateJacobianScale(true);
+    } else {
+        m_scale = m_options.xScale.empty() ? Vec::Ones(n) : toVec(m_options.xScale);
+        m_scaleInv = m_scale.cwiseInverse();
+    }
+
+    m_xv = toVec(m_x);
+    tr::colemanLiScaling(m_xv, m_model.g, m_lower, m_upper, m_v, m_dv);
+    for (int j = 0; j < n; ++j) {
+        if (m_dv[j] != 0) m_v[j] *= m_scaleInv[j];
+    }
+    m_Delta = m_xv.cwiseProduct(m_scaleInv).cwiseQuotient(m_v.cwiseSqrt()).norm();
+    if (m_Delta == 0) m_Delta = 1.0;
+    return true;
+}
+
 void Solver::linearise(const std::vector<double>& fTrue) {
     forwardDifferenceJacobian(m_problem.residuals, m_x, fTrue, m_lowerStd, m_upperStd, m_groups, m_groupCount,
                               m_model.J, &m_runner);
@@ -131,215 +192,222 @@ void Solver::linearise(const std::vector<double>& fTrue) {
     if (m_useSchur) m_schur.assemble(m_model.J, &m_runner);
 }
 
+// Variable scales from the Jacobian's column norms. SciPy keeps the largest norm seen so far;
+// the default steps follow the current Jacobian (on the Ladybug problem 18 Jacobians instead of
+// 22 to a lower cost), `first` starts afresh.
+void Solver::updateJacobianScale(bool first) {
+    const std::vector<double> norms = m_model.J.columnNorms();
+    if (first) m_scaleInv = Vec::Ones(n);
+    for (int j = 0; j < n; ++j) {
+        const double c = norms[j];
+        m_scaleInv[j] = first ? (c == 0 ? 1.0 : c) : std::max(c, m_scaleInv[j]);
+    }
+    m_scale = m_scaleInv.cwiseInverse();
+}
+
 Vec Solver::jhProduct(const Vec& s, const Vec& d) const {
     Vec out(m);
     m_model.J.multiply(s.data(), d.data(), out.data(), &m_runner);
     return out;
 }
 
-TrfResult Solver::run(const std::vector<double>& x0) {
-    TrfResult result;
-    if (!setUp(x0, result)) return result;
-
-    const int maxNfev = m_options.maxEvaluations > 0 ? m_options.maxEvaluations : 100 * n;
-    std::vector<double> f(m);
-    m_problem.residuals(m_x.data(), f.data());
-    int nfev = 1;
-    if (!allFinite(f)) {
-        qDebug() << "solveTrf: residuals are not finite at the start point";
-        result.residuals = f;
-        return result;
+// The tests made before each step: the gradient, the evaluation limit, a stop request.
+bool Solver::stopsBeforeStep() {
+    tr::colemanLiScaling(m_xv, m_model.g, m_lower, m_upper, m_v, m_dv);
+    m_gNorm = m_model.g.cwiseProduct(m_v).cwiseAbs().maxCoeff();
+    if (tr::gradientTestHolds(m_gNorm, m_options.gtol)) {
+        m_status = TrfTermination::Gradient;
+        m_terminated = true;
     }
-    double cost = m_options.loss.cost(f);
-    result.initialCost = cost;
-    linearise(f);
-    int njev = 1;
-    std::vector<double> fTrue = f;
-
-    Vec scale, scaleInv;  // scale = 1/c, scaleInv = c
-    auto updateJacScale = [&](bool first) {
-        const std::vector<double> norms = m_model.J.columnNorms();
-        if (first) scaleInv = Vec::Ones(n);
-        for (int j = 0; j < n; ++j) {
-            const double c = norms[j];
-            scaleInv[j] = first ? (c == 0 ? 1.0 : c) : std::max(c, scaleInv[j]);
-        }
-        scale = scaleInv.cwiseInverse();
-    };
-    if (m_options.jacobianScaling) {
-        updateJacScale(true);
-    } else {
-        scale = m_options.xScale.empty() ? Vec::Ones(n) : toVec(m_options.xScale);
-        scaleInv = scale.cwiseInverse();
+    if (m_trace)
+        qDebug().noquote() << QStringLiteral("solveTrf: iteration %1 nfev %2 cost %3 optimality %4 radius %5")
+                                  .arg(m_iteration)
+                                  .arg(m_nfev)
+                                  .arg(m_cost, 0, 'g', 17)
+                                  .arg(m_gNorm, 0, 'g', 6)
+                                  .arg(m_Delta, 0, 'g', 6);
+    if (m_terminated || tr::evaluationLimitReached(m_nfev, m_maxNfev)) return true;
+    if (m_options.stopRequested && m_options.stopRequested()) {
+        m_status = TrfTermination::Stopped;
+        return true;
     }
+    return false;
+}
 
-    Vec x = toVec(m_x);
-    Vec v, dv;
-    tr::colemanLiScaling(x, m_model.g, m_lower, m_upper, v, dv);
+Solver::ScaledModel Solver::scaledModel() {
     for (int j = 0; j < n; ++j) {
-        if (dv[j] != 0) v[j] *= scaleInv[j];
+        if (m_dv[j] != 0) m_v[j] *= m_scaleInv[j];
     }
-    double Delta = x.cwiseProduct(scaleInv).cwiseQuotient(v.cwiseSqrt()).norm();
-    if (Delta == 0) Delta = 1.0;
+    ScaledModel sm;
+    sm.d = m_v.cwiseSqrt().cwiseProduct(m_scale);
+    sm.diagH = m_model.g.cwiseProduct(m_dv).cwiseProduct(m_scale);
+    sm.gH = sm.d.cwiseProduct(m_model.g);
+    return sm;
+}
 
-    TrfTermination status = TrfTermination::EvaluationLimit;
-    bool terminated = false;
-    double gNorm = 0;
-    int iteration = 0;
-    std::vector<double> fNew(m);
-    while (true) {
-        tr::colemanLiScaling(x, m_model.g, m_lower, m_upper, v, dv);
-        gNorm = m_model.g.cwiseProduct(v).cwiseAbs().maxCoeff();
-        if (tr::gradientTestHolds(gNorm, m_options.gtol)) {
-            status = TrfTermination::Gradient;
-            terminated = true;
+// Gauss-Newton direction of [Jh; diag(diagReg)] p ~ [f; 0]: the normal equations
+// (Jh^T Jh + diagReg^2) p = gH solved exactly, or by LSMR.
+Vec Solver::gaussNewtonDirection(const ScaledModel& sm, double regTerm) {
+    const Vec diagReg = (sm.diagH.array() + regTerm).sqrt().matrix();
+    Vec gnH(n);
+    if (m_useSchur) {
+        const Vec reg = (sm.diagH.array() + regTerm).matrix();
+        if (m_schur.solve(sm.d.data(), reg.data(), sm.gH.data(), gnH.data(), &m_runner)) return gnH;
+    }
+    return lsmrDirection(sm, diagReg);
+}
+
+Vec Solver::lsmrDirection(const ScaledModel& sm, const Vec& diagReg) {
+    const Vec& d = sm.d;
+    LinearOperator op;
+    op.rows = m + n;
+    op.cols = n;
+    op.apply = [&](const double* in, double* out) {
+        m_model.J.multiply(in, d.data(), out, &m_runner);
+        for (int j = 0; j < n; ++j) out[m + j] = diagReg[j] * in[j];
+    };
+    op.applyTransposed = [&](const double* in, double* out) {
+        m_model.J.multiplyTransposed(in, nullptr, out, &m_runner);
+        for (int j = 0; j < n; ++j) out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
+    };
+    op.applyBoth = [&](const double* in, double alpha, double* u, double* w) {
+        m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
+        for (int j = 0; j < n; ++j) {
+            const double t = diagReg[j] * in[j] - alpha * u[m + j];
+            u[m + j] = t;
+            w[j] += diagReg[j] * t;
         }
+    };
+    std::vector<double> fAug(m + n, 0.0);
+    std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
+    return toVec(lsmr(op, fAug).x);
+}
+
+Solver::Subspace Solver::subspace(const ScaledModel& sm, const Vec& gnH) const {
+    Eigen::MatrixXd S0(n, 2);
+    S0.col(0) = sm.gH;
+    S0.col(1) = gnH;
+    Eigen::HouseholderQR<Eigen::MatrixXd> qr(S0);
+    Subspace sub;
+    sub.S = qr.householderQ() * Eigen::MatrixXd::Identity(n, 2);
+    const Vec js0 = jhProduct(sub.S.col(0), sm.d), js1 = jhProduct(sub.S.col(1), sm.d);
+    sub.BS(0, 0) = js0.dot(js0) + sub.S.col(0).cwiseProduct(sm.diagH).dot(sub.S.col(0));
+    sub.BS(0, 1) = js0.dot(js1) + sub.S.col(0).cwiseProduct(sm.diagH).dot(sub.S.col(1));
+    sub.BS(1, 0) = sub.BS(0, 1);
+    sub.BS(1, 1) = js1.dot(js1) + sub.S.col(1).cwiseProduct(sm.diagH).dot(sub.S.col(1));
+    sub.gS = sub.S.transpose() * sm.gH;
+    return sub;
+}
+
+// Steps in the subspace, shrinking the region until one lowers the cost (then x moves and the
+// model is linearised there) or a stopping test holds.
+void Solver::tryStep(const ScaledModel& sm, const Subspace& sub) {
+    const tr::JacobianProduct Jh = [&](const Vec& s) { return jhProduct(s, sm.d); };
+    const double theta = std::max(0.995, 1 - m_gNorm);
+    double actualReduction = -1;
+    Vec xNew;
+    double costNew = m_cost;
+    while (actualReduction <= 0 && m_nfev < m_maxNfev) {
+        Eigen::Vector2d pS;
+        tr::solveTrustRegion2d(sub.BS, sub.gS, m_Delta, pS);
+        const Vec pH = sub.S * pS;
+        const Vec p = sm.d.cwiseProduct(pH);
+        const tr::SelectedStep sel =
+            tr::selectStep(m_xv, Jh, sm.diagH, sm.gH, p, pH, sm.d, m_Delta, m_lower, m_upper, theta);
+
+        xNew = tr::makeStrictlyFeasible(m_xv + sel.step, m_lower, m_upper, 0);
+        m_problem.residuals(xNew.data(), m_fNew.data());
+        ++m_nfev;
+        const double stepHNorm = sel.stepH.norm();
+        if (!allFinite(m_fNew)) {
+            m_Delta = 0.25 * stepHNorm;
+            continue;
+        }
+        costNew = m_options.loss.cost(m_fNew);
+        actualReduction = m_cost - costNew;
+        const auto upd = tr::updateTrustRadius(m_Delta, actualReduction, sel.predictedReduction, stepHNorm,
+                                               stepHNorm > 0.95 * m_Delta);
+        const double stepNorm = sel.step.norm();
         if (m_trace)
             qDebug().noquote() << QStringLiteral(
-                                      "solveTrf: iteration %1 nfev %2 cost %3 optimality %4 radius %5")
-                                      .arg(iteration)
-                                      .arg(nfev)
-                                      .arg(cost, 0, 'g', 17)
-                                      .arg(gNorm, 0, 'g', 6)
-                                      .arg(Delta, 0, 'g', 6);
-        if (terminated || tr::evaluationLimitReached(nfev, maxNfev)) break;
-        if (m_options.stopRequested && m_options.stopRequested()) {
-            status = TrfTermination::Stopped;
+                                      "solveTrf:   step %1 (radius %2, kind %3) predicted %4 actual %5")
+                                      .arg(stepHNorm, 0, 'g', 6)
+                                      .arg(m_Delta, 0, 'g', 6)
+                                      .arg(sel.kind)
+                                      .arg(sel.predictedReduction, 0, 'g', 6)
+                                      .arg(actualReduction, 0, 'g', 6);
+        const bool costOk = tr::costTestHolds(actualReduction, m_cost, upd.second, m_options.ftol);
+        const bool stepOk = tr::stepTestHolds(stepNorm, m_xv.norm(), m_options.xtol);
+        if (costOk || stepOk) {
+            m_status = costOk && stepOk ? TrfTermination::CostAndStep
+                                        : (costOk ? TrfTermination::Cost : TrfTermination::Step);
+            m_terminated = true;
             break;
         }
-
-        for (int j = 0; j < n; ++j) {
-            if (dv[j] != 0) v[j] *= scaleInv[j];
-        }
-        const Vec d = v.cwiseSqrt().cwiseProduct(scale);
-        const Vec diagH = m_model.g.cwiseProduct(dv).cwiseProduct(scale);
-        const Vec gH = d.cwiseProduct(m_model.g);
-        const tr::JacobianProduct Jh = [&](const Vec& s) { return jhProduct(s, d); };
-
-        // Regularisation from the model's minimum along -gH inside the region.
-        const tr::Quadratic1d q = tr::buildQuadratic1d(Jh, gH, -gH, &diagH);
-        const double toTr = Delta / gH.norm();
-        const double agValue = tr::minimizeQuadratic1d(q.a, q.b, 0, toTr).second;
-        const double regTerm = -agValue / (Delta * Delta);
-        const Vec diagReg = (diagH.array() + regTerm).sqrt().matrix();
-
-        // Gauss-Newton direction of [Jh; diag(diagReg)] p ~ [f; 0]: the normal equations
-        // (Jh^T Jh + diagReg^2) p = gH solved exactly, or LSMR.
-        Vec gnH(n);
-        bool solved = false;
-        if (m_useSchur) {
-            const Vec reg = (diagH.array() + regTerm).matrix();
-            solved = m_schur.solve(d.data(), reg.data(), gH.data(), gnH.data(), &m_runner);
-        }
-        if (!solved) {
-            LinearOperator op;
-            op.rows = m + n;
-            op.cols = n;
-            op.apply = [&](const double* in, double* out) {
-                m_model.J.multiply(in, d.data(), out, &m_runner);
-                for (int j = 0; j < n; ++j) out[m + j] = diagReg[j] * in[j];
-            };
-            op.applyTransposed = [&](const double* in, double* out) {
-                m_model.J.multiplyTransposed(in, nullptr, out, &m_runner);
-                for (int j = 0; j < n; ++j) out[j] = d[j] * out[j] + diagReg[j] * in[m + j];
-            };
-            op.applyBoth = [&](const double* in, double alpha, double* u, double* w) {
-                m_model.J.multiplyBoth(in, d.data(), alpha, u, w, &m_runner);
-                for (int j = 0; j < n; ++j) {
-                    const double t = diagReg[j] * in[j] - alpha * u[m + j];
-                    u[m + j] = t;
-                    w[j] += diagReg[j] * t;
-                }
-            };
-            std::vector<double> fAug(m + n, 0.0);
-            std::copy(m_model.f.begin(), m_model.f.end(), fAug.begin());
-            gnH = toVec(lsmr(op, fAug).x);
-        }
-
-        // Two-dimensional subspace spanned by gH and the Gauss-Newton direction.
-        Eigen::MatrixXd S0(n, 2);
-        S0.col(0) = gH;
-        S0.col(1) = gnH;
-        Eigen::HouseholderQR<Eigen::MatrixXd> qr(S0);
-        const Eigen::MatrixXd S = qr.householderQ() * Eigen::MatrixXd::Identity(n, 2);
-        const Vec js0 = Jh(S.col(0)), js1 = Jh(S.col(1));
-        Eigen::Matrix2d BS;
-        BS(0, 0) = js0.dot(js0) + S.col(0).cwiseProduct(diagH).dot(S.col(0));
-        BS(0, 1) = js0.dot(js1) + S.col(0).cwiseProduct(diagH).dot(S.col(1));
-        BS(1, 0) = BS(0, 1);
-        BS(1, 1) = js1.dot(js1) + S.col(1).cwiseProduct(diagH).dot(S.col(1));
-        const Eigen::Vector2d gS = S.transpose() * gH;
-
-        const double theta = std::max(0.995, 1 - gNorm);
-
-        double actualReduction = -1;
-        Vec xNew;
-        double costNew = cost;
-        while (actualReduction <= 0 && nfev < maxNfev) {
-            Eigen::Vector2d pS;
-            tr::solveTrustRegion2d(BS, gS, Delta, pS);
-            const Vec pH = S * pS;
-            const Vec p = d.cwiseProduct(pH);
-            const tr::SelectedStep sel =
-                tr::selectStep(x, Jh, diagH, gH, p, pH, d, Delta, m_lower, m_upper, theta);
-
-            xNew = tr::makeStrictlyFeasible(x + sel.step, m_lower, m_upper, 0);
-            m_problem.residuals(xNew.data(), fNew.data());
-            ++nfev;
-            const double stepHNorm = sel.stepH.norm();
-            if (!allFinite(fNew)) {
-                Delta = 0.25 * stepHNorm;
-                continue;
-            }
-            costNew = m_options.loss.cost(fNew);
-            actualReduction = cost - costNew;
-            const auto upd = tr::updateTrustRadius(Delta, actualReduction, sel.predictedReduction, stepHNorm,
-                                                   stepHNorm > 0.95 * Delta);
-            const double stepNorm = sel.step.norm();
-            if (m_trace)
-                qDebug().noquote() << QStringLiteral("solveTrf:   step %1 (radius %2, kind %3) predicted %4 actual %5")
-                                          .arg(stepHNorm, 0, 'g', 6)
-                                          .arg(Delta, 0, 'g', 6)
-                                          .arg(sel.kind)
-                                          .arg(sel.predictedReduction, 0, 'g', 6)
-                                          .arg(actualReduction, 0, 'g', 6);
-            const bool costOk = tr::costTestHolds(actualReduction, cost, upd.second, m_options.ftol);
-            const bool stepOk = tr::stepTestHolds(stepNorm, x.norm(), m_options.xtol);
-            if (costOk || stepOk) {
-                status = costOk && stepOk ? TrfTermination::CostAndStep
-                                          : (costOk ? TrfTermination::Cost : TrfTermination::Step);
-                terminated = true;
-                break;
-            }
-            Delta = upd.first;
-        }
-
-        if (actualReduction > 0) {
-            x = xNew;
-            m_x = toStd(x);
-            fTrue = fNew;
-            cost = costNew;
-            linearise(fTrue);
-            ++njev;
-            // SciPy keeps the largest column norm seen so far; the default steps follow the
-            // current Jacobian (on the Ladybug problem 18 Jacobians instead of 22 to a lower cost).
-            if (m_options.jacobianScaling) updateJacScale(m_options.stepSolver != TrfStepSolver::Lsmr);
-        }
-        ++iteration;
+        m_Delta = upd.first;
     }
 
-    result.x = toStd(x);
-    result.residuals = fTrue;
-    result.finalCost = cost;
-    result.optimality = gNorm;
-    result.evaluations = nfev;
-    result.jacobianEvaluations = njev;
-    result.iterations = iteration;
-    result.termination = status;
+    if (actualReduction > 0) {
+        m_xv = xNew;
+        m_x = toStd(m_xv);
+        m_fTrue = m_fNew;
+        m_cost = costNew;
+        linearise(m_fTrue);
+        ++m_njev;
+        if (m_options.jacobianScaling) updateJacobianScale(m_options.stepSolver != TrfStepSolver::Lsmr);
+    }
+}
+
+TrfResult Solver::finish(TrfResult& result) const {
+    result.x = toStd(m_xv);
+    result.residuals = m_fTrue;
+    result.finalCost = m_cost;
+    result.optimality = m_gNorm;
+    result.evaluations = m_nfev;
+    result.jacobianEvaluations = m_njev;
+    result.iterations = m_iteration;
+    result.termination = m_status;
     return result;
 }
 
+TrfResult Solver::run(const std::vector<double>& x0) {
+    TrfResult result;
+    if (!setUp(x0, result) || !start(result)) return result;
+    while (!stopsBeforeStep()) {
+        const ScaledModel sm = scaledModel();
+        // Regularisation from the model's minimum along -gH inside the region.
+        const tr::JacobianProduct Jh = [&](const Vec& s) { return jhProduct(s, sm.d); };
+        const tr::Quadratic1d q = tr::buildQuadratic1d(Jh, sm.gH, -sm.gH, &sm.diagH);
+        const double toTr = m_Delta / sm.gH.norm();
+        const double agValue = tr::minimizeQuadratic1d(q.a, q.b, 0, toTr).second;
+        const double regTerm = -agValue / (m_Delta * m_Delta);
+
+        const Vec gnH = gaussNewtonDirection(sm, regTerm);
+        tryStep(sm, subspace(sm, gnH));
+        ++m_iteration;
+    }
+    return finish(result);
+}
+
 }  // namespace
+
+QString TrfOptions::validate(int n) const {
+    if (!(ftol >= 0) || !(xtol >= 0) || !(gtol >= 0))
+        return QString("tolerances must not be negative (ftol %1, xtol %2, gtol %3)")
+            .arg(ftol)
+            .arg(xtol)
+            .arg(gtol);
+    if (maxEvaluations < 0) return QString("evaluation cap %1 below 0").arg(maxEvaluations);
+    if (!jacobianScaling && !xScale.empty()) {
+        if (int(xScale.size()) != n) return QStringLiteral("x scale has the wrong length");
+        for (double s : xScale) {
+            if (!(s > 0) || !std::isfinite(s)) return QStringLiteral("x scale entries must be positive");
+        }
+    }
+    if (loss.kind == LossKind::Huber && !(loss.scale > 0))
+        return QStringLiteral("loss scale must be positive");
+    return QString();
+}
 
 bool TrfResult::converged() const {
     return termination == TrfTermination::Gradient || termination == TrfTermination::Cost ||

@@ -42,6 +42,11 @@ struct TrfOptions {
     TrfStepSolver stepSolver = TrfStepSolver::Schur;
     int threads = 1;  // results do not depend on it
     std::function<bool()> stopRequested;  // polled once per outer iteration
+
+    // Empty when the options can be used for a problem of n parameters, else which one is out of
+    // range (negative or NaN tolerances, a negative evaluation cap, x scales of the wrong length or
+    // not positive, a Huber loss without a positive scale).
+    QString validate(int n) const;
 };
 
 enum class TrfTermination {

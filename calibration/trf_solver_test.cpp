@@ -206,6 +206,10 @@ TEST(TrfSolver, BadInputIsReportedNotSolved) {
     opt.jacobianScaling = false;
     opt.xScale = {1, -1};
     EXPECT_EQ(solveTrf(rosenbrock(), {1, 1}, opt).termination, TrfTermination::InvalidInput);
+    TrfOptions nanTol;
+    nanTol.ftol = NAN;
+    EXPECT_FALSE(nanTol.validate(2).isEmpty());
+    EXPECT_EQ(solveTrf(rosenbrock(), {1, 1}, nanTol).termination, TrfTermination::InvalidInput);
 }
 
 TEST(TrfSolver, FixedScalesAlsoConverge) {
