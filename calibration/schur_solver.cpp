@@ -358,6 +358,7 @@ bool SchurSolver::solve(const double* d, const double* reg, const double* rhs, d
             for (int k = 0; k < nb; ++k) {
                 const EBlock& blk = m_blocks[k];
                 const std::vector<int>& U = blk.reducedCols;
+                if (U.empty() || U.front() >= a1 || U.back() < a0) continue;
                 const int x0 = int(std::lower_bound(U.begin(), U.end(), a0) - U.begin());
                 const int x1 = int(std::lower_bound(U.begin(), U.end(), a1) - U.begin());
                 if (x0 == x1) continue;
