@@ -53,7 +53,7 @@ CImageRegistrationThread::CommonPlan CImageRegistrationThread::planCommonMatrice
     for (int b = 0; b < n; ++b) {
         if (b == r) continue;
         if (m_commonPreset) {
-            plan.bands[size_t(b)].matrix = m_common.value(b);
+            plan.bands[size_t(b)].refFromBand = m_common.value(b);
             plan.bands[size_t(b)].computed = true;
         } else {
             plan.toCompute.push_back(b);
@@ -102,7 +102,7 @@ bool CImageRegistrationThread::computeCommonMatricesByCapture(const QMap<QString
     while (reported < bandCount) reportCommonBand(reported++, bandCount);
     for (int j = 0; j < bandCount; ++j) {
         BandState& band = plan.bands[size_t(bands[size_t(j)])];
-        band.matrix = chooseCommonMatrix(
+        band.refFromBand = chooseCommonMatrix(
             attempts[size_t(j)],
             [&band](int progress, const QString& info) { band.notices.append(qMakePair(progress, info)); },
             &band.pair);
@@ -122,7 +122,7 @@ bool CImageRegistrationThread::computeCommonMatricesByBand(const QMap<QString, Q
             commonInputs(groups, plan.selected, plan.reference, b, refs, srcs);
             qDebug() << "runCommonMode: computing matrix for band" << b << "with" << refs.size() << "groups";
             BandState& band = plan.bands[size_t(b)];
-            band.matrix = m_commonMatrix(
+            band.refFromBand = m_commonMatrix(
                 refs, srcs,
                 [&band](int progress, const QString& info) {
                     band.notices.append(qMakePair(progress, info));
@@ -138,8 +138,8 @@ void CImageRegistrationThread::forwardCommonNotices(const CommonPlan& plan) {
         const BandState& band = plan.bands[size_t(b)];
         for (const auto& notice : band.notices) emit signalRegistrationProgress(notice.first, notice.second);
         if (!band.computed) continue;
-        if (hasMatrix(band.matrix))
-            qDebug() << "runCommonMode: matrix for band" << b << "computed successfully" << band.matrix;
+        if (hasMatrix(band.refFromBand))
+            qDebug() << "runCommonMode: matrix for band" << b << "computed successfully" << band.refFromBand;
         else
             qDebug() << "runCommonMode: matrix computation failed for band" << b;
     }
@@ -155,12 +155,12 @@ void CImageRegistrationThread::applyCommonMatrices(const CommonPlan& plan,
             continue;
         }
         for (int b = 0; b < capture.files.size() && b < plan.bandCount; ++b) {
-            if (b == plan.reference || !hasMatrix(plan.bands[size_t(b)].matrix)) continue;
+            if (b == plan.reference || !hasMatrix(plan.bands[size_t(b)].refFromBand)) continue;
             // The figures of the attempt behind a common matrix belong to another capture (or to an
             // earlier run whose state gave the matrices): a capture's record leaves them out, so that a
             // run and its shards write the same files.
             BandState& band = capture.bands[size_t(b)];
-            band.matrix = plan.bands[size_t(b)].matrix;
+            band.refFromBand = plan.bands[size_t(b)].refFromBand;
             band.record.method = "common";
         }
     }

@@ -140,11 +140,12 @@ bool CImageRegistrationThread::runJobs(int count, const std::function<void(int)>
 
 void CImageRegistrationThread::measureBand(const CaptureState& capture, int b, BandState& band) const {
     band.record.quality = BandQuality();
-    if (!hasMatrix(band.matrix)) return;
+    if (!hasMatrix(band.refFromBand)) return;
     const cv::Mat ref = readBandImage(capture.files[capture.reference]);
     const cv::Mat image = readBandImage(capture.files[b]);
     if (ref.empty() || image.empty()) return;
-    band.record.quality = measureBandQuality(ref, warpOntoReference(image, toMatx(band.matrix), ref.size()));
+    band.record.quality =
+        measureBandQuality(ref, warpOntoReference(image, toMatx(band.refFromBand), ref.size()));
 }
 
 void CImageRegistrationThread::runPerGroupMode() {
@@ -167,12 +168,13 @@ void CImageRegistrationThread::runPerGroupMode() {
             CaptureState& capture = captures[size_t(jobs[size_t(j)].first)];
             const int b = jobs[size_t(j)].second;
             BandState& band = capture.bands[size_t(b)];
-            band.matrix = m_pairMatrix(capture.files[capture.reference], capture.files[b],
-                                       [&band](int progress, const QString& info) {
-                                           band.notices.append(qMakePair(progress, info));
-                                       },
-                                       &band.pair);
-            band.record.method = hasMatrix(band.matrix) ? "features" : "none";
+            band.refFromBand = m_pairMatrix(
+                capture.files[capture.reference], capture.files[b],
+                [&band](int progress, const QString& info) {
+                    band.notices.append(qMakePair(progress, info));
+                },
+                &band.pair);
+            band.record.method = hasMatrix(band.refFromBand) ? "features" : "none";
             band.record.inliers = band.pair.inliers;
             band.record.ecc = band.pair.ecc;
             measureBand(capture, b, band);
@@ -216,10 +218,11 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
         for (const auto& [c, b] : list) {
             const BandState& band = captures[size_t(c)].bands[size_t(b)];
             const BandQuality& q = band.record.quality;
-            const bool s = hasMatrix(band.matrix) && q.measured && effectiveResidual(q) <= kStrongResidualPx &&
+            const bool s = hasMatrix(band.refFromBand) && q.measured &&
+                           effectiveResidual(q) <= kStrongResidualPx &&
                            (band.pair.inliers < 0 || band.pair.inliers >= kStrongInliers);
             isStrong.push_back(s);
-            if (s) strong.push_back(toMatx(band.matrix));
+            if (s) strong.push_back(toMatx(band.refFromBand));
         }
         // A flight of one capture, or one without a strong capture of this band, has no consensus:
         // its poor bands can still be refined from their own matrix.
@@ -240,10 +243,10 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
             if (isStrong[i]) continue;
             const BandState& band = captures[size_t(list[i].first)].bands[size_t(list[i].second)];
             const BandQuality& q = band.record.quality;
-            const bool poor = !hasMatrix(band.matrix) || needsBetter(q);
+            const bool poor = !hasMatrix(band.refFromBand) || needsBetter(q);
             const bool disagrees =
-                hasConsensus && hasMatrix(band.matrix) &&
-                cornerDistance(toMatx(band.matrix), consensus, size) > kDisagreementPx;
+                hasConsensus && hasMatrix(band.refFromBand) &&
+                cornerDistance(toMatx(band.refFromBand), consensus, size) > kDisagreementPx;
             if (poor || disagrees) jobs.push_back({list[i].first, list[i].second, hasConsensus, consensus});
         }
     }
@@ -258,18 +261,19 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
             const cv::Mat image = readBandImage(capture.files[job.band]);
             if (ref.empty() || image.empty()) return;
             const cv::Mat refGradient = alignmentGradient(ref);
-            const bool weak = !hasMatrix(band.matrix) || weakRegistration(band.pair.inliers, band.pair.ecc);
+            const bool weak =
+                !hasMatrix(band.refFromBand) || weakRegistration(band.pair.inliers, band.pair.ecc);
             // Its own matrix refined on the measured shifts, then the flight's consensus refined the
             // same way; the best measurement wins.
-            if (hasMatrix(band.matrix)) {
+            if (hasMatrix(band.refFromBand)) {
                 const WindowRefineResult refined =
-                    refineByWindowShifts(ref, image, toMatx(band.matrix), {}, refGradient);
+                    refineByWindowShifts(ref, image, toMatx(band.refFromBand), {}, refGradient);
                 const bool take = candidateBetter(refined.quality, band.record.quality, false);
                 qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "own"
                          << figure(band.record.quality) << "refined" << figure(refined.quality) << "px:"
                          << (take ? "refined kept" : "own kept");
                 if (take) {
-                    band.matrix = toList(refined.refFromBand);
+                    band.refFromBand = toList(refined.refFromBand);
                     band.record.method = "features-refined";
                     band.record.quality = refined.quality;
                 }
@@ -281,7 +285,7 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
                      << figure(band.record.quality) << "consensus" << figure(candidate.quality) << "px after"
                      << candidate.rounds << "rounds:" << (take ? "consensus kept" : "kept");
             if (!take) return;
-            band.matrix = toList(candidate.refFromBand);
+            band.refFromBand = toList(candidate.refFromBand);
             band.record.method = "consensus";
             band.record.inliers = -1;
             band.record.ecc.clear();
@@ -302,8 +306,8 @@ void CImageRegistrationThread::runCommonMode() {
     m_commonReference = plan.reference;
     m_common.clear();
     for (int b = 0; b < plan.bandCount; ++b)
-        if (b != plan.reference && hasMatrix(plan.bands[size_t(b)].matrix))
-            m_common[b] = plan.bands[size_t(b)].matrix;
+        if (b != plan.reference && hasMatrix(plan.bands[size_t(b)].refFromBand))
+            m_common[b] = plan.bands[size_t(b)].refFromBand;
 
     std::vector<CaptureState> captures = captureStates(groups, plan.reference);
     applyCommonMatrices(plan, captures);
@@ -325,7 +329,7 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
             CaptureState& capture = captures[size_t(jobs[size_t(j)].first)];
             const int b = jobs[size_t(j)].second;
             BandState& band = capture.bands[size_t(b)];
-            const bool fromCommon = hasMatrix(band.matrix);
+            const bool fromCommon = hasMatrix(band.refFromBand);
             measureBand(capture, b, band);
             const BandQuality& q = band.record.quality;
             // Common matrices that measure well, and bands too plain to measure, stay as they are.
@@ -334,12 +338,12 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
             const cv::Mat image = readBandImage(capture.files[b]);
             if (ref.empty() || image.empty()) return;
             if (fromCommon) {
-                const WindowRefineResult refined = refineByWindowShifts(ref, image, toMatx(band.matrix));
+                const WindowRefineResult refined = refineByWindowShifts(ref, image, toMatx(band.refFromBand));
                 const bool take = candidateBetter(refined.quality, q, false);
                 qDebug() << "runCommonMode: capture" << capture.key << "band" << band.record.band << "common"
                          << figure(q) << "refined" << figure(refined.quality) << "px:" << (take ? "refined kept" : "common kept");
                 if (take) {
-                    band.matrix = toList(refined.refFromBand);
+                    band.refFromBand = toList(refined.refFromBand);
                     band.record.method = "common-refined";
                     band.record.quality = refined.quality;
                     if (!needsBetter(refined.quality)) return;
@@ -354,13 +358,14 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
             if (!hasMatrix(matrix)) return;
             const BandQuality ownQuality =
                 measureBandQuality(ref, warpOntoReference(image, toMatx(matrix), ref.size()));
-            const bool take = candidateBetter(ownQuality, band.record.quality,
-                                              !hasMatrix(band.matrix) || weakRegistration(band.pair.inliers, band.pair.ecc));
+            const bool take = candidateBetter(
+                ownQuality, band.record.quality,
+                !hasMatrix(band.refFromBand) || weakRegistration(band.pair.inliers, band.pair.ecc));
             qDebug() << "runCommonMode: capture" << capture.key << "band" << band.record.band << "kept"
                      << figure(band.record.quality) << "own" << figure(ownQuality)
                      << "px:" << (take ? "own kept" : "common kept");
             if (!take) return;
-            band.matrix = matrix;
+            band.refFromBand = matrix;
             band.pair = own;
             band.record.method = "common-own";
             band.record.inliers = own.inliers;
@@ -375,7 +380,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
     // not change here, so the jobs below are independent of each other and of their order.
     auto isNeighbour = [](const CaptureState& capture, int b) {
         const BandState& band = capture.bands[size_t(b)];
-        return b != capture.reference && hasMatrix(band.matrix) && band.record.quality.measured &&
+        return b != capture.reference && hasMatrix(band.refFromBand) && band.record.quality.measured &&
                band.record.measuredThrough.isEmpty() && !needsBetter(band.record.quality);
     };
     std::vector<std::pair<int, int>> jobs;
@@ -387,7 +392,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
         if (!anyNeighbour) continue;
         for (int b = 0; b < capture.files.size(); ++b) {
             const BandState& band = capture.bands[size_t(b)];
-            if (b != capture.reference && hasMatrix(band.matrix) && !band.record.quality.measured)
+            if (b != capture.reference && hasMatrix(band.refFromBand) && !band.record.quality.measured)
                 jobs.emplace_back(c, b);
         }
     }
@@ -408,7 +413,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
                 if (v != b && isNeighbour(capture, v)) neighbours.push_back(v);
             std::stable_sort(neighbours.begin(), neighbours.end(),
                              [b](int x, int y) { return std::abs(x - b) < std::abs(y - b); });
-            const cv::Mat warped = warpOntoReference(image, toMatx(band.matrix), ref.size());
+            const cv::Mat warped = warpOntoReference(image, toMatx(band.refFromBand), ref.size());
             int best = -1;
             cv::Mat bestVia;
             BandQuality bestQuality;
@@ -416,7 +421,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
                 const cv::Mat viaImage = readBandImage(capture.files[v]);
                 if (viaImage.empty()) continue;
                 const BandState& via = capture.bands[size_t(v)];
-                const cv::Mat viaWarped = warpOntoReference(viaImage, toMatx(via.matrix), ref.size());
+                const cv::Mat viaWarped = warpOntoReference(viaImage, toMatx(via.refFromBand), ref.size());
                 const BandQuality q = measureBandQualityThrough(viaWarped, via.record.quality, warped);
                 qDebug() << "measureThroughNeighbours: capture" << capture.key << "band" << band.record.band
                          << "through" << via.record.band << figure(q) << "px, windows" << q.windows
@@ -436,7 +441,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
             }
             // Off (or still unmeasurable) through its neighbour: its matrix refined onto that
             // neighbour, which shares more texture with it than the reference does.
-            const WindowRefineResult refined = refineByWindowShifts(bestVia, image, toMatx(band.matrix));
+            const WindowRefineResult refined = refineByWindowShifts(bestVia, image, toMatx(band.refFromBand));
             const BandQuality q = measureBandQualityThrough(
                 bestVia, via.record.quality, warpOntoReference(image, refined.refFromBand, ref.size()));
             const bool take = q.measured && (bestQuality.measured ? candidateBetter(q, bestQuality, false)
@@ -445,7 +450,7 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
                      << "refined onto" << via.record.band << figure(q) << "px after" << refined.rounds
                      << "rounds:" << (take ? "refined kept" : "kept");
             if (take) {
-                band.matrix = toList(refined.refFromBand);
+                band.refFromBand = toList(refined.refFromBand);
                 band.record.method = "bridged";
                 band.record.quality = q;
                 band.record.measuredThrough = via.record.band;
@@ -491,14 +496,14 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
             bool warped = false;
             if (b == capture.reference || !capture.registers) {
                 registered << capture.files[b];
-            } else if (hasMatrix(band.matrix)) {
+            } else if (hasMatrix(band.refFromBand)) {
                 // Named by capture (its place in the run, as two folders may hold the same names) and
                 // band: captures are merged side by side.
                 const QString path = QString("%1/%2_%3_%4_reg_%5.tif")
                                          .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
                                          .arg(c)
                                          .arg(b);
-                if (registrationConversion(capture.files[b], path, band.matrix)) {
+                if (registrationConversion(capture.files[b], path, band.refFromBand)) {
                     registered << path;
                     warped = true;
                 } else {
@@ -512,7 +517,7 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
             }
             if (b != capture.reference && capture.registers) {
                 if (!warped) band.record.method = "none";
-                band.record.refFromBand = warped ? band.matrix : QList<double>();
+                band.record.refFromBand = warped ? band.refFromBand : QList<double>();
                 assignVerdict(band.record, warped);
             } else if (b != capture.reference) {
                 band.record.method = "none";

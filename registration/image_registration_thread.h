@@ -124,7 +124,7 @@ private:
 
     // One band of one capture through the run.
     struct BandState {
-        QList<double> matrix;
+        QList<double> refFromBand;  // nine row-major numbers, band to reference pixels; empty: none
         PairRegistrationSummary pair;
         QVector<QPair<int, QString>> notices;
         bool computed = false;
