@@ -26,10 +26,10 @@ CImageRegistrationThread::CommonPlan CImageRegistrationThread::planCommonMatrice
     const QMap<QString, QStringList>& groups) {
     CommonPlan plan;
     if (m_commonPreset) {
-        qDebug() << "runCommonMode: matrices given for" << m_common.size() << "bands, reference band"
-                 << m_commonReference;
-        emit signalRegistrationProgress(30,
-                                        QString("Common matrices given for %1 bands").arg(m_common.size()));
+        qDebug() << "runCommonMode: matrices given for" << m_commonRefFromBand.size()
+                 << "bands, reference band" << m_commonReference;
+        emit signalRegistrationProgress(
+            30, QString("Common matrices given for %1 bands").arg(m_commonRefFromBand.size()));
     }
     plan.selected = m_commonPreset ? QStringList() : findComparableAltitudeGroups(groups, 5);
     qDebug() << "runCommonMode: selected" << plan.selected.size() << "groups for matrix computation"
@@ -46,14 +46,15 @@ CImageRegistrationThread::CommonPlan CImageRegistrationThread::planCommonMatrice
     }
     if (m_commonPreset) {
         r = m_commonReference;
-        for (auto it = m_common.begin(); it != m_common.end(); ++it) n = std::max(n, it.key() + 1);
+        for (auto it = m_commonRefFromBand.begin(); it != m_commonRefFromBand.end(); ++it)
+            n = std::max(n, it.key() + 1);
         n = std::max(n, r + 1);
     }
     plan.bands.resize(size_t(std::max(n, 0)));
     for (int b = 0; b < n; ++b) {
         if (b == r) continue;
         if (m_commonPreset) {
-            plan.bands[size_t(b)].refFromBand = m_common.value(b);
+            plan.bands[size_t(b)].refFromBand = m_commonRefFromBand.value(b);
             plan.bands[size_t(b)].computed = true;
         } else {
             plan.toCompute.push_back(b);

@@ -32,16 +32,17 @@ constexpr double kDisagreementPx = 2.0;
 // Below this measured residual a band needs no second candidate.
 constexpr double kGoodResidualPx = 0.5;
 
-cv::Matx33d toMatx(const QList<double>& m) {
-    cv::Matx33d H;
-    for (int i = 0; i < 9; ++i) H.val[i] = m[i];
-    return H;
+// Nine row-major numbers and the 3x3 matrix they hold, either way.
+cv::Matx33d toMatx(const QList<double>& values) {
+    cv::Matx33d m;
+    for (int i = 0; i < 9; ++i) m.val[i] = values[i];
+    return m;
 }
 
-QList<double> toList(const cv::Matx33d& H) {
-    QList<double> out;
-    for (int i = 0; i < 9; ++i) out.append(H.val[i]);
-    return out;
+QList<double> toList(const cv::Matx33d& m) {
+    QList<double> values;
+    for (int i = 0; i < 9; ++i) values.append(m.val[i]);
+    return values;
 }
 
 // Whether a second candidate replaces what a band has. Between two measurements the smaller residual
@@ -304,10 +305,10 @@ void CImageRegistrationThread::runCommonMode() {
     if (!complete) return finishStopped();
     // What this job used, for the caller (a flight state reused by later runs).
     m_commonReference = plan.reference;
-    m_common.clear();
+    m_commonRefFromBand.clear();
     for (int b = 0; b < plan.bandCount; ++b)
         if (b != plan.reference && hasMatrix(plan.bands[size_t(b)].refFromBand))
-            m_common[b] = plan.bands[size_t(b)].refFromBand;
+            m_commonRefFromBand[b] = plan.bands[size_t(b)].refFromBand;
 
     std::vector<CaptureState> captures = captureStates(groups, plan.reference);
     applyCommonMatrices(plan, captures);
@@ -352,12 +353,13 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
             // The capture's own registration, as per-group mode would do it; its failure is no notice
             // here, since the band keeps what it has.
             PairRegistrationSummary own;
-            const QList<double> matrix = m_pairMatrix(
+            const QList<double> ownRefFromBand = m_pairMatrix(
                 capture.files[capture.reference], capture.files[b],
-                [](int, const QString& info) { qDebug() << "runCommonMode: own registration:" << info; }, &own);
-            if (!hasMatrix(matrix)) return;
+                [](int, const QString& info) { qDebug() << "runCommonMode: own registration:" << info; },
+                &own);
+            if (!hasMatrix(ownRefFromBand)) return;
             const BandQuality ownQuality =
-                measureBandQuality(ref, warpOntoReference(image, toMatx(matrix), ref.size()));
+                measureBandQuality(ref, warpOntoReference(image, toMatx(ownRefFromBand), ref.size()));
             const bool take = candidateBetter(
                 ownQuality, band.record.quality,
                 !hasMatrix(band.refFromBand) || weakRegistration(band.pair.inliers, band.pair.ecc));
@@ -365,7 +367,7 @@ bool CImageRegistrationThread::checkCommonMatrices(std::vector<CaptureState>& ca
                      << figure(band.record.quality) << "own" << figure(ownQuality)
                      << "px:" << (take ? "own kept" : "common kept");
             if (!take) return;
-            band.refFromBand = matrix;
+            band.refFromBand = ownRefFromBand;
             band.pair = own;
             band.record.method = "common-own";
             band.record.inliers = own.inliers;

@@ -82,10 +82,11 @@ bool CImageRegistrationThread::writeExifTags(const QString& mergedPath, const QS
     return refl::writeExifTags(mergedPath, referencePath, prefix, bandNames, extraXmp);
 }
 
-void CImageRegistrationThread::setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& matrices) {
+void CImageRegistrationThread::setCommonMatrices(int referenceIndex,
+                                                 const QMap<int, QList<double>>& refFromBand) {
     m_commonPreset = true;
     m_commonReference = referenceIndex;
-    m_common = matrices;
+    m_commonRefFromBand = refFromBand;
 }
 
 RegistrationProgressCallback CImageRegistrationThread::noticeCallback() {

@@ -56,8 +56,8 @@ public:
     // of the camera): band index -> nine numbers, with the reference band index (-1: none, every
     // capture is merged unregistered). The matrices are then not computed. After a common-mode job,
     // commonMatrices() and commonReferenceIndex() hold the ones it used.
-    void setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& matrices);
-    QMap<int, QList<double>> commonMatrices() const { return m_common; }
+    void setCommonMatrices(int referenceIndex, const QMap<int, QList<double>>& refFromBand);
+    QMap<int, QList<double>> commonMatrices() const { return m_commonRefFromBand; }
     int commonReferenceIndex() const { return m_commonReference; }
     // Only the band files this accepts are registered and merged (a share of the flight's captures
     // when several programs write into one result folder).
@@ -195,7 +195,7 @@ private:
     bool m_commonByGroup = true;  // the default common matrix: its capture attempts run as separate jobs
     bool m_commonPreset = false;
     int m_commonReference = -1;
-    QMap<int, QList<double>> m_common;
+    QMap<int, QList<double>> m_commonRefFromBand;  // band index -> its common matrix onto the reference
     std::function<bool(const QString&)> m_fileFilter;
     std::vector<BandRegistrationRecord> m_records;
     QString m_qualityFile = qualityFileName();
