@@ -288,49 +288,76 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
 
     bool panelFromState = false;
     if (!m_statePath.isEmpty()) {
-        PanelCameraInfo camera;
-        for (const QString& file : request.scan.firstGroupFiles) readImageKeyExif(file, camera);
-        judgeCameraTypeChannelCount(camera);
-        const QString mismatch =
-            flightStateMismatch(m_state, camera.cameraType, camera.serials.value(0), camera.width,
-                                camera.height, request.scan.firstGroupLabels);
-        if (!mismatch.isEmpty()) {
-            err(QString("the flight state %1 does not fit this flight: %2").arg(m_statePath, mismatch));
+        const int code = checkState(request, panelFromState);
+        if (code >= 0) return code;
+    }
+    FlightState state;
+    const int code = runOncePerFlightPhases(request, view, selfCalibration, panelFromState, state);
+    if (code >= 0) return code;
+    if (!m_savePath.isEmpty()) {
+        FlightState saved = state;
+        completeFlightFields(saved, request);
+        if (!writeState(saved)) return 1;
+        state = saved;
+    }
+    if (m_prepareOnly) return 0;
+
+    m_state = state;
+    m_useState = true;
+    m_panelFromState = panelFromState;
+    if (m_shard.active()) {
+        const int shardCode = narrowToShard(request);
+        if (shardCode >= 0) return shardCode;
+    }
+    m_request = request;
+    return -1;
+}
+
+int BatchFlight::checkState(const RunRequest& request, bool& panelFromState) {
+    PanelCameraInfo camera;
+    for (const QString& file : request.scan.firstGroupFiles) readImageKeyExif(file, camera);
+    judgeCameraTypeChannelCount(camera);
+    const QString mismatch = flightStateMismatch(m_state, camera.cameraType, camera.serials.value(0),
+                                                 camera.width, camera.height, request.scan.firstGroupLabels);
+    if (!mismatch.isEmpty()) {
+        err(QString("the flight state %1 does not fit this flight: %2").arg(m_statePath, mismatch));
+        return 2;
+    }
+    const bool sameFlight = m_state.sameFlightAs(flightFingerprint(m_flight, request.rawDirectory));
+    if (request.reflectance) {
+        if (m_reusePanel && !m_state.reflectance) {
+            err(QString("the flight state %1 holds no panel values (it was written by a radiance run)")
+                    .arg(m_statePath));
             return 2;
         }
-        const bool sameFlight = m_state.sameFlightAs(flightFingerprint(m_flight, request.rawDirectory));
-        if (request.reflectance) {
-            if (m_reusePanel && !m_state.reflectance) {
-                err(QString("the flight state %1 holds no panel values (it was written by a radiance run)")
-                        .arg(m_statePath));
-                return 2;
-            }
-            panelFromState = m_state.reflectance && (sameFlight || m_reusePanel);
-            if (!panelFromState && request.panelImages.isEmpty()) {
-                err(QString("the flight state %1 %2: give this flight's panel images with --panel, or "
-                            "--reuse-panel to use the state's panel values")
-                        .arg(m_statePath, m_state.reflectance ? "was written for another flight"
-                                                              : "holds no panel values"));
-                return 2;
-            }
-        }
-        qDebug() << "BatchFlight: state" << m_statePath << "same flight:" << sameFlight
-                 << "panel values from the state:" << panelFromState;
-        out(QString("Flight state %1 (%2 flight%3)")
-                .arg(m_statePath, sameFlight ? "this" : "another",
-                     request.reflectance ? (panelFromState ? ", panel values from the state"
-                                                           : ", panel values from this flight's panel images")
-                                         : ""));
-        if (!sameFlight && m_state.hasCommonMatrices && request.registration == RegistrationMode::Common) {
-            const CommonMatrixCaptures here = commonMatrixCaptures(m_flight);
-            if (!here.captures.isEmpty())
-                out(QString("  common matrices estimated at %1 m, this flight flown at %2 m")
-                        .arg(m_state.commonAltitude, 0, 'f', 1)
-                        .arg(here.altitude, 0, 'f', 1));
+        panelFromState = m_state.reflectance && (sameFlight || m_reusePanel);
+        if (!panelFromState && request.panelImages.isEmpty()) {
+            err(QString("the flight state %1 %2: give this flight's panel images with --panel, or "
+                        "--reuse-panel to use the state's panel values")
+                    .arg(m_statePath,
+                         m_state.reflectance ? "was written for another flight" : "holds no panel values"));
+            return 2;
         }
     }
+    qDebug() << "BatchFlight: state" << m_statePath << "same flight:" << sameFlight
+             << "panel values from the state:" << panelFromState;
+    out(QString("Flight state %1 (%2 flight%3)")
+            .arg(m_statePath, sameFlight ? "this" : "another",
+                 request.reflectance ? (panelFromState ? ", panel values from the state"
+                                                       : ", panel values from this flight's panel images")
+                                     : ""));
+    if (!sameFlight && m_state.hasCommonMatrices && request.registration == RegistrationMode::Common) {
+        const CommonMatrixCaptures here = commonMatrixCaptures(m_flight);
+        if (!here.captures.isEmpty())
+            out(QString("  common matrices estimated at %1 m, this flight flown at %2 m")
+                    .arg(m_state.commonAltitude, 0, 'f', 1)
+                    .arg(here.altitude, 0, 'f', 1));
+    }
+    return -1;
+}
 
-    FlightState state;
+int BatchFlight::runOncePerFlightPhases(const RunRequest& request, BatchRunView& view, bool selfCalibration,
+                                        bool panelFromState, FlightState& state) {
     if (m_statePath.isEmpty() || (request.reflectance && !panelFromState)) {
         // The panel phase (and, without a state, the self-calibration) of a run that stops before its pool.
         RunController phases(view);
@@ -373,53 +400,41 @@ int BatchFlight::prepare(RunRequest& request, BatchRunView& view, bool selfCalib
         (m_prepareOnly || m_shard.active())) {
         if (!computeCommonMatrices(request, view, state)) return 1;
     }
-    if (!m_savePath.isEmpty()) {
-        FlightState saved = state;
-        completeFlightFields(saved, request);
-        if (!writeState(saved)) return 1;
-        state = saved;
-    }
-    if (m_prepareOnly) return 0;
-
-    m_state = state;
-    m_useState = true;
-    m_panelFromState = panelFromState;
-    if (m_shard.active()) {
-        m_shardCaptures = shardCaptures(m_flight, m_shard);
-        // Images without a capture key go with shard 0, so that the shards together see every image.
-        request.scan = restrictScan(request.scan, m_flight, m_shardCaptures, m_shard.index == 0);
-        // The scratch folder of the registration on this machine's own disk.
-        request.registrationTempDir =
-            QDir::temp().filePath(QString("reflectivity/temp_reg-%1").arg(QSysInfo::machineHostName()));
-        qDebug() << "BatchFlight: shard" << m_shard.text() << "captures" << m_shardCaptures.size() << "of"
-                 << m_flight.captures.size() << "images" << request.scan.totalCount;
-        if (request.scan.totalCount == 0) {
-            out(QString("Shard %1: no captures (the flight has %2)")
-                    .arg(m_shard.text())
-                    .arg(m_flight.captures.size()));
-            // Its report all the same, so that --merge-reports knows the shard ran.
-            RunReportData d;
-            d.kind = request.reflectance ? "reflectance" : "radiance";
-            d.rawDirectory = request.rawDirectory;
-            d.resultDirectory = request.resultDirectory;
-            d.registrationMode = request.registration == RegistrationMode::Common     ? "common"
-                                 : request.registration == RegistrationMode::PerGroup ? "per-group"
-                                                                                      : "none";
-            d.bandCount = request.scan.bandCount;
-            d.bandLabels = request.scan.firstGroupLabels;
-            d.cameraType = m_state.cameraType;
-            d.startedAt = d.endedAt = QDateTime::currentDateTime();
-            d.outcome = "completed";
-            describeReport(d);
-            if (writeRunReport(d).isEmpty()) {
-                err("cannot write the shard's report into " + request.resultDirectory);
-                return 1;
-            }
-            return 0;
-        }
-    }
-    m_request = request;
     return -1;
+}
+
+int BatchFlight::narrowToShard(RunRequest& request) {
+    m_shardCaptures = shardCaptures(m_flight, m_shard);
+    // Images without a capture key go with shard 0, so that the shards together see every image.
+    request.scan = restrictScan(request.scan, m_flight, m_shardCaptures, m_shard.index == 0);
+    // The scratch folder of the registration on this machine's own disk.
+    request.registrationTempDir =
+        QDir::temp().filePath(QString("reflectivity/temp_reg-%1").arg(QSysInfo::machineHostName()));
+    qDebug() << "BatchFlight: shard" << m_shard.text() << "captures" << m_shardCaptures.size() << "of"
+             << m_flight.captures.size() << "images" << request.scan.totalCount;
+    if (request.scan.totalCount > 0) return -1;
+    out(QString("Shard %1: no captures (the flight has %2)")
+            .arg(m_shard.text())
+            .arg(m_flight.captures.size()));
+    // Its report all the same, so that --merge-reports knows the shard ran.
+    RunReportData d;
+    d.kind = request.reflectance ? "reflectance" : "radiance";
+    d.rawDirectory = request.rawDirectory;
+    d.resultDirectory = request.resultDirectory;
+    d.registrationMode = request.registration == RegistrationMode::Common     ? "common"
+                         : request.registration == RegistrationMode::PerGroup ? "per-group"
+                                                                              : "none";
+    d.bandCount = request.scan.bandCount;
+    d.bandLabels = request.scan.firstGroupLabels;
+    d.cameraType = m_state.cameraType;
+    d.startedAt = d.endedAt = QDateTime::currentDateTime();
+    d.outcome = "completed";
+    describeReport(d);
+    if (writeRunReport(d).isEmpty()) {
+        err("cannot write the shard's report into " + request.resultDirectory);
+        return 1;
+    }
+    return 0;
 }
 
 void BatchFlight::describeReport(RunReportData& d) const {

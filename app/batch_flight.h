@@ -53,6 +53,15 @@ private:
     };
     static void collectMatrices(refl::CImageRegistrationThread& thread,
                                 const std::shared_ptr<MatrixSink>& sink);
+    // Steps of prepare(): each returns -1 to go on, else the exit code.
+    // The given state against this flight: does it fit, are the panel values to be taken from it.
+    int checkState(const RunRequest& request, bool& panelFromState);
+    // The panel phase and self-calibration the state does not hold, and the common matrices a
+    // shard or --prepare-only needs; `state` is the flight state to use.
+    int runOncePerFlightPhases(const RunRequest& request, BatchRunView& view, bool selfCalibration,
+                               bool panelFromState, FlightState& state);
+    // The request narrowed to this shard's captures; a shard without captures writes its report.
+    int narrowToShard(RunRequest& request);
     bool computeCommonMatrices(const RunRequest& request, BatchRunView& view, FlightState& state);
     void completeFlightFields(FlightState& state, const RunRequest& request) const;
     bool writeState(const FlightState& state);

@@ -231,7 +231,10 @@ QByteArray flightStateToJson(const FlightState& s) {
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& problem) {
+namespace {
+
+// The envelope: a JSON object of our format and version whose checksum matches its content.
+bool readEnvelope(const QByteArray& json, QJsonObject& root, QString& problem) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (doc.isNull()) {
@@ -243,7 +246,7 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
         problem = "not a flight state (the JSON text is not an object)";
         return false;
     }
-    const QJsonObject root = doc.object();
+    root = doc.object();
     if (root.value("format").toString() != kFormat) {
         problem = QString("not a flight state (\"format\" is not \"%1\")").arg(kFormat);
         return false;
@@ -268,8 +271,10 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
             "--save-state";
         return false;
     }
+    return true;
+}
 
-    FlightState s;
+void readFlightAndCamera(Reader& r, const QJsonObject& root, FlightState& s) {
     s.program = r.text(root, "program");
     s.created = r.text(root, "created");
     const QJsonObject flight = r.object(root, "flight");
@@ -289,7 +294,9 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
     s.focalMm = r.value(camera, "focalMm");
     s.layoutFlag = r.integer(camera, "layoutFlag", 0, 1);
     s.keyedFlag = r.flag(camera, "keyedFlag");
+}
 
+void readBands(Reader& r, const QJsonObject& root, FlightState& s) {
     const QJsonArray bands = r.array(root, "bands");
     if (r.problem.isEmpty() && (bands.isEmpty() || bands.size() > 16))
         r.fail(QString("\"bands\" holds %1 bands").arg(bands.size()));
@@ -302,32 +309,35 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
         record.darkLevel = uint16_t(r.integer(c, "darkLevel", 0, 65535));
         s.calibration << record;
     }
+}
 
+void readPanel(Reader& r, const QJsonObject& root, FlightState& s) {
     const QJsonObject panel = r.object(root, "panel");
     s.reflectance = r.flag(panel, "reflectance");
-    if (s.reflectance && r.problem.isEmpty()) {
-        const QJsonArray values = r.array(panel, "values");
-        if (r.problem.isEmpty() && values.size() < s.bandLabels.size())
-            r.fail(QString("\"values\" of the panel holds %1 values for %2 bands")
-                       .arg(values.size())
-                       .arg(s.bandLabels.size()));
-        for (int i = 0; i < values.size(); ++i) {
-            const double v = r.value(values[i], "a panel value");
-            if (r.problem.isEmpty() && i < s.bandLabels.size() && !(v > 0))
-                r.fail(QString("panel value %1 is %2").arg(i).arg(v));
-            s.panelValues << v;
-        }
-        const QJsonArray standard = r.array(panel, "standardReflectance");
-        if (r.problem.isEmpty() && standard.size() != 6)
-            r.fail(QString("\"standardReflectance\" holds %1 values instead of 6").arg(standard.size()));
-        for (int i = 0; i < 6 && i < standard.size(); ++i) {
-            const double v = r.value(standard[i], "a standard reflectance");
-            if (r.problem.isEmpty() && !(v > 0 && v < 1))
-                r.fail(QString("standard reflectance %1 is %2, outside 0 ... 1").arg(i).arg(v));
-            s.standardReflectance[size_t(i)] = v;
-        }
+    if (!s.reflectance || !r.problem.isEmpty()) return;
+    const QJsonArray values = r.array(panel, "values");
+    if (r.problem.isEmpty() && values.size() < s.bandLabels.size())
+        r.fail(QString("\"values\" of the panel holds %1 values for %2 bands")
+                   .arg(values.size())
+                   .arg(s.bandLabels.size()));
+    for (int i = 0; i < values.size(); ++i) {
+        const double v = r.value(values[i], "a panel value");
+        if (r.problem.isEmpty() && i < s.bandLabels.size() && !(v > 0))
+            r.fail(QString("panel value %1 is %2").arg(i).arg(v));
+        s.panelValues << v;
     }
+    const QJsonArray standard = r.array(panel, "standardReflectance");
+    if (r.problem.isEmpty() && standard.size() != 6)
+        r.fail(QString("\"standardReflectance\" holds %1 values instead of 6").arg(standard.size()));
+    for (int i = 0; i < 6 && i < standard.size(); ++i) {
+        const double v = r.value(standard[i], "a standard reflectance");
+        if (r.problem.isEmpty() && !(v > 0 && v < 1))
+            r.fail(QString("standard reflectance %1 is %2, outside 0 ... 1").arg(i).arg(v));
+        s.standardReflectance[size_t(i)] = v;
+    }
+}
 
+void readLenses(Reader& r, const QJsonObject& root, FlightState& s) {
     const QJsonObject lens = r.object(root, "lens");
     s.selfCalibrationRan = r.flag(lens, "selfCalibrationRan");
     for (const QJsonValue& v : r.array(lens, "bands")) {
@@ -354,30 +364,44 @@ bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& prob
             r.fail(QString("lens of band %1 has no focal length").arg(key));
         s.lens.insert(key, p);
     }
+}
 
+void readCommonMatrices(Reader& r, const QJsonObject& root, FlightState& s) {
     const QJsonObject registration = r.object(root, "registration");
     s.hasCommonMatrices = r.flag(registration, "commonMatrices");
-    if (s.hasCommonMatrices && r.problem.isEmpty()) {
-        s.commonReference = r.integer(registration, "referenceBand", -1, 15);
-        s.commonAltitude = r.value(registration, "altitude", true);
-        s.commonCaptures = r.texts(registration, "captures");
-        s.commonBandNames = r.texts(registration, "bandNames");
-        for (const QJsonValue& v : r.array(registration, "matrices")) {
-            const QJsonObject m = v.toObject();
-            const int band = r.integer(m, "band", 0, 15);
-            const QJsonArray numbers = r.array(m, "matrix");
-            if (r.problem.isEmpty() && numbers.size() != 9)
-                r.fail(QString("the matrix of band %1 holds %2 numbers instead of 9")
-                           .arg(band)
-                           .arg(numbers.size()));
-            QList<double> matrix;
-            for (const QJsonValue& x : numbers)
-                matrix << r.value(x, QString("a number of the matrix of band %1").arg(band));
-            if (r.problem.isEmpty() && band == s.commonReference)
-                r.fail(QString("a matrix is given for the reference band %1").arg(band));
-            s.commonMatrices.insert(band, matrix);
-        }
+    if (!s.hasCommonMatrices || !r.problem.isEmpty()) return;
+    s.commonReference = r.integer(registration, "referenceBand", -1, 15);
+    s.commonAltitude = r.value(registration, "altitude", true);
+    s.commonCaptures = r.texts(registration, "captures");
+    s.commonBandNames = r.texts(registration, "bandNames");
+    for (const QJsonValue& v : r.array(registration, "matrices")) {
+        const QJsonObject m = v.toObject();
+        const int band = r.integer(m, "band", 0, 15);
+        const QJsonArray numbers = r.array(m, "matrix");
+        if (r.problem.isEmpty() && numbers.size() != 9)
+            r.fail(
+                QString("the matrix of band %1 holds %2 numbers instead of 9").arg(band).arg(numbers.size()));
+        QList<double> matrix;
+        for (const QJsonValue& x : numbers)
+            matrix << r.value(x, QString("a number of the matrix of band %1").arg(band));
+        if (r.problem.isEmpty() && band == s.commonReference)
+            r.fail(QString("a matrix is given for the reference band %1").arg(band));
+        s.commonMatrices.insert(band, matrix);
     }
+}
+
+}  // namespace
+
+bool flightStateFromJson(const QByteArray& json, FlightState& out, QString& problem) {
+    QJsonObject root;
+    if (!readEnvelope(json, root, problem)) return false;
+    Reader r;
+    FlightState s;
+    readFlightAndCamera(r, root, s);
+    readBands(r, root, s);
+    readPanel(r, root, s);
+    readLenses(r, root, s);
+    readCommonMatrices(r, root, s);
     if (r.problem.isEmpty() && s.calibration.size() != s.bandLabels.size())
         r.fail("bands without calibration");
     if (!r.problem.isEmpty()) {

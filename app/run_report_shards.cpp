@@ -287,33 +287,31 @@ bool readShardReportData(const QString& path, const QString& dir, RunReportData&
     return true;
 }
 
-MergedShardReport mergeShardReports(const QString& dirText) {
-    MergedShardReport result;
-    const QDir dir(dirText);
-    if (dirText.isEmpty() || !dir.exists()) {
-        result.problem = "folder does not exist: " + dirText;
-        return result;
-    }
+namespace {
+
+// The shard reports of a folder by shard index, all of one run, and in `first` the report whose
+// file name sorts first. Empty with `problem` set when one cannot be read, names another shard than
+// its file name, or comes from another run.
+std::map<int, RunReportData> readShardReports(const QDir& dir, RunReportData& first, QString& problem) {
     const QRegularExpression pattern("^report_shard-(\\d+)-of-(\\d+)\\.json$");
     std::map<int, RunReportData> byIndex;
     QString firstName;
-    RunReportData first;
     const QStringList names = dir.entryList({"report_shard-*-of-*.json"}, QDir::Files, QDir::Name);
     for (const QString& name : names) {
         const QRegularExpressionMatch m = pattern.match(name);
         if (!m.hasMatch()) continue;
         RunReportData d;
-        QString problem;
-        if (!readShardReportData(dir.filePath(name), dir.absolutePath(), d, problem)) {
-            result.problem = QString("%1: %2").arg(QDir::toNativeSeparators(dir.filePath(name)), problem);
-            return result;
+        QString why;
+        if (!readShardReportData(dir.filePath(name), dir.absolutePath(), d, why)) {
+            problem = QString("%1: %2").arg(QDir::toNativeSeparators(dir.filePath(name)), why);
+            return {};
         }
         if (d.shardIndex != m.captured(1).toInt() || d.shardCount != m.captured(2).toInt()) {
-            result.problem = QString("%1: it holds the report of shard %2/%3, not of the shard its name says")
-                                 .arg(QDir::toNativeSeparators(dir.filePath(name)))
-                                 .arg(d.shardIndex)
-                                 .arg(d.shardCount);
-            return result;
+            problem = QString("%1: it holds the report of shard %2/%3, not of the shard its name says")
+                          .arg(QDir::toNativeSeparators(dir.filePath(name)))
+                          .arg(d.shardIndex)
+                          .arg(d.shardCount);
+            return {};
         }
         if (byIndex.empty()) {
             first = d;
@@ -322,25 +320,25 @@ MergedShardReport mergeShardReports(const QString& dirText) {
             const QVector<RunIdentity> a = identityOf(first), b = identityOf(d);
             for (int i = 0; i < a.size(); ++i) {
                 if (a[i].value == b[i].value) continue;
-                result.problem =
-                    QString(
-                        "the shard reports in %1 come from different runs: %2 and %3 differ in their "
-                        "%4; remove the reports of the run you do not want to merge")
-                        .arg(QDir::toNativeSeparators(dir.absolutePath()), firstName, name, a[i].what);
-                return result;
+                problem = QString(
+                              "the shard reports in %1 come from different runs: %2 and %3 differ in their "
+                              "%4; remove the reports of the run you do not want to merge")
+                              .arg(QDir::toNativeSeparators(dir.absolutePath()), firstName, name, a[i].what);
+                return {};
             }
         }
         byIndex[d.shardIndex] = d;
     }
-    if (byIndex.empty()) {
-        result.problem =
-            QString("no shard reports in %1 (report_shard-I-of-N.json, written by runs with --shard)")
-                .arg(QDir::toNativeSeparators(dir.absolutePath()));
-        return result;
-    }
+    if (byIndex.empty())
+        problem = QString("no shard reports in %1 (report_shard-I-of-N.json, written by runs with --shard)")
+                      .arg(QDir::toNativeSeparators(dir.absolutePath()));
+    return byIndex;
+}
 
-    // The whole flight's report: the run, panel and lens sections of the first shard (every shard
-    // takes them from the same flight state), the counts, files and phases of them all.
+// The whole flight's report: the run, panel and lens sections of `first` (every shard
+// takes them from the same flight state), the counts, files and phases of them all.
+RunReportData combineShardReports(const RunReportData& first, const std::map<int, RunReportData>& byIndex,
+                                  const QDir& dir) {
     RunReportData m = first;
     m.resultDirectory = dir.absolutePath();
     m.shardIndex = -1;
@@ -402,14 +400,11 @@ MergedShardReport mergeShardReports(const QString& dirText) {
                 : worst == 1                 ? "stopped"
                 : !m.missingShards.isEmpty() ? "incomplete"
                                              : "completed";
+    return m;
+}
 
-    result.path = writeRunReport(m);
-    result.data = m;
-    if (result.path.isEmpty()) {
-        result.problem =
-            "the report could not be written into " + QDir::toNativeSeparators(dir.absolutePath());
-        return result;
-    }
+// Why a merged report is not the report of a whole, completed run; empty when it is.
+QString incompleteness(const RunReportData& m) {
     QStringList why;
     if (!m.missingShards.isEmpty()) {
         QStringList missing;
@@ -421,8 +416,31 @@ MergedShardReport mergeShardReports(const QString& dirText) {
         if (s.outcome != "completed")
             notDone << QString("%1/%2 (%3)").arg(s.index).arg(m.shardCount).arg(s.outcome);
     if (!notDone.isEmpty()) why << "shards that did not complete: " + notDone.join(", ");
-    result.problem = why.join("; ");
-    result.exitCode = why.isEmpty() ? 0 : 1;
+    return why.join("; ");
+}
+
+}  // namespace
+
+MergedShardReport mergeShardReports(const QString& dirText) {
+    MergedShardReport result;
+    const QDir dir(dirText);
+    if (dirText.isEmpty() || !dir.exists()) {
+        result.problem = "folder does not exist: " + dirText;
+        return result;
+    }
+    RunReportData first;
+    const std::map<int, RunReportData> byIndex = readShardReports(dir, first, result.problem);
+    if (byIndex.empty()) return result;
+    const RunReportData m = combineShardReports(first, byIndex, dir);
+    result.path = writeRunReport(m);
+    result.data = m;
+    if (result.path.isEmpty()) {
+        result.problem =
+            "the report could not be written into " + QDir::toNativeSeparators(dir.absolutePath());
+        return result;
+    }
+    result.problem = incompleteness(m);
+    result.exitCode = result.problem.isEmpty() ? 0 : 1;
     qDebug() << "mergeShardReports:" << byIndex.size() << "of" << m.shardCount << "shard reports merged into"
              << result.path << (result.problem.isEmpty() ? QString() : result.problem);
     return result;
