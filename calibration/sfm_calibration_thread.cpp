@@ -96,12 +96,15 @@ bool CSfMCalibrationThread::calibrateWithRetries(const QStringList& files, const
     return ok;
 }
 
-void CSfMCalibrationThread::run() {
+// The files of each band from the captures chosen for the calibration: those of the largest
+// group of comparable altitudes (all captures when fewer than 3 are comparable). False, with the
+// finished signal sent, when the folder holds no TIFF.
+bool CSfMCalibrationThread::chooseBandFiles(QMap<QString, QStringList>& bands) {
     emit signalCalibrationProgress(0, QStringLiteral("扫描影像文件..."));
     const QStringList files = scanTifFiles(inputDir);
     if (files.isEmpty()) {
         emit signalCalibrationFinished(false, QStringLiteral("未找到TIF文件"), CameraCalibParamsMap());
-        return;
+        return false;
     }
     qDebug() << "SfM Calibration: scanned" << files.size() << "TIF files";
     const QMap<QString, QStringList> captures = groupFilesByCapture(files);
@@ -122,12 +125,16 @@ void CSfMCalibrationThread::run() {
     for (const QString& key : selected) chosen << captures.value(key);
     qDebug() << "SfM Calibration: selected" << chosen.size() << "files from" << selected.size() << "groups";
 
-    const QMap<QString, QStringList> bands = groupFilesByBand(chosen);
+    bands = groupFilesByBand(chosen);
     qDebug() << "SfM Calibration: bands found:" << bands.keys();
+    return true;
+}
 
-    // The bands are calibrated in parallel by up to m_bandThreads workers; each band's attempts
-    // depend only on its own files, so the records do not depend on the number of workers. Progress,
-    // notices and results are reported in band order, as a one-worker run reports them.
+// The bands are calibrated in parallel by up to m_bandThreads workers; each band's attempts
+// depend only on its own files, so the records do not depend on the number of workers. Progress,
+// notices and results are reported in band order, as a one-worker run reports them. True when at
+// least one band succeeded.
+bool CSfMCalibrationThread::calibrateBands(const QMap<QString, QStringList>& bands, int& succeeded) {
     const QStringList bandNames = bands.keys();
     const int n = bandNames.size();
     std::vector<BandOutcome> outcomes(static_cast<size_t>(n));
@@ -164,11 +171,10 @@ void CSfMCalibrationThread::run() {
             });
 
     bool anySuccess = false;
-    int succeeded = 0;
+    succeeded = 0;
     m_bandReports.clear();
     for (int i = 0; i < n; ++i) {
         if (isStopRequested()) break;
-        const QString& band = bandNames[i];
         const int p = 10 + int(80.0 * i / n);
         emit signalCalibrationProgress(p, QStringLiteral("数据分析中..."));
         if (workers == 1) calibrateNext();  // this thread calibrates band i itself
@@ -179,48 +185,66 @@ void CSfMCalibrationThread::run() {
             o = outcomes[size_t(i)];
         }
         if (!o.started) break;  // stopped before it began
-        const CameraCalibParams& record = o.record;
-        m_bandReports[band] = record;
         if (o.ok) ++succeeded;
-        if (o.ok && record.xmpLensKept) {
-            anySuccess = true;
-            qDebug() << "SfM Calibration: band" << band << "keeps the XMP lens, adjusted fx=" << record.adjustedFxPx
-                     << "sigma=" << record.fxSigmaPx << ":" << record.lensDecision;
-        } else if (o.ok) {
-            results[band] = record;
-            anySuccess = true;
-            qDebug() << "SfM Calibration: band" << band << "success, fx=" << record.fx << "k1=" << record.k1
-                     << "fx sigma=" << record.fxSigmaPx << ":" << record.lensDecision;
-        } else {
-            qDebug() << "SfM Calibration: band" << band
-                     << "failed with default and all 10 retry param groups";
-            emit signalCalibrationProgress(
-                p,
-                QStringLiteral("波段 %1 使用默认参数及10组重试参数标定均失败，将使用XMP回退参数").arg(band));
-        }
-        emit signalCalibrationProgress(p + int(80.0 / n), QStringLiteral("波段 %1 完成").arg(band));
+        if (takeBandOutcome(bandNames[i], o, p)) anySuccess = true;
+        emit signalCalibrationProgress(p + int(80.0 / n), QStringLiteral("波段 %1 完成").arg(bandNames[i]));
     }
     if (workers > 1) {
         // Bands not yet begun are skipped after a stop; the running ones end at their next poll.
         for (std::thread& t : pool) t.join();
     }
+    return anySuccess;
+}
 
-    emit signalCalibrationProgress(95, QStringLiteral("汇总结果..."));
-    // Bands that keep the XMP lens succeeded too: the data did not support another lens.
-    QString summary = QStringLiteral("SfM标定完成: %1/%2 波段成功").arg(succeeded).arg(n);
-    // Per band: the adjusted focal length with its standard deviation and which lens is used.
+// Records one band's outcome (its report; its lens when one was adopted) and says so. True when
+// the band succeeded, whether it adopted a lens or kept the XMP one.
+bool CSfMCalibrationThread::takeBandOutcome(const QString& band, const BandOutcome& o, int progress) {
+    const CameraCalibParams& record = o.record;
+    m_bandReports[band] = record;
+    if (o.ok && record.xmpLensKept) {
+        qDebug() << "SfM Calibration: band" << band
+                 << "keeps the XMP lens, adjusted fx=" << record.adjustedFxPx << "sigma=" << record.fxSigmaPx
+                 << ":" << record.lensDecision;
+        return true;
+    }
+    if (o.ok) {
+        results[band] = record;
+        qDebug() << "SfM Calibration: band" << band << "success, fx=" << record.fx << "k1=" << record.k1
+                 << "fx sigma=" << record.fxSigmaPx << ":" << record.lensDecision;
+        return true;
+    }
+    qDebug() << "SfM Calibration: band" << band << "failed with default and all 10 retry param groups";
+    emit signalCalibrationProgress(
+        progress,
+        QStringLiteral("波段 %1 使用默认参数及10组重试参数标定均失败，将使用XMP回退参数").arg(band));
+    return false;
+}
+
+// Bands that keep the XMP lens succeeded too: the data did not support another lens. Per band: the
+// adjusted focal length with its standard deviation and which lens is used.
+QString CSfMCalibrationThread::summary(int succeeded, int bandCount) const {
+    QString text = QStringLiteral("SfM标定完成: %1/%2 波段成功").arg(succeeded).arg(bandCount);
     for (auto it = m_bandReports.begin(); it != m_bandReports.end(); ++it) {
         const CameraCalibParams& c = it.value();
         if (c.adjustedFxPx <= 0.0) continue;
-        summary += QStringLiteral("；%1 fx %2±%3 px %4")
-                       .arg(it.key())
-                       .arg(c.adjustedFxPx, 0, 'f', 1)
-                       .arg(c.fxSigmaPx, 0, 'f', 1)
-                       .arg(results.contains(it.key()) ? QStringLiteral("采用")
-                                                       : QStringLiteral("保留XMP镜头"));
+        text += QStringLiteral("；%1 fx %2±%3 px %4")
+                    .arg(it.key())
+                    .arg(c.adjustedFxPx, 0, 'f', 1)
+                    .arg(c.fxSigmaPx, 0, 'f', 1)
+                    .arg(results.contains(it.key()) ? QStringLiteral("采用") : QStringLiteral("保留XMP镜头"));
     }
-    emit signalCalibrationProgress(100, summary);
-    emit signalCalibrationFinished(anySuccess, summary, results);
+    return text;
+}
+
+void CSfMCalibrationThread::run() {
+    QMap<QString, QStringList> bands;
+    if (!chooseBandFiles(bands)) return;
+    int succeeded = 0;
+    const bool anySuccess = calibrateBands(bands, succeeded);
+    emit signalCalibrationProgress(95, QStringLiteral("汇总结果..."));
+    const QString text = summary(succeeded, bands.size());
+    emit signalCalibrationProgress(100, text);
+    emit signalCalibrationFinished(anySuccess, text, results);
 }
 
 }  // namespace refl

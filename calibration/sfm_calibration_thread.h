@@ -73,6 +73,11 @@ private:
     };
     // The default group, then the retry groups until one attempt succeeds.
     bool calibrateWithRetries(const QStringList& files, const QString& band, CameraCalibParams* record);
+    // Steps of run().
+    bool chooseBandFiles(QMap<QString, QStringList>& bands);
+    bool calibrateBands(const QMap<QString, QStringList>& bands, int& succeeded);
+    bool takeBandOutcome(const QString& band, const BandOutcome& outcome, int progress);
+    QString summary(int succeeded, int bandCount) const;
 
     CameraCalibParamsMap results;
     CameraCalibParamsMap m_bandReports;

@@ -257,7 +257,7 @@ TEST(SfmCalibrationThread, FinishedMapSurvivesAQueuedSignal) {
     Recorder r;
     QEventLoop loop;
     QObject::connect(t, &CSfMCalibrationThread::signalCalibrationFinished, &receiver,
-                     [&](bool ok, QString s, CameraCalibParamsMap m) {
+                     [&](bool ok, QString, CameraCalibParamsMap m) {
                          ++r.finishedCount;
                          r.success = ok;
                          r.map = m;
