@@ -52,11 +52,12 @@ bool smallCholesky(SmallMatrix& A, Eigen::LLT<SmallMatrix>& llt) {
 
 }  // namespace
 
-bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
-    m_cols = pattern.cols;
-    m_blocks.clear();
-    m_reduced.clear();
-    const int n = pattern.cols, m = pattern.rows;
+// Candidates for elimination: runs of consecutive columns over the same rows, small enough to
+// invert. Taken are those over few rows first (points before poses), each when none of its rows
+// belongs to a block already taken; in column order. `claimed` marks the rows taken.
+std::vector<SchurSolver::BlockSpan> SchurSolver::chooseBlocks(const SparsityPattern& pattern,
+                                                              std::vector<int>& claimed) {
+    const int n = pattern.cols;
     auto rowsOf = [&](int j) { return std::make_pair(pattern.colStart[j], pattern.colStart[j + 1]); };
     auto sameRows = [&](int a, int b) {
         const auto ra = rowsOf(a), rb = rowsOf(b);
@@ -64,12 +65,7 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
                std::equal(pattern.rowIndex.begin() + ra.first, pattern.rowIndex.begin() + ra.second,
                           pattern.rowIndex.begin() + rb.first);
     };
-
-    // Candidates: runs of consecutive columns over the same rows, small enough to invert.
-    struct Candidate {
-        int first, size, rows;
-    };
-    std::vector<Candidate> candidates;
+    std::vector<BlockSpan> candidates;
     for (int j = 0; j < n;) {
         int k = j + 1;
         while (k < n && sameRows(j, k)) ++k;
@@ -77,24 +73,32 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
         if (k - j <= kMaxBlock && rows > 0) candidates.push_back({j, k - j, rows});
         j = k;
     }
-    // Blocks over few rows first (points before poses); a block is taken when none of its rows
-    // belongs to a block already taken.
-    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    std::stable_sort(candidates.begin(), candidates.end(), [](const BlockSpan& a, const BlockSpan& b) {
         return a.rows != b.rows ? a.rows < b.rows : a.first > b.first;
     });
-    m_rowOwner.assign(m, -1);
-    std::vector<int> blockOfCol(n, -1);
-    std::vector<Candidate> taken;
-    for (const Candidate& c : candidates) {
+    claimed.assign(pattern.rows, -1);
+    std::vector<BlockSpan> taken;
+    for (const BlockSpan& c : candidates) {
         bool free = true;
         for (int k = pattern.colStart[c.first]; k < pattern.colStart[c.first + 1] && free; ++k)
-            free = m_rowOwner[pattern.rowIndex[k]] < 0;
+            free = claimed[pattern.rowIndex[k]] < 0;
         if (!free) continue;
         for (int k = pattern.colStart[c.first]; k < pattern.colStart[c.first + 1]; ++k)
-            m_rowOwner[pattern.rowIndex[k]] = 0;  // claimed; numbered below
+            claimed[pattern.rowIndex[k]] = 0;
         taken.push_back(c);
     }
-    std::sort(taken.begin(), taken.end(), [](const Candidate& a, const Candidate& b) { return a.first < b.first; });
+    std::sort(taken.begin(), taken.end(),
+              [](const BlockSpan& a, const BlockSpan& b) { return a.first < b.first; });
+    return taken;
+}
+
+bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
+    m_cols = pattern.cols;
+    m_blocks.clear();
+    m_reduced.clear();
+    const int n = pattern.cols;
+    const std::vector<BlockSpan> taken = chooseBlocks(pattern, m_rowOwner);
+    std::vector<int> blockOfCol(n, -1);
     for (size_t b = 0; b < taken.size(); ++b)
         for (int j = taken[b].first; j < taken[b].first + taken[b].size; ++j) blockOfCol[j] = int(b);
 
@@ -108,8 +112,15 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
         m_reduced.clear();
         return false;
     }
+    indexRows(pattern, taken, blockOfCol);
+    describeBlocks(pattern, taken);
+    return true;
+}
 
-    // Row-wise entries, columns ascending within a row.
+// Row-wise entries, columns ascending within a row, and the block owning each row.
+void SchurSolver::indexRows(const SparsityPattern& pattern, const std::vector<BlockSpan>& taken,
+                            const std::vector<int>& blockOfCol) {
+    const int n = pattern.cols, m = pattern.rows;
     std::vector<int> redCount(m + 1, 0), blkCount(m + 1, 0);
     m_rowOwner.assign(m, -1);
     for (int j = 0; j < n; ++j)
@@ -137,7 +148,11 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
             else
                 m_rowReduced[redFill[i]++] = Entry{m_reducedOf[j], k};
         }
+}
 
+// Each block's rows, the reduced columns touching them (as runs of consecutive ones), its place
+// in the per-block stores; the stores themselves.
+void SchurSolver::describeBlocks(const SparsityPattern& pattern, const std::vector<BlockSpan>& taken) {
     int hAt = 0, wAt = 0;
     m_blockRuns.clear();
     m_blocks.resize(taken.size());
@@ -169,7 +184,7 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
         wAt += int(blk.reducedCols.size()) * blk.size;
     }
     m_rowReducedLocal.assign(m_rowReduced.size(), -1);
-    for (int i = 0; i < m; ++i) {
+    for (int i = 0; i < pattern.rows; ++i) {
         if (m_rowOwner[i] < 0) continue;
         const std::vector<int>& U = m_blocks[m_rowOwner[i]].reducedCols;
         for (int e = m_rowReducedStart[i]; e < m_rowReducedStart[i + 1]; ++e)
@@ -184,7 +199,6 @@ bool SchurSolver::analyse(const SparsityPattern& pattern, int maxReduced) {
     const size_t nr = m_reduced.size();
     m_Hrr.assign(nr * nr, 0.0);
     m_S.assign(nr * nr, 0.0);
-    return true;
 }
 
 void SchurSolver::assemble(const SparseJacobian& J, ParallelRunner* runner) {
@@ -295,8 +309,16 @@ void subtractBlock(const int* U, const int* runs, int runCount, int x0, int x1, 
 }  // namespace
 
 bool SchurSolver::solve(const double* d, const double* reg, const double* rhs, double* p, ParallelRunner* runner) {
-    const int nb = blockCount(), nr = reducedCount();
+    if (!eliminateBlocks(d, reg, rhs, runner)) return false;
+    if (!solveReduced(d, reg, rhs, p, runner)) return false;
+    backSubstitute(p, runner);
+    return true;
+}
 
+// False when a block is not positive definite even after a small diagonal shift.
+bool SchurSolver::eliminateBlocks(const double* d, const double* reg, const double* rhs,
+                                  ParallelRunner* runner) {
+    const int nb = blockCount();
     // Per block: A_bb = D H_bb D + reg, Ws = D_U W_b D_b, Y = Ws A_bb^-1, t = A_bb^-1 rhs_b.
     runJobs(runner, kBlockJobs, [&](int job) {
         const int b0 = int((long long)nb * job / kBlockJobs), b1 = int((long long)nb * (job + 1) / kBlockJobs);
@@ -339,60 +361,71 @@ bool SchurSolver::solve(const double* d, const double* reg, const double* rhs, d
     for (int b = 0; b < nb; ++b)
         if (!m_blockOk[b]) return false;
 
-    m_v.resize(nr);
-    if (nr > 0) {
-        // S = D H_rr D + reg - sum_b Y_b Ws_b^T (lower triangle), v = rhs_r - sum_b Ws_b t_b; each
-        // row range of S adds the blocks in ascending order. Four ranges a thread: a thread that
-        // loses its core on a busy machine holds up the others for less.
-        const int parts = runner ? 4 * runner->threadCount() : 1;
-        runJobs(runner, parts, [&](int part) {
-            const int a0 = triangleStart(nr, part, parts), a1 = triangleStart(nr, part + 1, parts);
-            for (int a = a0; a < a1; ++a) {
-                const double da = d[m_reduced[a]];
-                const double* h = m_Hrr.data() + size_t(a) * nr;
-                double* row = m_S.data() + size_t(a) * nr;
-                for (int b = 0; b <= a; ++b) row[b] = da * h[b] * d[m_reduced[b]];
-                row[a] += reg[m_reduced[a]];
-                m_v[a] = rhs[m_reduced[a]];
-            }
-            for (int k = 0; k < nb; ++k) {
-                const EBlock& blk = m_blocks[k];
-                const std::vector<int>& U = blk.reducedCols;
-                if (U.empty() || U.front() >= a1 || U.back() < a0) continue;
-                const int x0 = int(std::lower_bound(U.begin(), U.end(), a0) - U.begin());
-                const int x1 = int(std::lower_bound(U.begin(), U.end(), a1) - U.begin());
-                if (x0 == x1) continue;
-                const double* Ws = m_blockWs.data() + blk.wStart;
-                const double* Y = m_blockY.data() + blk.wStart;
-                const double* t = m_blockT.data() + size_t(k) * kMaxBlock;
-                const int* runs = m_blockRuns.data() + 2 * blk.runStart;
-                const int u = int(U.size());
-                if (blk.size == 3)
-                    subtractBlock<3>(U.data(), runs, blk.runCount, x0, x1, Y, Ws, u, t, 3, m_S.data(), nr,
-                                     m_v.data());
-                else
-                    subtractBlock<0>(U.data(), runs, blk.runCount, x0, x1, Y, Ws, u, t, blk.size, m_S.data(), nr,
-                                     m_v.data());
-            }
-        });
-        // The row-major lower triangle is the column-major upper one.
-        Eigen::Map<Eigen::MatrixXd> S(m_S.data(), nr, nr);
-        Eigen::LLT<Eigen::MatrixXd, Eigen::Upper> llt(S);
-        if (llt.info() != Eigen::Success) {
-            const double top = std::max(1e-300, S.diagonal().cwiseAbs().maxCoeff());
-            bool ok = false;
-            for (double shift = 1e-12; shift <= 1e-6 && !ok; shift *= 100) {
-                Eigen::MatrixXd B = S;
-                B.diagonal().array() += shift * top;
-                llt.compute(B);
-                ok = llt.info() == Eigen::Success;
-            }
-            if (!ok) return false;
-        }
-        m_v = llt.solve(m_v);
-        for (int a = 0; a < nr; ++a) p[m_reduced[a]] = m_v[a];
-    }
+    return true;
+}
 
+// The reduced system S p_r = v by Cholesky; p_r goes into p. False when S is not positive definite
+// even after a small diagonal shift.
+bool SchurSolver::solveReduced(const double* d, const double* reg, const double* rhs, double* p,
+                               ParallelRunner* runner) {
+    const int nb = blockCount(), nr = reducedCount();
+    m_v.resize(nr);
+    if (nr == 0) return true;
+    // S = D H_rr D + reg - sum_b Y_b Ws_b^T (lower triangle), v = rhs_r - sum_b Ws_b t_b; each
+    // row range of S adds the blocks in ascending order. Four ranges a thread: a thread that
+    // loses its core on a busy machine holds up the others for less.
+    const int parts = runner ? 4 * runner->threadCount() : 1;
+    runJobs(runner, parts, [&](int part) {
+        const int a0 = triangleStart(nr, part, parts), a1 = triangleStart(nr, part + 1, parts);
+        for (int a = a0; a < a1; ++a) {
+            const double da = d[m_reduced[a]];
+            const double* h = m_Hrr.data() + size_t(a) * nr;
+            double* row = m_S.data() + size_t(a) * nr;
+            for (int b = 0; b <= a; ++b) row[b] = da * h[b] * d[m_reduced[b]];
+            row[a] += reg[m_reduced[a]];
+            m_v[a] = rhs[m_reduced[a]];
+        }
+        for (int k = 0; k < nb; ++k) {
+            const EBlock& blk = m_blocks[k];
+            const std::vector<int>& U = blk.reducedCols;
+            if (U.empty() || U.front() >= a1 || U.back() < a0) continue;
+            const int x0 = int(std::lower_bound(U.begin(), U.end(), a0) - U.begin());
+            const int x1 = int(std::lower_bound(U.begin(), U.end(), a1) - U.begin());
+            if (x0 == x1) continue;
+            const double* Ws = m_blockWs.data() + blk.wStart;
+            const double* Y = m_blockY.data() + blk.wStart;
+            const double* t = m_blockT.data() + size_t(k) * kMaxBlock;
+            const int* runs = m_blockRuns.data() + 2 * blk.runStart;
+            const int u = int(U.size());
+            if (blk.size == 3)
+                subtractBlock<3>(U.data(), runs, blk.runCount, x0, x1, Y, Ws, u, t, 3, m_S.data(), nr,
+                                 m_v.data());
+            else
+                subtractBlock<0>(U.data(), runs, blk.runCount, x0, x1, Y, Ws, u, t, blk.size, m_S.data(), nr,
+                                 m_v.data());
+        }
+    });
+    // The row-major lower triangle is the column-major upper one.
+    Eigen::Map<Eigen::MatrixXd> S(m_S.data(), nr, nr);
+    Eigen::LLT<Eigen::MatrixXd, Eigen::Upper> llt(S);
+    if (llt.info() != Eigen::Success) {
+        const double top = std::max(1e-300, S.diagonal().cwiseAbs().maxCoeff());
+        bool ok = false;
+        for (double shift = 1e-12; shift <= 1e-6 && !ok; shift *= 100) {
+            Eigen::MatrixXd B = S;
+            B.diagonal().array() += shift * top;
+            llt.compute(B);
+            ok = llt.info() == Eigen::Success;
+        }
+        if (!ok) return false;
+    }
+    m_v = llt.solve(m_v);
+    for (int a = 0; a < nr; ++a) p[m_reduced[a]] = m_v[a];
+    return true;
+}
+
+void SchurSolver::backSubstitute(double* p, ParallelRunner* runner) {
+    const int nb = blockCount();
     // Back-substitution: p_b = t_b - Y_b^T p_r.
     runJobs(runner, kBlockJobs, [&](int job) {
         const int b0 = int((long long)nb * job / kBlockJobs), b1 = int((long long)nb * (job + 1) / kBlockJobs);
@@ -408,7 +441,6 @@ bool SchurSolver::solve(const double* d, const double* reg, const double* rhs, d
             }
         }
     });
-    return true;
 }
 
 }  // namespace refl

@@ -43,6 +43,20 @@ private:
         int wStart = 0;                // into m_blockW, m_blockWs, m_blockY: reducedCols.size() x size
         int runStart = 0, runCount = 0;  // runs of consecutive reducedCols in m_blockRuns
     };
+    // Columns first .. first + size - 1 over the same `rows` rows: a block that may be eliminated.
+    struct BlockSpan {
+        int first, size, rows;
+    };
+    static std::vector<BlockSpan> chooseBlocks(const SparsityPattern& pattern, std::vector<int>& claimed);
+    void indexRows(const SparsityPattern& pattern, const std::vector<BlockSpan>& taken,
+                   const std::vector<int>& blockOfCol);
+    void describeBlocks(const SparsityPattern& pattern, const std::vector<BlockSpan>& taken);
+    // Steps of solve().
+    bool eliminateBlocks(const double* d, const double* reg, const double* rhs, ParallelRunner* runner);
+    bool solveReduced(const double* d, const double* reg, const double* rhs, double* p,
+                      ParallelRunner* runner);
+    void backSubstitute(double* p, ParallelRunner* runner);
+
     // One non-zero of a row: reduced index (or block column offset) and value index.
     struct Entry {
         int index;
