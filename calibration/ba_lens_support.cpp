@@ -55,10 +55,38 @@ BaInput withoutTracks(const BaInput& input, const BaOutput& solution, const std:
     return out;
 }
 
-// One round of the test on `input`: held, free and, where needed, fx held. The free adjustment starts
-// from the poses and points of `freeStart` when given, else from the held solution.
-bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterations,
-                  const std::function<bool()>& stopRequested, LensSupport& out, int threads) {
+// Empty when a lens adjusted with more parameters than the held adjustment is supported: accepted,
+// with an uncertainty, and (when the prior lens fits) a significant and large enough improvement.
+QString unsupportedReason(const LensSupport& out, bool accepted, double statistic, double threshold,
+                          double gain) {
+    if (!accepted) return QStringLiteral("the adjusted lens failed the acceptance test");
+    if (!out.free.uncertainty.valid)
+        return QStringLiteral("the adjusted lens has no uncertainty (singular normal matrix)");
+    if (!out.heldAccepted) return QString();  // the prior lens does not even fit
+    if (!(statistic > threshold))
+        return QStringLiteral("improvement not significant (%1 <= %2)")
+            .arg(statistic, 0, 'f', 1)
+            .arg(threshold, 0, 'f', 1);
+    if (!(gain >= kMinRelativeGain))
+        return QStringLiteral("improvement too small (cost %1 % lower, < %2 %)")
+            .arg(100.0 * gain, 0, 'f', 2)
+            .arg(100.0 * kMinRelativeGain, 0, 'f', 1);
+    return QString();
+}
+
+QString supportedBecause(const LensSupport& out, double statistic, double threshold, double gain) {
+    return out.heldAccepted ? QStringLiteral("significant improvement (%1 > %2, cost %3 % lower)")
+                                  .arg(statistic, 0, 'f', 1)
+                                  .arg(threshold, 0, 'f', 1)
+                                  .arg(100.0 * gain, 0, 'f', 1)
+                            : QStringLiteral("the prior lens failed the acceptance test");
+}
+
+// The held and the free adjustment and the test statistic between them. False when the free one
+// did not run (the reason says why; the held one decides).
+bool adjustHeldAndFree(const BaInput& input, const BaInput* freeStart, int maxIterations,
+                       const std::function<bool()>& stopRequested, LensSupport& out, BaInput& freeInput,
+                       int threads) {
     out.threshold = kChiSquare8At999;
     BaInput heldInput = input;
     heldInput.heldIntrinsics.fill(true);
@@ -68,7 +96,7 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
         return false;
     }
     // The free adjustment starts where the held one ended.
-    BaInput freeInput = input;
+    freeInput = input;
     freeInput.heldIntrinsics.fill(false);
     freeInput.rvecs = freeStart ? freeStart->rvecs : out.held.rvecs;
     freeInput.tvecs = freeStart ? freeStart->tvecs : out.held.tvecs;
@@ -77,37 +105,53 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
     out.free.initialRms = out.held.initialRms;
     if (!out.free.optimised) {
         out.reason = QStringLiteral("free adjustment did not run");
-        return out.heldAccepted;
+        return false;
     }
     const IntrinsicUncertainty& u = out.free.uncertainty;
     out.fxSigma = u.valid ? u.sigma[0] : 0.0;
-    const double fx = out.free.fx;
     const double costHeld = out.held.solver.finalCost, costFree = out.free.solver.finalCost;
     out.statistic = u.valid && u.sigma0 > 0 ? 2.0 * (costHeld - costFree) / (u.sigma0 * u.sigma0) : 0.0;
     out.relativeGain = costFree > 0 ? (costHeld - costFree) / costFree : 0.0;
-    // Empty when `candidate` (with `dof` more parameters than the held adjustment) is supported.
-    auto unsupported = [&](bool accepted, double statistic, double threshold, double gain) -> QString {
-        if (!accepted) return QStringLiteral("the adjusted lens failed the acceptance test");
-        if (!u.valid) return QStringLiteral("the adjusted lens has no uncertainty (singular normal matrix)");
-        if (!out.heldAccepted) return QString();  // the prior lens does not even fit
-        if (!(statistic > threshold))
-            return QStringLiteral("improvement not significant (%1 <= %2)")
-                .arg(statistic, 0, 'f', 1)
-                .arg(threshold, 0, 'f', 1);
-        if (!(gain >= kMinRelativeGain))
-            return QStringLiteral("improvement too small (cost %1 % lower, < %2 %)")
-                .arg(100.0 * gain, 0, 'f', 2)
-                .arg(100.0 * kMinRelativeGain, 0, 'f', 1);
-        return QString();
-    };
-    auto supportedBecause = [&](double statistic, double threshold, double gain) {
-        return out.heldAccepted ? QStringLiteral("significant improvement (%1 > %2, cost %3 % lower)")
-                                      .arg(statistic, 0, 'f', 1)
-                                      .arg(threshold, 0, 'f', 1)
-                                      .arg(100.0 * gain, 0, 'f', 1)
-                                : QStringLiteral("the prior lens failed the acceptance test");
-    };
-    out.reason = unsupported(out.freeAccepted, out.statistic, out.threshold, out.relativeGain);
+    return true;
+}
+
+// The focal length is not determined, the rest of the lens may be: adjust it with fx and fy held at
+// the prior, and take it when that is supported.
+void adjustWithFocalHeld(const BaInput& freeInput, int maxIterations,
+                         const std::function<bool()>& stopRequested, LensSupport& out, int threads) {
+    const IntrinsicUncertainty& u = out.free.uncertainty;
+    const QString focal = QStringLiteral("focal length not determined (sigma %1 px > %2 % of fx)")
+                              .arg(out.fxSigma, 0, 'f', 2)
+                              .arg(100.0 * kMaxFocalSigmaRatio, 0, 'f', 2);
+    BaInput partialInput = freeInput;
+    partialInput.heldIntrinsics[0] = partialInput.heldIntrinsics[1] = true;
+    const bool partialAccepted =
+        bundleAdjustArrays(partialInput, maxIterations, stopRequested, out.focalHeld, threads);
+    out.focalHeld.initialRms = out.held.initialRms;
+    const double costHeld = out.held.solver.finalCost, costPartial = out.focalHeld.solver.finalCost;
+    const double statistic = u.sigma0 > 0 ? 2.0 * (costHeld - costPartial) / (u.sigma0 * u.sigma0) : 0.0;
+    const double gain = costPartial > 0 ? (costHeld - costPartial) / costPartial : 0.0;
+    const QString why = out.focalHeld.optimised
+                            ? unsupportedReason(out, partialAccepted, statistic, kChiSquare6At999, gain)
+                            : QStringLiteral("the adjustment did not run");
+    if (why.isEmpty()) {
+        out.adopted = out.focalAtPrior = true;
+        out.reason = focal + QStringLiteral(", the rest of the lens adjusted: ") +
+                     supportedBecause(out, statistic, kChiSquare6At999, gain);
+    } else {
+        out.reason = focal + QStringLiteral(", the rest of the lens: ") + why;
+    }
+}
+
+// One round of the test on `input`: held, free and, where needed, fx held. The free adjustment starts
+// from the poses and points of `freeStart` when given, else from the held solution.
+bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterations,
+                  const std::function<bool()>& stopRequested, LensSupport& out, int threads) {
+    BaInput freeInput;
+    if (!adjustHeldAndFree(input, freeStart, maxIterations, stopRequested, out, freeInput, threads))
+        return out.held.optimised && out.heldAccepted;
+    const double fx = out.free.fx;
+    out.reason = unsupportedReason(out, out.freeAccepted, out.statistic, out.threshold, out.relativeGain);
     // Determined: precise enough, or less precise but far enough from the prior focal length that the
     // data reject the prior one.
     const double shift = std::abs(fx - input.fx);
@@ -116,7 +160,7 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
         out.fxSigma <= kMaxRejectingFocalSigmaRatio * fx && shift >= kPriorFocalRejectionSigmas * out.fxSigma;
     if (out.reason.isEmpty() && (focalPrecise || priorFocalRejected)) {
         out.adopted = true;
-        out.reason = supportedBecause(out.statistic, out.threshold, out.relativeGain);
+        out.reason = supportedBecause(out, out.statistic, out.threshold, out.relativeGain);
         if (!focalPrecise)
             out.reason += QStringLiteral(
                               "; fx %1 +- %2 px is less precise than %3 %, but %4 standard deviations "
@@ -127,44 +171,22 @@ bool supportRound(const BaInput& input, const BaInput* freeStart, int maxIterati
                               .arg(shift / out.fxSigma, 0, 'f', 0)
                               .arg(input.fx, 0, 'f', 1);
     } else if (out.reason.isEmpty()) {
-        // The focal length is not determined, the rest of the lens may be: adjust it with fx and fy
-        // held at the prior.
-        const QString focal = QStringLiteral("focal length not determined (sigma %1 px > %2 % of fx)")
-                                  .arg(out.fxSigma, 0, 'f', 2)
-                                  .arg(100.0 * kMaxFocalSigmaRatio, 0, 'f', 2);
-        BaInput partialInput = freeInput;
-        partialInput.heldIntrinsics[0] = partialInput.heldIntrinsics[1] = true;
-        const bool partialAccepted =
-            bundleAdjustArrays(partialInput, maxIterations, stopRequested, out.focalHeld, threads);
-        out.focalHeld.initialRms = out.held.initialRms;
-        const double costPartial = out.focalHeld.solver.finalCost;
-        const double statistic =
-            u.sigma0 > 0 ? 2.0 * (costHeld - costPartial) / (u.sigma0 * u.sigma0) : 0.0;
-        const double gain = costPartial > 0 ? (costHeld - costPartial) / costPartial : 0.0;
-        const QString why = out.focalHeld.optimised
-                                ? unsupported(partialAccepted, statistic, kChiSquare6At999, gain)
-                                : QStringLiteral("the adjustment did not run");
-        if (why.isEmpty()) {
-            out.adopted = out.focalAtPrior = true;
-            out.reason = focal + QStringLiteral(", the rest of the lens adjusted: ") +
-                         supportedBecause(statistic, kChiSquare6At999, gain);
-        } else {
-            out.reason = focal + QStringLiteral(", the rest of the lens: ") + why;
-        }
+        adjustWithFocalHeld(freeInput, maxIterations, stopRequested, out, threads);
     }
-    qDebug().noquote() << QStringLiteral(
-                              "bundleAdjust: lens support: cost held %1, free %2, statistic %3, sigma0 %4 px, "
-                              "fx %5 +- %6 px: %7, %8")
-                              .arg(costHeld, 0, 'g', 8)
-                              .arg(costFree, 0, 'g', 8)
-                              .arg(out.statistic, 0, 'f', 1)
-                              .arg(u.sigma0, 0, 'f', 3)
-                              .arg(fx, 0, 'f', 2)
-                              .arg(out.fxSigma, 0, 'f', 2)
-                              .arg(out.adopted ? (out.focalAtPrior ? "adjusted lens with the prior focal length taken"
-                                                                   : "adjusted lens taken")
-                                               : "prior lens kept",
-                                   out.reason);
+    qDebug().noquote()
+        << QStringLiteral(
+               "bundleAdjust: lens support: cost held %1, free %2, statistic %3, sigma0 %4 px, "
+               "fx %5 +- %6 px: %7, %8")
+               .arg(out.held.solver.finalCost, 0, 'g', 8)
+               .arg(out.free.solver.finalCost, 0, 'g', 8)
+               .arg(out.statistic, 0, 'f', 1)
+               .arg(out.free.uncertainty.sigma0, 0, 'f', 3)
+               .arg(fx, 0, 'f', 2)
+               .arg(out.fxSigma, 0, 'f', 2)
+               .arg(out.adopted ? (out.focalAtPrior ? "adjusted lens with the prior focal length taken"
+                                                    : "adjusted lens taken")
+                                : "prior lens kept",
+                    out.reason);
     return out.adopted || out.heldAccepted;
 }
 
