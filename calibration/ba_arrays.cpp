@@ -6,44 +6,47 @@
 
 namespace refl {
 
-bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
-                        BaOutput& out, int threads, TrfStepSolver stepSolver) {
-    out = BaOutput();
-    const int n = int(input.observations.size());
-    if (n < 4 || input.points.empty()) {
-        qDebug() << "bundleAdjust: too few observations" << n << "or points" << input.points.size();
-        return false;
-    }
-    BaLayout layout;
-    if (!layout.build(input)) return false;
+namespace {
 
-    const std::vector<double> x0 = layout.initialParameters();
-    std::vector<double> r0(layout.residualCount());
-    layout.residuals(x0.data(), r0.data());
-    out.initialRms = rmsError(observationErrors(r0, n));
+// The solver's parameters: the layout's without the held intrinsics, which are read from the start
+// point.
+struct FreeParameters {
+    std::vector<double> x0;  // the layout's start point, all parameters
+    std::vector<int> index;  // layout parameter of each solver parameter
+    bool reduced = false;    // some are held
 
-    // Held intrinsics are left out of the solver's parameters and read from the start point.
-    std::vector<int> freeIndex;
-    for (int j = 0; j < layout.parameterCount(); ++j)
-        if (!(j < 8 && input.heldIntrinsics[size_t(j)])) freeIndex.push_back(j);
-    const bool reduced = int(freeIndex.size()) < layout.parameterCount();
-    auto expand = [&x0, &freeIndex](const double* xr) {
+    std::vector<double> expand(const double* xr) const {
         std::vector<double> full = x0;
-        for (size_t i = 0; i < freeIndex.size(); ++i) full[size_t(freeIndex[i])] = xr[i];
+        for (size_t i = 0; i < index.size(); ++i) full[size_t(index[i])] = xr[i];
         return full;
-    };
+    }
+};
+
+FreeParameters freeParameters(const BaLayout& layout, const BaInput& input) {
+    FreeParameters fp;
+    fp.x0 = layout.initialParameters();
+    for (int j = 0; j < layout.parameterCount(); ++j)
+        if (!(j < 8 && input.heldIntrinsics[size_t(j)])) fp.index.push_back(j);
+    fp.reduced = int(fp.index.size()) < layout.parameterCount();
+    return fp;
+}
+
+// The problem over the free parameters and its start point. It refers to `layout` and `fp`.
+TrfProblem makeProblem(const BaLayout& layout, const FreeParameters& fp, std::vector<double>& xStart) {
     TrfProblem problem;
     problem.residualCount = layout.residualCount();
-    std::vector<double> xStart = x0;
-    if (reduced) {
-        problem.residuals = [&layout, &expand](const double* x, double* r) { layout.residuals(expand(x).data(), r); };
+    xStart = fp.x0;
+    if (fp.reduced) {
+        problem.residuals = [&layout, &fp](const double* x, double* r) {
+            layout.residuals(fp.expand(x).data(), r);
+        };
         const std::vector<std::vector<int>> rows = layout.columnRows();
         xStart.clear();
-        for (int j : freeIndex) {
+        for (int j : fp.index) {
             problem.columnRows.push_back(rows[size_t(j)]);
             problem.lower.push_back(layout.lower()[size_t(j)]);
             problem.upper.push_back(layout.upper()[size_t(j)]);
-            xStart.push_back(x0[size_t(j)]);
+            xStart.push_back(fp.x0[size_t(j)]);
         }
     } else {
         problem.residuals = [&layout](const double* x, double* r) { layout.residuals(x, r); };
@@ -51,6 +54,12 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
         problem.lower = layout.lower();
         problem.upper = layout.upper();
     }
+    return problem;
+}
+
+TrfOptions adjustmentOptions(const BaInput& input, int maxIterations,
+                             const std::function<bool()>& stopRequested, int threads,
+                             TrfStepSolver stepSolver) {
     TrfOptions opt;
     opt.loss.kind = LossKind::Huber;
     opt.loss.scale = input.huberScale;
@@ -60,23 +69,13 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     opt.threads = threads;
     opt.stepSolver = stepSolver;
     opt.stopRequested = stopRequested;
-    out.solver = solveTrf(problem, xStart, opt);
-    if (out.solver.termination == TrfTermination::InvalidInput) {
-        qDebug() << "bundleAdjust: solver refused the problem";
-        return false;
-    }
-    if (reduced) out.solver.x = expand(out.solver.x.data());
-    out.optimised = true;
+    return opt;
+}
+
+// The lens, poses and points of the solution `out.solver.x` (all parameters).
+void readSolution(const BaLayout& layout, const BaInput& input, BaOutput& out) {
     const std::vector<double>& x = out.solver.x;
-    out.uncertainty = intrinsicUncertainty(layout, input, x, input.heldIntrinsics, opt.loss.scale);
-
-    const std::vector<double> errors = observationErrors(out.solver.residuals, n);
-    out.finalRms = rmsError(errors);
-    out.p90 = percentile90(errors);
     const int views = int(input.rvecs.size());
-    out.coverage = viewCoverage(input.observations, views, input.width, input.height);
-    out.minCoverage = minimumCoverage(out.coverage);
-
     out.fx = x[0];
     out.fy = x[1];
     out.cx = x[2];
@@ -92,12 +91,15 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
     out.points.resize(input.points.size());
     for (size_t p = 0; p < input.points.size(); ++p)
         for (int k = 0; k < 3; ++k) out.points[p][k] = x[layout.pointIndex(int(p)) + k];
+}
 
+// The acceptance test of the adjustment, with its log line.
+bool judgeAdjustment(const BaInput& input, const BaOutput& out, const std::vector<double>& errors) {
     BaAcceptanceInput acc;
     acc.priorFx = input.fx;
     acc.priorFy = input.fy;
-    acc.intrinsics = x.data();
-    acc.x = &x;
+    acc.intrinsics = out.solver.x.data();
+    acc.x = &out.solver.x;
     acc.errors = &errors;
     acc.initialRms = out.initialRms;
     acc.finalRms = out.finalRms;
@@ -111,6 +113,45 @@ bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::func
                               .arg(out.minCoverage, 0, 'f', 3)
                               .arg(out.solver.summary(), accepted ? "accepted" : "rejected");
     return accepted;
+}
+
+}  // namespace
+
+bool bundleAdjustArrays(const BaInput& input, int maxIterations, const std::function<bool()>& stopRequested,
+                        BaOutput& out, int threads, TrfStepSolver stepSolver) {
+    out = BaOutput();
+    const int n = int(input.observations.size());
+    if (n < 4 || input.points.empty()) {
+        qDebug() << "bundleAdjust: too few observations" << n << "or points" << input.points.size();
+        return false;
+    }
+    BaLayout layout;
+    if (!layout.build(input)) return false;
+
+    const FreeParameters fp = freeParameters(layout, input);
+    std::vector<double> r0(layout.residualCount());
+    layout.residuals(fp.x0.data(), r0.data());
+    out.initialRms = rmsError(observationErrors(r0, n));
+
+    std::vector<double> xStart;
+    const TrfProblem problem = makeProblem(layout, fp, xStart);
+    const TrfOptions opt = adjustmentOptions(input, maxIterations, stopRequested, threads, stepSolver);
+    out.solver = solveTrf(problem, xStart, opt);
+    if (out.solver.termination == TrfTermination::InvalidInput) {
+        qDebug() << "bundleAdjust: solver refused the problem";
+        return false;
+    }
+    if (fp.reduced) out.solver.x = fp.expand(out.solver.x.data());
+    out.optimised = true;
+    out.uncertainty = intrinsicUncertainty(layout, input, out.solver.x, input.heldIntrinsics, opt.loss.scale);
+
+    const std::vector<double> errors = observationErrors(out.solver.residuals, n);
+    out.finalRms = rmsError(errors);
+    out.p90 = percentile90(errors);
+    out.coverage = viewCoverage(input.observations, int(input.rvecs.size()), input.width, input.height);
+    out.minCoverage = minimumCoverage(out.coverage);
+    readSolution(layout, input, out);
+    return judgeAdjustment(input, out, errors);
 }
 
 }  // namespace refl
