@@ -43,7 +43,7 @@ protected:
         cap = makeSyntheticCapture(5, cv::Size(800, 600), 0.004);
         ref = cap.bands[size_t(cap.referenceIndex)];
         nir = cap.bands.back();  // 842 nm: contrast inverted against the 660 nm reference
-        truth = matx(cap.trueH.back());
+        truth = matx(cap.trueRefFromBand.back());
     }
     SyntheticCapture cap;
     cv::Mat ref, nir;

@@ -17,10 +17,10 @@ using pairregdetail::EccCandidate;
 
 namespace {
 
-const cv::Mat kTrueH = (cv::Mat_<double>(3, 3) << 1.01, 0.02, 5, -0.01, 0.99, -3, 1e-5, 0, 1);
+const cv::Mat kTrueRefFromSrc = (cv::Mat_<double>(3, 3) << 1.01, 0.02, 5, -0.01, 0.99, -3, 1e-5, 0, 1);
 
 // Feature sets whose descriptors match one to one (src row i with ref row i); the first `inliers`
-// ref keypoints follow kTrueH, the rest lie far from where it maps their src keypoints.
+// ref keypoints follow kTrueRefFromSrc, the rest lie far from where it maps their src keypoints.
 void craftedFeatures(int count, int inliers, Rift2Features& src, Rift2Features& ref) {
     cv::RNG rng(42);
     src.descriptors = cv::Mat::zeros(count, 64, CV_32F);
@@ -37,7 +37,7 @@ void craftedFeatures(int count, int inliers, Rift2Features& src, Rift2Features& 
         ref.descriptorIndex.at<int>(i) = i;
         const double x = rng.uniform(20.0, 280.0), y = rng.uniform(20.0, 280.0);
         std::vector<cv::Point2d> p = {{x, y}}, q;
-        cv::perspectiveTransform(p, q, kTrueH);
+        cv::perspectiveTransform(p, q, kTrueRefFromSrc);
         if (i >= inliers) q[0] += cv::Point2d(rng.uniform(60.0, 120.0), rng.uniform(-120.0, -60.0));
         src.keypoints.at<float>(i, 0) = static_cast<float>(x);
         src.keypoints.at<float>(i, 1) = static_cast<float>(y);
@@ -120,7 +120,7 @@ TEST(PairRegistration, EightInliersProceedSevenStop) {
     // Without ECC candidates the homography is the result.
     EXPECT_EQ(eight.status, "rejected_by_geometric_validation");
     EXPECT_EQ(cv::norm(eight.refFromSrc, eight.homography, cv::NORM_INF), 0.0);
-    EXPECT_LT(cv::norm(eight.homography, kTrueH, cv::NORM_INF), 1e-3);
+    EXPECT_LT(cv::norm(eight.homography, kTrueRefFromSrc, cv::NORM_INF), 1e-3);
     EXPECT_NEAR(eight.homography.at<double>(2, 2), 1.0, 1e-12);
     EXPECT_LT(eight.homographyMedianError, 0.01);
 
@@ -229,7 +229,8 @@ TEST(EstimatePairRegistration, RegistersASyntheticBandPair) {
     EXPECT_LE(r.homographyMedianError, r.homographyP90Error);
     EXPECT_GT(r.matchDistanceMedian, 0.0);
     double worst = 0;
-    for (double e : cornerErrors(r.refFromSrc, cap.trueH[0], cap.bands[0].size())) worst = std::max(worst, e);
+    for (double e : cornerErrors(r.refFromSrc, cap.trueRefFromBand[0], cap.bands[0].size()))
+        worst = std::max(worst, e);
     EXPECT_LT(worst, 1.0);
 }
 
@@ -305,9 +306,9 @@ TEST(ComputeRegistrationMatrix, ReturnsNineRowMajorNumbersOfTheWarp) {
     EXPECT_DOUBLE_EQ(m[8], 1.0);
     cv::Mat W(3, 3, CV_64F);
     for (int i = 0; i < 9; ++i) W.at<double>(i / 3, i % 3) = m[i];
-    EXPECT_NEAR(W.at<double>(0, 2), cap.trueH[1].at<double>(0, 2), 1.0);  // row-major: x shift
+    EXPECT_NEAR(W.at<double>(0, 2), cap.trueRefFromBand[1].at<double>(0, 2), 1.0);  // row-major: x shift
     double worst = 0;
-    for (double e : cornerErrors(W, cap.trueH[1], cap.bands[1].size())) worst = std::max(worst, e);
+    for (double e : cornerErrors(W, cap.trueRefFromBand[1], cap.bands[1].size())) worst = std::max(worst, e);
     EXPECT_LT(worst, 1.0);
 }
 
@@ -330,7 +331,7 @@ TEST(ComputeCommonRegistrationMatrix, SkipsFailedGroupsAndKeepsAValidOne) {
     cv::Mat W(3, 3, CV_64F);
     for (int i = 0; i < 9; ++i) W.at<double>(i / 3, i % 3) = m[i];
     double worst = 0;
-    for (double e : cornerErrors(W, cap.trueH[0], cap.bands[0].size())) worst = std::max(worst, e);
+    for (double e : cornerErrors(W, cap.trueRefFromBand[0], cap.bands[0].size())) worst = std::max(worst, e);
     EXPECT_LT(worst, 1.0);
 
     EXPECT_TRUE(computeCommonRegistrationMatrix({"missing.tif"}, {"missing2.tif"}, log.callback()).isEmpty());

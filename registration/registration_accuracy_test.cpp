@@ -54,7 +54,7 @@ TEST(RegistrationAccuracy, SyntheticBandsLandWithinHalfAPixelOfTheTruth) {
             const PairRegistrationResult r = pairregdetail::registerWithRetries(
                 cap.bands[b], cap.bands[cap.referenceIndex], QString::fromStdString(name));
             ASSERT_TRUE(r.succeeded()) << name << ": " << r.error.toStdString();
-            const std::vector<double> corners = cornerErrors(r.refFromSrc, cap.trueH[b], s.size);
+            const std::vector<double> corners = cornerErrors(r.refFromSrc, cap.trueRefFromBand[b], s.size);
             printRow(name, r, corners);
             // With an accepted ECC refinement the warp is sub-pixel. Without one the homography
             // of whole-pixel keypoints is all there is; it must still be close.

@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
         const SyntheticCapture cap = makeSyntheticCapture(3, cv::Size(1280, 960));
         src = cap.bands[0];
         ref = cap.bands[cap.referenceIndex];
-        truth = cap.trueH[0];
+        truth = cap.trueRefFromBand[0];
     }
     std::printf("image %dx%d, OpenCV threads %d, times are processor time, best of 3\n", src.cols, src.rows,
                 cv::getNumThreads());

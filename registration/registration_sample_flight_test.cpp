@@ -44,8 +44,8 @@ TEST(SampleFlightRegistration, EveryBandLandsWithinHalfAPixelOfTheTruth) {
                 const QString tag = QString("seed%1 %2 %3").arg(seed).arg(cap.key, truth.bands[b].label);
                 const PairRegistrationResult r = pairregdetail::registerWithRetries(src, ref, tag);
                 ASSERT_TRUE(r.succeeded()) << tag.toStdString() << ": " << r.error.toStdString();
-                const cv::Mat trueH(truth.bands[b].refFromBand);
-                const std::vector<double> corners = cornerErrors(r.refFromSrc, trueH, src.size());
+                const cv::Mat trueRefFromBand(truth.bands[b].refFromBand);
+                const std::vector<double> corners = cornerErrors(r.refFromSrc, trueRefFromBand, src.size());
                 std::printf(
                     "%-26s inliers=%5d finalMed=%6.3f ecc=%-32s method=%-32s corners= %.3f %.3f %.3f %.3f\n",
                     tag.toUtf8().constData(), r.inliers, r.finalMedianError, r.status.toUtf8().constData(),

@@ -105,11 +105,12 @@ SyntheticCapture makeSyntheticCapture(unsigned seed, cv::Size size, double noise
     const cv::Mat materials = materialMap(rng, canvas);
     const cv::Mat textureA = smoothNoise(rng, canvas, 1.2);
     const cv::Mat textureB = smoothNoise(rng, canvas, 3.0);
-    const cv::Mat shift = (cv::Mat_<double>(3, 3) << 1, 0, margin, 0, 1, margin, 0, 0, 1);
+    const cv::Mat canvasFromRef = (cv::Mat_<double>(3, 3) << 1, 0, margin, 0, 1, margin, 0, 0, 1);
 
     for (int b = 0; b < kBands; ++b) {
-        cv::Mat H = b == cap.referenceIndex ? cv::Mat::eye(3, 3, CV_64F) : bandHomography(rng, size);
-        cap.trueH.push_back(H);
+        cv::Mat refFromBand =
+            b == cap.referenceIndex ? cv::Mat::eye(3, 3, CV_64F) : bandHomography(rng, size);
+        cap.trueRefFromBand.push_back(refFromBand);
         // Texture is partly shared between bands and partly band specific.
         const double mixA = 0.6 + 0.08 * b, mixB = 1.0 - mixA;
         cv::Mat radiance(canvas, CV_32F);
@@ -125,10 +126,10 @@ SyntheticCapture makeSyntheticCapture(unsigned seed, cv::Size size, double noise
             }
         }
         cv::GaussianBlur(radiance, radiance, cv::Size(0, 0), 0.7);  // optics
-        // Band pixel p sees canvas point shift * H * p.
+        // Band pixel p sees canvas point canvasFromRef * refFromBand * p.
         cv::Mat band;
-        cv::warpPerspective(radiance, band, shift * H, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                            cv::BORDER_REFLECT_101);
+        cv::warpPerspective(radiance, band, canvasFromRef * refFromBand, size,
+                            cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REFLECT_101);
         cv::Mat noise(size, CV_32F);
         rng.fill(noise, cv::RNG::NORMAL, 0.0, noiseSigma);
         const double gain = 1.0 + 0.25 * b;  // per-band exposure and sensitivity

@@ -13,8 +13,8 @@ namespace refl {
 struct SyntheticCapture {
     std::vector<cv::Mat> bands;          // CV_16U, one per band
     std::vector<std::string> bandNames;  // "475nm", "560nm", "660nm", "717nm", "842nm"
-    std::vector<cv::Mat> trueH;          // CV_64F 3x3, maps band pixels onto reference-band pixels
-    int referenceIndex = 2;              // the 660 nm band; its trueH is the identity
+    std::vector<cv::Mat> trueRefFromBand;  // CV_64F 3x3, maps band pixels onto reference-band pixels
+    int referenceIndex = 2;                // the 660 nm band; its trueRefFromBand is the identity
 };
 
 // Deterministic for a given seed. `noiseSigma` is the sensor noise relative to full scale.
