@@ -165,7 +165,7 @@ void registerFeatures(const Rift2Features& srcFeatures, const Rift2Features& ref
                     result.homographyMedianError, result.homographyP90Error);
 
     // Step 5: ECC refinement on both image representations.
-    result.homography = magsacRefFromSrc;
+    result.magsacRefFromSrc = magsacRefFromSrc;
     qDebug().noquote() << "[PairReg]" << tag << "| Step5 ECC begin"
                        << "iterations=" << params.eccIterations << "t=" << timer.elapsed() << "ms";
     cv::Mat bestRefFromSrc;

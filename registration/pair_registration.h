@@ -50,8 +50,10 @@ struct EccCandidateRecord {
 };
 
 struct PairRegistrationResult {
-    cv::Mat homography;  // 3x3 CV_64F, element (2,2) = 1: the MAGSAC++ estimate, src pixels to ref pixels
-    cv::Mat refFromSrc;  // 3x3 CV_64F: the result (ECC-refined, or the homography), src pixels to ref pixels
+    // 3x3 CV_64F, src pixels to ref pixels: the MAGSAC++ estimate (element (2,2) = 1), and the result
+    // (ECC-refined, or that estimate).
+    cv::Mat magsacRefFromSrc;
+    cv::Mat refFromSrc;
     int srcKeypoints = 0;
     int refKeypoints = 0;
     int matches = 0;

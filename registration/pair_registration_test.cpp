@@ -119,9 +119,9 @@ TEST(PairRegistration, EightInliersProceedSevenStop) {
     EXPECT_EQ(eight.inliers, 8);
     // Without ECC candidates the homography is the result.
     EXPECT_EQ(eight.status, "rejected_by_geometric_validation");
-    EXPECT_EQ(cv::norm(eight.refFromSrc, eight.homography, cv::NORM_INF), 0.0);
-    EXPECT_LT(cv::norm(eight.homography, kTrueRefFromSrc, cv::NORM_INF), 1e-3);
-    EXPECT_NEAR(eight.homography.at<double>(2, 2), 1.0, 1e-12);
+    EXPECT_EQ(cv::norm(eight.refFromSrc, eight.magsacRefFromSrc, cv::NORM_INF), 0.0);
+    EXPECT_LT(cv::norm(eight.magsacRefFromSrc, kTrueRefFromSrc, cv::NORM_INF), 1e-3);
+    EXPECT_NEAR(eight.magsacRefFromSrc.at<double>(2, 2), 1.0, 1e-12);
     EXPECT_LT(eight.homographyMedianError, 0.01);
 
     const PairRegistrationResult seven = runCrafted(12, 7);

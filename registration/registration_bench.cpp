@@ -179,15 +179,16 @@ int main(int argc, char** argv) {
     cv::Mat sp, rp;
     std::vector<float> dist;
     const double matchMs = bestOf(runs, [&] { matchMutual(fs, fr, p.loweRatio, sp, rp, dist); });
-    cv::Mat mask, H;
+    cv::Mat mask, magsacRefFromSrc;
     const double magsacMs = bestOf(runs, [&] {
-        H = cv::findHomography(sp, rp, cv::USAC_MAGSAC, p.magsacThreshold, mask, 20000, 0.9999);
+        magsacRefFromSrc =
+            cv::findHomography(sp, rp, cv::USAC_MAGSAC, p.magsacThreshold, mask, 20000, 0.9999);
     });
     // One ECC refinement per candidate, started from the MAGSAC++ homography.
     auto eccOf = [&](const cv::Mat& a, const cv::Mat& b) {
-        if (H.empty()) return std::string("no homography");
+        if (magsacRefFromSrc.empty()) return std::string("no homography");
         cv::Matx33d start;
-        for (int i = 0; i < 9; ++i) start.val[i] = H.at<double>(i / 3, i % 3);
+        for (int i = 0; i < 9; ++i) start.val[i] = magsacRefFromSrc.at<double>(i / 3, i % 3);
         EccRefineResult r;
         const double ms = bestOf(1, [&] { r = refineHomographyEcc(a, b, start); });
         char text[160];
