@@ -135,17 +135,17 @@ cv::Matx33d consensusTransform(const std::vector<cv::Matx33d>& transforms, const
     std::vector<cv::Point2f> src, dst;
     for (const cv::Point2d& c : from) {
         std::vector<double> xs, ys;
-        for (const cv::Matx33d& H : transforms) {
-            const cv::Point2d p = apply(H, c);
+        for (const cv::Matx33d& transform : transforms) {
+            const cv::Point2d p = apply(transform, c);
             xs.push_back(p.x);
             ys.push_back(p.y);
         }
         src.emplace_back(float(c.x), float(c.y));
         dst.emplace_back(float(medianOf(xs)), float(medianOf(ys)));
     }
-    const cv::Mat H = cv::getPerspectiveTransform(src, dst, cv::DECOMP_LU);
+    const cv::Mat fitted = cv::getPerspectiveTransform(src, dst, cv::DECOMP_LU);
     cv::Matx33d out;
-    for (int i = 0; i < 9; ++i) out.val[i] = H.at<double>(i / 3, i % 3);
+    for (int i = 0; i < 9; ++i) out.val[i] = fitted.at<double>(i / 3, i % 3);
     if (std::fabs(out(2, 2)) > 1e-12) out *= 1.0 / out(2, 2);
     return out;
 }

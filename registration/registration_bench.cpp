@@ -238,13 +238,13 @@ int main(int argc, char** argv) {
         std::printf("corner errors vs truth: %.3f %.3f %.3f %.3f px\n", e[0], e[1], e[2], e[3]);
     }
     if (result.succeeded()) {
-        cv::Matx33d W;
-        for (int i = 0; i < 9; ++i) W.val[i] = result.refFromSrc.at<double>(i / 3, i % 3);
+        cv::Matx33d refFromSrc;
+        for (int i = 0; i < 9; ++i) refFromSrc.val[i] = result.refFromSrc.at<double>(i / 3, i % 3);
         BandQuality q;
-        const double measureMs =
-            bestOf(runs, [&] { q = measureBandQuality(ref, warpOntoReference(src, W, ref.size())); });
+        const double measureMs = bestOf(
+            runs, [&] { q = measureBandQuality(ref, warpOntoReference(src, refFromSrc, ref.size())); });
         // A start 2.5 px off, as a consensus of other captures would be.
-        const cv::Matx33d off = cv::Matx33d(1, 0, 2.0, 0, 1, -1.5, 0, 0, 1) * W;
+        const cv::Matx33d off = cv::Matx33d(1, 0, 2.0, 0, 1, -1.5, 0, 0, 1) * refFromSrc;
         WindowRefineResult refined;
         const double refineMs = bestOf(runs, [&] { refined = refineByWindowShifts(ref, src, off); });
         std::printf("quality measure (warp + windows)%6.1f ms (%d of %d windows, median %.3f px, %s)\n", measureMs,

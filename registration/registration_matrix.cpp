@@ -37,10 +37,10 @@ QString failureMessage(const QString& srcPath) {
     return QString("波段 %1 配准失败: 默认参数及10套重试参数均执行失败").arg(QFileInfo(srcPath).fileName());
 }
 
-QList<double> toList(const cv::Mat& W) {
+QList<double> toList(const cv::Mat& m) {
     QList<double> out;
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.append(W.at<double>(r, c));
+        for (int c = 0; c < 3; ++c) out.append(m.at<double>(r, c));
     return out;
 }
 
@@ -110,12 +110,12 @@ QList<double> computeRegistrationMatrix(const QString& refPath, const QString& s
         summary->ecc = result.status;
         summary->finalMedian = result.finalMedianError;
     }
-    cv::Mat W = result.refFromSrc.clone();
-    const double w22 = W.at<double>(2, 2);
-    if (std::fabs(w22) >= 1e-9) W /= w22;
+    cv::Mat refFromSrc = result.refFromSrc.clone();
+    const double w22 = refFromSrc.at<double>(2, 2);
+    if (std::fabs(w22) >= 1e-9) refFromSrc /= w22;
     qDebug() << "computeRegistrationMatrix: success" << refPath << srcPath << "inliers:" << result.inliers
              << "finalMed:" << result.finalMedianError << "ecc:" << result.status;
-    return toList(W);
+    return toList(refFromSrc);
 }
 
 CommonGroupAttempt attemptCommonGroup(const QString& refPath, const QString& srcPath, int group,
