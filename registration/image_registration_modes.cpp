@@ -464,6 +464,74 @@ bool CImageRegistrationThread::measureThroughNeighbours(std::vector<CaptureState
         from, to, QStringLiteral("Measuring bands through their neighbours %1/%2"));
 }
 
+// The files to merge of one capture: its bands warped onto the reference by their matrices (into
+// the run's work folder), the reference and bands that cannot be warped as they are; each band's
+// record takes its verdict. Then the merged file is written and the warped files removed.
+CImageRegistrationThread::MergeOutcome CImageRegistrationThread::mergeCapture(CaptureState& capture, int c,
+                                                                              bool commonLog) {
+    MergeOutcome outcome;
+    const int n = capture.files.size();
+    const QString referencePath = capture.files[capture.reference];
+    const QString prefix = regnames::prefixOf(referencePath);
+    QStringList registered;
+    for (int b = 0; b < n; ++b) {
+        BandState& band = capture.bands[size_t(b)];
+        bool warped = false;
+        if (b == capture.reference || !capture.registers) {
+            registered << capture.files[b];
+        } else if (hasMatrix(band.refFromBand)) {
+            // Named by capture (its place in the run, as two folders may hold the same names) and
+            // band: captures are merged side by side.
+            const QString path = QString("%1/%2_%3_%4_reg_%5.tif")
+                                     .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
+                                     .arg(c)
+                                     .arg(b);
+            if (registrationConversion(capture.files[b], path, band.refFromBand)) {
+                registered << path;
+                warped = true;
+            } else {
+                qDebug() << (commonLog ? "can not correct"
+                                       : "Registration conversion failed, using original:")
+                         << capture.files[b];
+                registered << capture.files[b];
+            }
+        } else {
+            if (!commonLog) qDebug() << "Registration failed, using original:" << capture.files[b];
+            registered << capture.files[b];
+        }
+        if (b != capture.reference && capture.registers) {
+            if (!warped) band.record.method = "none";
+            band.record.refFromBand = warped ? band.refFromBand : QList<double>();
+            assignVerdict(band.record, warped);
+        } else if (b != capture.reference) {
+            band.record.method = "none";
+            assignVerdict(band.record, false);
+        } else {
+            assignVerdict(band.record, true);
+        }
+        outcome.records.push_back(band.record);
+    }
+    outcome.merged =
+        mergeGroup(capture.key, capture.files, registered, referencePath, commonLog, outcome.records);
+    if (n >= 2) removeTemporaryEntries(registered, capture.reference);
+    outcome.finished = true;
+    return outcome;
+}
+
+// The merging's summary: the bands to look at, the message, the signals of a completed run.
+void CImageRegistrationThread::announceMerged(int captureCount, int merged, const QStringList& qualityFiles) {
+    const QStringList look = bandsToLookAt(m_records);
+    for (const QString& band : look) qDebug() << "registrationQuality: needs a look:" << band;
+    QString message = QStringLiteral("结果文件生成完成: 共%1组, 成功%2组").arg(captureCount).arg(merged);
+    if (!look.isEmpty())
+        message += QStringLiteral("；%1个波段配准需检查（残差大于1像素、无法测量或未配准），见 %2")
+                       .arg(look.size())
+                       .arg(m_qualityFile);
+    qDebug() << message;
+    if (merged > 0) emit signalRegistrationQuality(look, qualityFiles);
+    emit signalRegistrationFinished(true, message);
+}
+
 void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from) {
     if (!QDir().mkpath(m_workFolder)) qDebug() << "CImageRegistrationThread: cannot create" << m_workFolder;
     m_records.clear();
@@ -480,64 +548,11 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
     const int G = int(captures.size());
     // Each capture is warped, merged and tagged as a job of its own (its files are its own); what the
     // run keeps of it (records, quality files, log lines, progress) is taken in capture order.
-    struct Outcome {
-        bool finished = false;
-        bool merged = false;
-        std::vector<BandRegistrationRecord> records;
-    };
-    std::vector<Outcome> outcomes(static_cast<size_t>(G));
-    auto mergeCapture = [&](int c) {
-        CaptureState& capture = captures[size_t(c)];
-        const int n = capture.files.size();
-        const QString referencePath = capture.files[capture.reference];
-        const QString prefix = regnames::prefixOf(referencePath);
-        QStringList registered;
-        std::vector<BandRegistrationRecord>& records = outcomes[size_t(c)].records;
-        for (int b = 0; b < n; ++b) {
-            BandState& band = capture.bands[size_t(b)];
-            bool warped = false;
-            if (b == capture.reference || !capture.registers) {
-                registered << capture.files[b];
-            } else if (hasMatrix(band.refFromBand)) {
-                // Named by capture (its place in the run, as two folders may hold the same names) and
-                // band: captures are merged side by side.
-                const QString path = QString("%1/%2_%3_%4_reg_%5.tif")
-                                         .arg(m_workFolder, prefix, regnames::groupNumberOf(referencePath))
-                                         .arg(c)
-                                         .arg(b);
-                if (registrationConversion(capture.files[b], path, band.refFromBand)) {
-                    registered << path;
-                    warped = true;
-                } else {
-                    qDebug() << (commonLog ? "can not correct" : "Registration conversion failed, using original:")
-                             << capture.files[b];
-                    registered << capture.files[b];
-                }
-            } else {
-                if (!commonLog) qDebug() << "Registration failed, using original:" << capture.files[b];
-                registered << capture.files[b];
-            }
-            if (b != capture.reference && capture.registers) {
-                if (!warped) band.record.method = "none";
-                band.record.refFromBand = warped ? band.refFromBand : QList<double>();
-                assignVerdict(band.record, warped);
-            } else if (b != capture.reference) {
-                band.record.method = "none";
-                assignVerdict(band.record, false);
-            } else {
-                assignVerdict(band.record, true);
-            }
-            records.push_back(band.record);
-        }
-        outcomes[size_t(c)].merged =
-            mergeGroup(capture.key, capture.files, registered, referencePath, commonLog, records);
-        if (n >= 2) removeTemporaryEntries(registered, capture.reference);
-        outcomes[size_t(c)].finished = true;
-    };
+    std::vector<MergeOutcome> outcomes(static_cast<size_t>(G));
     int merged = 0;
     auto keep = [&](int c) {
         const CaptureState& capture = captures[size_t(c)];
-        const Outcome& outcome = outcomes[size_t(c)];
+        const MergeOutcome& outcome = outcomes[size_t(c)];
         for (int b = 0; b < capture.files.size(); ++b)
             if (b != capture.reference && capture.registers)
                 qDebug().noquote() << describeRecord(outcome.records[size_t(b)]);
@@ -550,12 +565,14 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
         m_records.insert(m_records.end(), outcome.records.begin(), outcome.records.end());
     };
     int kept = 0;
-    const bool complete = runJobs(G, mergeCapture, [&](int c) {
-        keep(c);
-        kept = c + 1;
-        emit signalRegistrationProgress(from + (100 - from) * (c + 1) / G,
-                                        QString("Processed %1/%2 groups").arg(c + 1).arg(G));
-    });
+    const bool complete = runJobs(
+        G, [&](int c) { outcomes[size_t(c)] = mergeCapture(captures[size_t(c)], c, commonLog); },
+        [&](int c) {
+            keep(c);
+            kept = c + 1;
+            emit signalRegistrationProgress(from + (100 - from) * (c + 1) / G,
+                                            QString("Processed %1/%2 groups").arg(c + 1).arg(G));
+        });
     if (!complete) {
         // Captures merged before the stop keep their quality records.
         for (int c = kept; c < G; ++c)
@@ -564,17 +581,7 @@ void CImageRegistrationThread::mergeAndReport(std::vector<CaptureState>& capture
         return finishStopped();
     }
     removeWorkFolder();
-    const QStringList written = writeQualityFiles();
-    const QStringList look = bandsToLookAt(m_records);
-    for (const QString& band : look) qDebug() << "registrationQuality: needs a look:" << band;
-    QString message = QStringLiteral("结果文件生成完成: 共%1组, 成功%2组").arg(G).arg(merged);
-    if (!look.isEmpty())
-        message += QStringLiteral("；%1个波段配准需检查（残差大于1像素、无法测量或未配准），见 %2")
-                       .arg(look.size())
-                       .arg(m_qualityFile);
-    qDebug() << message;
-    if (merged > 0) emit signalRegistrationQuality(look, written);
-    emit signalRegistrationFinished(true, message);
+    announceMerged(G, merged, writeQualityFiles());
 }
 
 }  // namespace refl

@@ -177,6 +177,13 @@ private:
     bool measureThroughNeighbours(std::vector<CaptureState>& captures, int from, int to);
     // Merges every capture in order, then writes the quality files and reports; false when stopped.
     void mergeAndReport(std::vector<CaptureState>& captures, bool commonLog, int from);
+    struct MergeOutcome {
+        bool finished = false;
+        bool merged = false;
+        std::vector<BandRegistrationRecord> records;
+    };
+    MergeOutcome mergeCapture(CaptureState& capture, int c, bool commonLog);
+    void announceMerged(int captureCount, int merged, const QStringList& qualityFiles);
 
     QStringList m_folders;
     int m_bandCount = 0;

@@ -106,7 +106,9 @@ TEST(RegistrationQualityFlights, GeneratedBandsLandOnTheTruthOrAreNamed) {
                         r.verdict.toUtf8().constData(), e.median, e.worstCorner);
             // Where it reports a value, the measure agrees with the truth within 0.1 px beyond its own
             // stated uncertainty (a noisy field's length is biased up by about that much).
-            if (r.quality.measured) EXPECT_NEAR(r.quality.median, e.median, 0.1 + r.quality.uncertainty) << tag;
+            if (r.quality.measured) {
+                EXPECT_NEAR(r.quality.median, e.median, 0.1 + r.quality.uncertainty) << tag;
+            }
             if (e.median > 0.15 || e.worstCorner > 0.6) {
                 // Off the target: never a silent miss. Named for a look, reported as not measurable,
                 // or measured with figures beyond the target in the csv (a corner lies outside the
@@ -175,7 +177,9 @@ TEST(RegistrationQualityReal, EveryBandOfFourRealCapturesWithinFourTenthsOfAPixe
             // neighbouring band where it is too plain against the red one.
             EXPECT_EQ(r.verdict, "good") << tag;
             EXPECT_TRUE(r.quality.measured) << tag;
-            if (r.quality.measured) EXPECT_LE(r.quality.median, 0.4) << tag;
+            if (r.quality.measured) {
+                EXPECT_LE(r.quality.median, 0.4) << tag;
+            }
         }
         for (const QString& capture : flight) {
             const QMap<int, double> check = independentCheck(folder + "/IMG_" + capture + "_Multi.tif", 2);
