@@ -192,8 +192,10 @@ void CImageRegistrationThread::runPerGroupMode() {
     mergeAndReport(captures, false, 80);
 }
 
-bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& captures) {
-    // Bands by name, in the order they first appear.
+// Per band name (in the order they first appear), the bands to improve: those that are not strong
+// and measure poorly, failed, or disagree with the flight's consensus of the strong ones.
+std::vector<CImageRegistrationThread::ConsensusJob> CImageRegistrationThread::planFlightConsensus(
+    const std::vector<CaptureState>& captures) {
     QStringList names;
     QMap<QString, std::vector<std::pair<int, int>>> members;
     for (int c = 0; c < int(captures.size()); ++c) {
@@ -206,12 +208,7 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
             members[name].emplace_back(c, b);
         }
     }
-    struct Job {
-        int capture, band;
-        bool hasConsensus;
-        cv::Matx33d consensus;
-    };
-    std::vector<Job> jobs;
+    std::vector<ConsensusJob> jobs;
     for (const QString& name : names) {
         const auto& list = members[name];
         std::vector<cv::Matx33d> strong;
@@ -251,46 +248,53 @@ bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& c
             if (poor || disagrees) jobs.push_back({list[i].first, list[i].second, hasConsensus, consensus});
         }
     }
+    return jobs;
+}
+
+// One band: its own matrix refined on the measured shifts, then the flight's consensus refined the
+// same way; the best measurement wins.
+void CImageRegistrationThread::improveFromConsensus(CaptureState& capture, const ConsensusJob& job) {
+    BandState& band = capture.bands[size_t(job.band)];
+    const cv::Mat ref = readBandImage(capture.files[capture.reference]);
+    const cv::Mat image = readBandImage(capture.files[job.band]);
+    if (ref.empty() || image.empty()) return;
+    const cv::Mat refGradient = alignmentGradient(ref);
+    const bool weak = !hasMatrix(band.refFromBand) || weakRegistration(band.pair.inliers, band.pair.ecc);
+    if (hasMatrix(band.refFromBand)) {
+        const WindowRefineResult refined =
+            refineByWindowShifts(ref, image, toMatx(band.refFromBand), {}, refGradient);
+        const bool take = candidateBetter(refined.quality, band.record.quality, false);
+        qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "own"
+                 << figure(band.record.quality) << "refined" << figure(refined.quality)
+                 << "px:" << (take ? "refined kept" : "own kept");
+        if (take) {
+            band.refFromBand = toList(refined.refFromBand);
+            band.record.method = "features-refined";
+            band.record.quality = refined.quality;
+        }
+    }
+    if (!job.hasConsensus) return;
+    const WindowRefineResult candidate = refineByWindowShifts(ref, image, job.consensus, {}, refGradient);
+    const bool take = candidateBetter(candidate.quality, band.record.quality, weak);
+    qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "kept"
+             << figure(band.record.quality) << "consensus" << figure(candidate.quality) << "px after"
+             << candidate.rounds << "rounds:" << (take ? "consensus kept" : "kept");
+    if (!take) return;
+    band.refFromBand = toList(candidate.refFromBand);
+    band.record.method = "consensus";
+    band.record.inliers = -1;
+    band.record.ecc.clear();
+    band.record.quality = candidate.quality;
+}
+
+bool CImageRegistrationThread::applyFlightConsensus(std::vector<CaptureState>& captures) {
+    const std::vector<ConsensusJob> jobs = planFlightConsensus(captures);
     if (jobs.empty()) return !stopRequested();
     return runJobs(
         int(jobs.size()),
         [&](int j) {
-            const Job& job = jobs[size_t(j)];
-            CaptureState& capture = captures[size_t(job.capture)];
-            BandState& band = capture.bands[size_t(job.band)];
-            const cv::Mat ref = readBandImage(capture.files[capture.reference]);
-            const cv::Mat image = readBandImage(capture.files[job.band]);
-            if (ref.empty() || image.empty()) return;
-            const cv::Mat refGradient = alignmentGradient(ref);
-            const bool weak =
-                !hasMatrix(band.refFromBand) || weakRegistration(band.pair.inliers, band.pair.ecc);
-            // Its own matrix refined on the measured shifts, then the flight's consensus refined the
-            // same way; the best measurement wins.
-            if (hasMatrix(band.refFromBand)) {
-                const WindowRefineResult refined =
-                    refineByWindowShifts(ref, image, toMatx(band.refFromBand), {}, refGradient);
-                const bool take = candidateBetter(refined.quality, band.record.quality, false);
-                qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "own"
-                         << figure(band.record.quality) << "refined" << figure(refined.quality) << "px:"
-                         << (take ? "refined kept" : "own kept");
-                if (take) {
-                    band.refFromBand = toList(refined.refFromBand);
-                    band.record.method = "features-refined";
-                    band.record.quality = refined.quality;
-                }
-            }
-            if (!job.hasConsensus) return;
-            const WindowRefineResult candidate = refineByWindowShifts(ref, image, job.consensus, {}, refGradient);
-            const bool take = candidateBetter(candidate.quality, band.record.quality, weak);
-            qDebug() << "flightConsensus: capture" << capture.key << "band" << band.record.band << "kept"
-                     << figure(band.record.quality) << "consensus" << figure(candidate.quality) << "px after"
-                     << candidate.rounds << "rounds:" << (take ? "consensus kept" : "kept");
-            if (!take) return;
-            band.refFromBand = toList(candidate.refFromBand);
-            band.record.method = "consensus";
-            band.record.inliers = -1;
-            band.record.ecc.clear();
-            band.record.quality = candidate.quality;
+            const ConsensusJob& job = jobs[size_t(j)];
+            improveFromConsensus(captures[size_t(job.capture)], job);
         },
         70, 80, QStringLiteral("Checking bands against the flight %1/%2"));
 }

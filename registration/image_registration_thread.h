@@ -150,6 +150,13 @@ private:
     // Per-group mode: the flight's consensus per band for the captures whose own matrix measures
     // poorly, disagrees with the consensus or failed.
     bool applyFlightConsensus(std::vector<CaptureState>& captures);
+    struct ConsensusJob {
+        int capture, band;
+        bool hasConsensus;
+        cv::Matx33d consensus;  // the flight's refFromBand for this band
+    };
+    static std::vector<ConsensusJob> planFlightConsensus(const std::vector<CaptureState>& captures);
+    static void improveFromConsensus(CaptureState& capture, const ConsensusJob& job);
     // Common mode's matrices: the captures they are estimated on, the reference band, the band count,
     // one state per band (given matrices already computed) and the bands left to compute.
     struct CommonPlan {
