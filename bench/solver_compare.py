@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -85,20 +86,25 @@ def main():
     print("problem %s, loss %s, threads %d (ours, ceres; scipy: its own), %d runs each"
           % (os.path.basename(a.file), a.loss, a.threads, a.runs))
     best = {name: min(r["seconds"] for r in rs) for name, rs in results.items() if rs}
-    print("%-16s %-13s %-13s %-13s %-22s %-10s %-9s %-9s" %
-          ("program", "solve s", "wall s", "cpu s", "final cost", "nfev/iter", "vs scipy", "vs ceres"))
+    median = {name: statistics.median(r["seconds"] for r in rs) for name, rs in results.items() if rs}
+    print("%-16s %-13s %-8s %-13s %-13s %-22s %-10s %-9s %-13s" %
+          ("program", "solve s", "median", "wall s", "cpu s", "final cost", "nfev/iter", "vs scipy",
+           "vs ceres"))
     for name, rs in results.items():
         if not rs:
             print("%-16s failed" % name)
             continue
         evals = [r.get("nfev", r.get("iterations", 0)) for r in rs]
         ratio_s = "%.1fx" % (best["scipy"] / best[name]) if "scipy" in best else "-"
-        ratio_c = "%.2fx" % (best["ceres"] / best[name]) if "ceres" in best else "-"
-        print("%-16s %-13s %-13s %-13s %-22s %-10s %-9s %-9s" % (
-            name, span([r["seconds"] for r in rs], "%.3f"), span([r["process_wall"] for r in rs], "%.2f"),
+        ratio_c = ("%.2fx/%.2fx" % (best["ceres"] / best[name], median["ceres"] / median[name])
+                   if "ceres" in best else "-")
+        print("%-16s %-13s %-8s %-13s %-13s %-22s %-10s %-9s %-13s" % (
+            name, span([r["seconds"] for r in rs], "%.3f"), "%.3f" % median[name],
+            span([r["process_wall"] for r in rs], "%.2f"),
             span([r["process_cpu"] for r in rs], "%.2f"), span([r["final_cost"] for r in rs], "%.4f"),
             span(evals, "%d"), ratio_s, ratio_c))
-    print("(speed ratios from the best solve time of each program; 'solve s' excludes reading the file)")
+    print("(vs scipy: from the best solve time of each program; vs ceres: best/median; 'solve s' excludes "
+          "reading the file)")
 
 
 if __name__ == "__main__":
